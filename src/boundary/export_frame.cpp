@@ -1,0 +1,52 @@
+#include "boundary/export_frame.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "mosslib.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
+namespace mosslib::boundary {
+
+namespace {
+constexpr std::size_t kErrorCapacity = 512;
+thread_local char t_last_error[kErrorCapacity] = "";
+}  // namespace
+
+void lower_priority() noexcept {
+#if defined(_WIN32)
+    SetPriorityClass(GetCurrentProcess(), 0x40);
+#else
+    // PRIO_PROCESS with who = 0 addresses the calling thread on Linux.
+    (void)setpriority(PRIO_PROCESS, 0, 19);
+#endif
+}
+
+void clear_last_error() noexcept { t_last_error[0] = '\0'; }
+
+void set_last_error(std::string_view reason) noexcept {
+    const std::size_t n = std::min(reason.size(), kErrorCapacity - 1);
+    std::copy_n(reason.data(), n, t_last_error);
+    t_last_error[n] = '\0';
+}
+
+const char *last_error() noexcept { return t_last_error; }
+
+void fill_nan(double *out, std::size_t n) noexcept {
+    std::fill_n(out, n, std::numeric_limits<double>::quiet_NaN());
+}
+
+}  // namespace mosslib::boundary
+
+extern "C" {
+
+MOSSLIB_API const char *MOSSLIB_CALL mosslib_last_error(void) { return mosslib::boundary::last_error(); }
+
+MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void) { return MOSSLIB_VERSION_STRING; }
+
+}  // extern "C"
