@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows DLL, checks its binary interface, and runs the test host
+# under Wine.
+#
+#   wine_test.sh dll  <source-dir> <build-dir> <win32|win64>
+#        configure with cmake/mingw-*.cmake, build mosslib.dll, then check it: plain
+#        export names, stdcall argument sizes (32-bit), system imports only, SSE2
+#        arithmetic (32-bit)
+#   wine_test.sh host <source-dir> <build-dir> [lineshape spinham relax]
+#        build host.exe into <build-dir> with the DLL build's cross compiler, for the
+#        model families named
+#   wine_test.sh boot <wine-prefix>
+#        create the Wine prefix (once; slow the first time)
+#   wine_test.sh run  <wine-prefix> <build-dir> <out-dir> <mode> [<compare> <linux-dir> tolerances...]
+#        run host.exe under Wine against <build-dir>/src/mosslib.dll in <mode>
+#        (examples, pc53 or doubl-first), then compare its spectra with the Linux ones
+set -euo pipefail
+
+die() {
+    echo "wine_test: $*" >&2
+    exit 1
+}
+
+triple_of() {
+    case "$1" in
+        win32) echo i686-w64-mingw32 ;;
+        win64) echo x86_64-w64-mingw32 ;;
+        *) die "unknown target '$1' (win32 or win64)" ;;
+    esac
+}
+
+toolchain_of() {
+    case "$1" in
+        win32) echo mingw-i686.cmake ;;
+        win64) echo mingw-x86_64.cmake ;;
+    esac
+}
+
+need_cross_compiler() {
+    local triple=$1
+    command -v "$triple-g++-posix" >/dev/null ||
+        die "$triple-g++-posix not found: install g++-mingw-w64-${triple%%-*}-posix (./run test installs it)"
+}
+
+build_dll() {
+    local src=$1 dir=$2 target=$3
+    local triple
+    triple=$(triple_of "$target")
+    need_cross_compiler "$triple"
+    cmake -S "$src" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/$(toolchain_of "$target")" \
+        -DCMAKE_BUILD_TYPE=Release >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log" >&2; die "configuring the $target build failed"; }
+    cmake --build "$dir" --target mosslib -j 2
+    check_dll "$dir" "$target"
+}
+
+# The DLL's binary interface, read from the file itself.
+check_dll() {
+    local dir=$1 target=$2
+    local triple dll def
+    triple=$(triple_of "$target")
+    dll=$dir/src/mosslib.dll
+    def=$dir/src/mosslib.def
+    [ -f "$dll" ] || die "$dll was not built"
+    local headers
+    headers=$("$triple-objdump" -p "$dll")
+
+    # Exports: exactly the names of the module-definition file, undecorated.
+    local want got
+    want=$(sed -n 's/^    \([A-Za-z_][A-Za-z0-9_]*\).*/\1/p' "$def" | sort)
+    got=$(echo "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort)
+    [ "$want" = "$got" ] || die "$target exports differ from $def:
+$(diff <(echo "$want") <(echo "$got"))"
+    echo "$target exports: $(echo "$got" | tr '\n' ' ')"
+
+    # Imports: system DLLs only; the C and C++ run-times are linked in.
+    local imports
+    imports=$(echo "$headers" | sed -n 's/^\s*DLL Name: //p' | sort -u)
+    local bad
+    bad=$(echo "$imports" | grep -viE '^(KERNEL32|msvcrt)\.dll$' || true)
+    [ -z "$bad" ] || die "$target DLL imports non-system DLLs: $bad"
+    echo "$target imports: $(echo "$imports" | tr '\n' ' ')"
+
+    if [ "$target" = win32 ]; then
+        # stdcall: every return of name@N pops N bytes (ret $0xN).
+        local disasm=$dir/mosslib.dll.s
+        "$triple-objdump" -d --no-show-raw-insn "$dll" >"$disasm"
+        local line name bytes rets
+        while read -r line; do
+            name=${line%% = *}
+            bytes=${line##*@}
+            rets=$(awk -v sym="<_${name}@${bytes}>:" '
+                index($0, sym) { inside = 1; next }
+                inside && /^$/ { exit }
+                inside && /\tret/ { sub(/.*\tret[l]? */, ""); print ($0 == "" ? "0" : $0) }' "$disasm")
+            [ -n "$rets" ] || die "$name@$bytes: no return instruction found"
+            if [ "$bytes" = 0 ]; then
+                [ "$(echo "$rets" | sort -u)" = "0" ] || die "$name@0 pops arguments: $rets"
+            else
+                [ "$(echo "$rets" | sort -u)" = "$(printf '$0x%x' "$bytes")" ] ||
+                    die "$name: returns with '$(echo "$rets" | sort -u | tr '\n' ' ')', expected ret \$$(printf '0x%x' "$bytes")"
+            fi
+        done < <(sed -n 's/^    \([A-Za-z_].* = .*@[0-9]*\)$/\1/p' "$def")
+        echo "win32 stdcall: every export pops its argument bytes"
+
+        # SSE2 arithmetic: no x87 add/subtract/multiply/divide in the library's own code
+        # (x87 loads remain: a 32-bit function returns its double in st(0)).
+        local x87
+        x87=$("$triple-objdump" -d --no-show-raw-insn "$dir/src/libmosslib_core.a" \
+            "$dir"/src/CMakeFiles/mosslib.dir/boundary/*.obj |
+            grep -cE '\s(fadd|faddp|fsub|fsubp|fsubr|fsubrp|fmul|fmulp|fdiv|fdivp|fdivr|fdivrp|fsqrt)\b' || true)
+        [ "$x87" = 0 ] || die "win32: $x87 x87 arithmetic instructions in the library's code"
+        echo "win32 arithmetic: SSE2 only"
+    fi
+}
+
+build_host() {
+    local src=$1 dir=$2
+    shift 2
+    local cc
+    cc=$(sed -n 's/^set(CMAKE_C_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCCompiler.cmake 2>/dev/null | head -1)
+    [ -n "$cc" ] || die "no C compiler recorded in $dir/CMakeFiles (build the DLL first)"
+    local defs=() family
+    for family in "$@"; do
+        defs+=("-DMOSSLIB_HAVE_${family^^}")
+    done
+    local fp=()
+    [[ "$cc" == i686-* ]] && fp=(-msse2 -mfpmath=sse)
+    "$cc" -std=c11 -O2 -Wall -Wextra -Werror -ffp-contract=off "${fp[@]}" "${defs[@]}" \
+        -I "$src/include" -o "$dir/host.exe" "$src/tests/windows/host.c" -static
+    echo "built $dir/host.exe (families: ${*:-none})"
+}
+
+need_wine() {
+    command -v wine >/dev/null && command -v wineserver >/dev/null && command -v wineboot >/dev/null ||
+        die "wine not found: install wine, wine64 and wine32:i386 (./run test installs them)"
+    [ -x /usr/lib/wine/wine ] ||
+        die "the 32-bit Wine loader is missing: dpkg --add-architecture i386, then install wine32:i386"
+    [ -x /usr/lib/wine/wine64 ] || die "the 64-bit Wine loader is missing: install wine64"
+}
+
+wine_env() {
+    export WINEPREFIX=$1
+    export WINEDEBUG=-all
+    # No Mono or Gecko installers (they would try the network and open dialogs).
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+}
+
+boot_prefix() {
+    local prefix=$1
+    need_wine
+    wine_env "$prefix"
+    if [ -f "$prefix/system.reg" ] && [ -d "$prefix/drive_c/windows/syswow64" ]; then
+        echo "wine prefix $prefix ready"
+        return 0
+    fi
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    WINEARCH=win64 wineboot -i >"$prefix.boot.log" 2>&1 || { cat "$prefix.boot.log" >&2; die "wineboot failed"; }
+    wineserver -w
+    [ -d "$prefix/drive_c/windows/syswow64" ] || die "wineboot made no 64-bit prefix with 32-bit support"
+    echo "wine prefix $prefix created"
+}
+
+# Windows path of a file of the Linux file system (Wine maps / to drive Z:).
+windows_path() {
+    local p
+    p=$(realpath "$1")
+    echo "Z:${p//\//\\}"
+}
+
+run_host() {
+    local prefix=$1 dir=$2 out=$3 mode=$4
+    shift 4
+    need_wine
+    wine_env "$prefix"
+    [ -d "$prefix/drive_c" ] || die "no wine prefix at $prefix"
+    rm -rf "$out"
+    mkdir -p "$out"
+    local status=0
+    (cd "$out" && wine "$(windows_path "$dir/host.exe")" "$(windows_path "$dir/src/mosslib.dll")" . "$mode") ||
+        status=$?
+    wineserver -w || true
+    [ "$status" = 0 ] || die "host.exe ($mode) failed with status $status"
+    if [ $# -gt 0 ]; then
+        local compare=$1 reference=$2
+        shift 2
+        "$compare" "$out" "$reference" "$@"
+    fi
+}
+
+cmd=${1:-}
+[ $# -gt 0 ] && shift
+case "$cmd" in
+    dll) build_dll "$@" ;;
+    check) check_dll "$@" ;;
+    host) build_host "$@" ;;
+    boot) boot_prefix "$@" ;;
+    run) run_host "$@" ;;
+    *) die "usage: wine_test.sh dll|check|host|boot|run ..." ;;
+esac
