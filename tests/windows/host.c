@@ -96,12 +96,22 @@ static int doubl_first(void) {
     double spectrum[256];
     const struct analytic_example *doublet = &analytic_examples[4];
     const struct analytic_example *sextet = &analytic_examples[0];
-    int ok = f_doubl(doublet->p, spectrum) == 0.1;
-    ok &= f_doubl(doublet->p, spectrum) == 0.1;
-    ok &= check_priority("doubl", 0);
+    int ok = 1;
+    for (int i = 0; i < 2; ++i) {
+        const double r = f_doubl(doublet->p, spectrum);
+        if (r != 0.1) {
+            fprintf(stderr, "doubl returned %.17g, not 0.1\n", r);
+            ok = 0;
+        }
+        ok &= check_priority("doubl", 0);
+    }
     (void)version();
     ok &= check_priority("mosslib_version", 0);
-    ok &= f_sext(sextet->p, spectrum) == 0.1;
+    const double r = f_sext(sextet->p, spectrum);
+    if (r != 0.1) {
+        fprintf(stderr, "sext returned %.17g, not 0.1\n", r);
+        ok = 0;
+    }
     ok &= check_priority("sext after doubl", 1);
     return ok;
 #else

@@ -125,7 +125,7 @@ build_host() {
         defs+=("-DMOSSLIB_HAVE_${family^^}")
     done
     local fp=()
-    [[ "$cc" == i686-* ]] && fp=(-msse2 -mfpmath=sse)
+    [[ "$(basename "$cc")" == i686-* ]] && fp=(-msse2 -mfpmath=sse)
     "$cc" -std=c11 -O2 -Wall -Wextra -Werror -ffp-contract=off "${fp[@]}" "${defs[@]}" \
         -I "$src/include" -o "$dir/host.exe" "$src/tests/windows/host.c" -static
     echo "built $dir/host.exe (families: ${*:-none})"
