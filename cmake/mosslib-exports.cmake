@@ -21,9 +21,11 @@ function(mosslib_present_families out)
 endfunction()
 
 # mosslib_write_def(<path> <pointer-size>): module-definition file of the DLL listing
-# the frame and the present families. On 32-bit x86 the compiler names a stdcall
-# function name@bytes; the file exports it under its plain name, and a wrong byte
-# count makes the link fail instead of shipping a mismatched convention.
+# the frame and the present families. A model function is exported under its plain
+# name from its wrapper mosslib_win_<name> (src/boundary/windows_entries.cpp), the
+# frame's functions directly. On 32-bit x86 the compiler names a stdcall function
+# name@bytes; a wrong byte count makes the link fail instead of shipping a mismatched
+# convention.
 function(mosslib_write_def path pointer_size)
   mosslib_present_families(families)
   set(text "LIBRARY mosslib.dll\nEXPORTS\n")
@@ -32,10 +34,14 @@ function(mosslib_write_def path pointer_size)
       string(REPLACE ":" ";" parts ${entry})
       list(GET parts 0 name)
       list(GET parts 1 bytes)
+      set(target ${name})
+      if(NOT family STREQUAL "frame")
+        set(target mosslib_win_${name})
+      endif()
       if(pointer_size EQUAL 4)
-        string(APPEND text "    ${name} = ${name}@${bytes}\n")
+        string(APPEND text "    ${name} = ${target}@${bytes}\n")
       else()
-        string(APPEND text "    ${name}\n")
+        string(APPEND text "    ${name} = ${target}\n")
       endif()
     endforeach()
   endforeach()

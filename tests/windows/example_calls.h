@@ -267,7 +267,9 @@ static int example_spinham(const struct example_host *h) {
     example_before_after(h, "tkv", 1, 0);
     sums[0] = f_tkv(kints, reals, spectrum);
     ok &= example_before_after(h, "tkv", 1, 1);
+    example_before_after(h, "tkv", 1, 0);
     sums[1] = f_tkv(kints, reals, shifted);
+    ok &= example_before_after(h, "tkv", 1, 1);
     if (!(sums[0] >= 0 && sums[0] < 1e-9)) {
         fprintf(stderr, "tkv against ttt's own spectrum: %.17g, expected about 0\n", sums[0]);
         ok = 0;

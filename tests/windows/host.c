@@ -7,8 +7,13 @@
  *   host <dll> <out-dir>          every example call; spectra to <out-dir>/<export>.hex;
  *                                 the priority class is reset to normal before each
  *                                 call and checked after it; per-thread error text
- *   host <dll> <out-dir> pc53     the same with the x87 unit at 53-bit precision, as
- *                                 hosts built with Microsoft's compiler run
+ *   host <dll> <out-dir> host-fpu the same, each call made with the floating-point
+ *                                 control state of a demanding host: x87 at 53-bit
+ *                                 precision (as Microsoft's run-time sets it), rounding
+ *                                 toward zero, flush-to-zero, and the invalid,
+ *                                 zero-divide and overflow exceptions unmasked; the
+ *                                 spectra must not change, the host's state must come
+ *                                 back unchanged, and zero widths must return normally
  *   host <dll> - doubl-first      a fresh process: doubl leaves the priority class
  *                                 alone, the next export lowers it to idle
  *
@@ -16,8 +21,8 @@
  */
 #include <windows.h>
 
-#include <float.h>
 #include <stdio.h>
+#include <xmmintrin.h>
 
 #include "example_calls.h"
 
@@ -25,7 +30,6 @@ static HMODULE g_dll;
 
 static void *find_export(const char *name) { return (void *)GetProcAddress(g_dll, name); }
 
-static void reset_priority(void) { SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS); }
 
 static int check_priority(const char *name, int lowers) {
     const DWORD want = lowers ? IDLE_PRIORITY_CLASS : NORMAL_PRIORITY_CLASS;
@@ -36,6 +40,94 @@ static int check_priority(const char *name, int lowers) {
         return 0;
     }
     return 1;
+}
+
+/* The demanding host's floating-point control state. x87: exceptions invalid,
+ * zero-divide and overflow unmasked, 53-bit precision, round toward zero. MXCSR: the
+ * same three unmasked, round toward zero, flush-to-zero and denormals-are-zero. */
+enum { HOST_X87_CW = 0x0E72, HOST_MXCSR = 0xF940, MXCSR_FLAGS = 0x3F };
+
+static int g_host_fpu;
+
+static unsigned short x87_control(void) {
+    unsigned short cw;
+    __asm__ __volatile__("fnstcw %0" : "=m"(cw));
+    return cw;
+}
+
+static void set_x87_control(unsigned short cw) { __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(cw)); }
+
+static unsigned short g_plain_x87;
+static unsigned int g_plain_mxcsr;
+
+static void before_call(void) {
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    if (g_host_fpu) {
+        g_plain_x87 = x87_control();
+        g_plain_mxcsr = _mm_getcsr();
+        set_x87_control(HOST_X87_CW);
+        _mm_setcsr(HOST_MXCSR);
+    }
+}
+
+static int after_call(const char *name, int lowers) {
+    int ok = 1;
+    if (g_host_fpu) {
+        const unsigned short cw = x87_control();
+        const unsigned int csr = _mm_getcsr();
+        set_x87_control(g_plain_x87);
+        _mm_setcsr(g_plain_mxcsr);
+        if (cw != HOST_X87_CW || (csr & ~MXCSR_FLAGS) != HOST_MXCSR) {
+            fprintf(stderr, "%s: host x87 control 0x%04x, MXCSR 0x%04x after the call; set 0x%04x, 0x%04x\n",
+                    name, cw, csr, HOST_X87_CW, HOST_MXCSR);
+            ok = 0;
+        }
+    }
+    return check_priority(name, lowers) && ok;
+}
+
+/* Zero widths give non-finite values, and a host with unmasked exceptions must get
+ * them back as values, not as a hardware exception. */
+static int zero_widths_return(void) {
+    int ok = 1;
+#ifdef MOSSLIB_HAVE_LINESHAPE
+    static const struct {
+        int example, width_index;
+    } cases[] = {{0, 4}, {1, 14}, {4, 3}, {5, 14}};
+    for (size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k) {
+        const struct analytic_example *e = &analytic_examples[cases[k].example];
+        analytic_fn f = (analytic_fn)find_export(e->name);
+        double p[23], spectrum[EXAMPLE_MAX_CHANNELS];
+        memcpy(p, e->p, sizeof p);
+        p[cases[k].width_index] = 0;
+        before_call();
+        const double r = f(p, spectrum);
+        ok &= after_call(e->name, e->lowers_priority);
+        int finite = 1;
+        for (int i = 0; i < e->channels; ++i) finite &= isfinite(spectrum[i]) != 0;
+        if (r != 0.1 || finite) {
+            fprintf(stderr, "%s with a zero width: returned %g, %s\n", e->name, r,
+                    finite ? "all channels finite" : "non-finite channels");
+            ok = 0;
+        }
+    }
+#endif
+#ifdef MOSSLIB_HAVE_SPINHAM
+    ttt_fn f_ttt = (ttt_fn)find_export("ttt");
+    int32_t ints[10];
+    double reals[37], spectrum[256];
+    memcpy(ints, ttt_ints, sizeof ints);
+    ttt_reals(reals);
+    reals[29] = 0; /* width */
+    before_call();
+    const int32_t r = f_ttt(ints, reals, spectrum);
+    ok &= after_call("ttt", 1);
+    if (r != 2) {
+        fprintf(stderr, "ttt with a zero width returned %d\n", (int)r);
+        ok = 0;
+    }
+#endif
+    return ok;
 }
 
 #ifdef MOSSLIB_HAVE_SPINHAM
@@ -122,7 +214,7 @@ static int doubl_first(void) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: host <dll> <out-dir> [pc53 | doubl-first]\n");
+        fprintf(stderr, "usage: host <dll> <out-dir> [host-fpu | doubl-first]\n");
         return 2;
     }
     const char *mode = argc > 3 ? argv[3] : "";
@@ -136,16 +228,10 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "doubl-first") == 0) {
         ok = doubl_first();
     } else {
-        if (strcmp(mode, "pc53") == 0) {
-#if defined(_M_IX86) || defined(__i386__)
-            _controlfp(_PC_53, _MCW_PC);
-#else
-            fprintf(stderr, "pc53: the x87 precision is fixed on 64-bit Windows\n");
-            return 2;
-#endif
-        }
-        struct example_host h = {find_export, reset_priority, check_priority, argv[2]};
+        g_host_fpu = strcmp(mode, "host-fpu") == 0;
+        struct example_host h = {find_export, before_call, after_call, argv[2]};
         ok = run_examples(&h);
+        if (g_host_fpu) ok &= zero_widths_return();
 #ifdef MOSSLIB_HAVE_SPINHAM
         ok &= check_error_is_per_thread();
 #endif

@@ -82,25 +82,24 @@ $(diff <(echo "$want") <(echo "$got"))"
     echo "$target imports: $(echo "$imports" | tr '\n' ' ')"
 
     if [ "$target" = win32 ]; then
-        # stdcall: every return of name@N pops N bytes (ret $0xN).
+        # stdcall: every return of the exported function internal@N pops N bytes.
         local disasm=$dir/mosslib.dll.s
         "$triple-objdump" -d --no-show-raw-insn "$dll" >"$disasm"
-        local line name bytes rets
-        while read -r line; do
-            name=${line%% = *}
-            bytes=${line##*@}
-            rets=$(awk -v sym="<_${name}@${bytes}>:" '
+        local name internal bytes rets
+        while read -r name internal; do
+            bytes=${internal##*@}
+            rets=$(awk -v sym="<_${internal}>:" '
                 index($0, sym) { inside = 1; next }
                 inside && /^$/ { exit }
                 inside && /\tret/ { sub(/.*\tret[l]? */, ""); print ($0 == "" ? "0" : $0) }' "$disasm")
-            [ -n "$rets" ] || die "$name@$bytes: no return instruction found"
+            [ -n "$rets" ] || die "$name ($internal): no return instruction found"
             if [ "$bytes" = 0 ]; then
-                [ "$(echo "$rets" | sort -u)" = "0" ] || die "$name@0 pops arguments: $rets"
+                [ "$(echo "$rets" | sort -u)" = "0" ] || die "$name ($internal) pops arguments: $rets"
             else
                 [ "$(echo "$rets" | sort -u)" = "$(printf '$0x%x' "$bytes")" ] ||
-                    die "$name: returns with '$(echo "$rets" | sort -u | tr '\n' ' ')', expected ret \$$(printf '0x%x' "$bytes")"
+                    die "$name ($internal): returns with '$(echo "$rets" | sort -u | tr '\n' ' ')', expected ret \$$(printf '0x%x' "$bytes")"
             fi
-        done < <(sed -n 's/^    \([A-Za-z_].* = .*@[0-9]*\)$/\1/p' "$def")
+        done < <(sed -n 's/^    \([A-Za-z_][A-Za-z0-9_]*\) = \([A-Za-z_][A-Za-z0-9_]*@[0-9]*\)$/\1 \2/p' "$def")
         echo "win32 stdcall: every export pops its argument bytes"
 
         # SSE2 arithmetic: no x87 add/subtract/multiply/divide in the library's own code
