@@ -175,6 +175,70 @@ static int check_error_is_per_thread(void) {
 }
 #endif
 
+#if defined(MOSSLIB_HAVE_SPINHAM) || defined(MOSSLIB_HAVE_RELAX)
+/* The engines keep their work space per thread (thread_local, which MinGW emulates on
+ * top of the statically linked thread library): two threads running the engines at
+ * the same time must each get the spectra of a lone call, to the last bit. */
+enum { ENGINE_ROUNDS = 3, ENGINE_THREADS = 2 };
+
+struct engine_spectra {
+    double ttt[256], parl[256];
+};
+
+static void run_engines(struct engine_spectra *out) {
+#ifdef MOSSLIB_HAVE_SPINHAM
+    ttt_fn f_ttt = (ttt_fn)find_export("ttt");
+    double reals[37];
+    ttt_reals(reals);
+    (void)f_ttt(ttt_ints, reals, out->ttt);
+#endif
+#ifdef MOSSLIB_HAVE_RELAX
+    parl_fn f_parl = (parl_fn)find_export("parl");
+    double db[29];
+    parl_db(db);
+    (void)f_parl(parl_ib, db, out->parl);
+#endif
+}
+
+static struct engine_spectra g_lone;
+
+static DWORD WINAPI engines_on_thread(LPVOID arg) {
+    int *mismatches = (int *)arg;
+    for (int round = 0; round < ENGINE_ROUNDS; ++round) {
+        struct engine_spectra s;
+        memset(&s, 0, sizeof s);
+        run_engines(&s);
+        if (memcmp(&s, &g_lone, sizeof s) != 0) ++*mismatches;
+    }
+    return 0;
+}
+
+static int check_engines_per_thread(void) {
+    memset(&g_lone, 0, sizeof g_lone);
+    run_engines(&g_lone);
+    HANDLE threads[ENGINE_THREADS];
+    int mismatches[ENGINE_THREADS] = {0};
+    for (int t = 0; t < ENGINE_THREADS; ++t) {
+        threads[t] = CreateThread(NULL, 0, engines_on_thread, &mismatches[t], 0, NULL);
+        if (!threads[t]) {
+            fprintf(stderr, "CreateThread failed\n");
+            return 0;
+        }
+    }
+    WaitForMultipleObjects(ENGINE_THREADS, threads, TRUE, INFINITE);
+    int ok = 1;
+    for (int t = 0; t < ENGINE_THREADS; ++t) {
+        CloseHandle(threads[t]);
+        if (mismatches[t]) {
+            fprintf(stderr, "thread %d: %d of %d engine runs differ from a lone run\n", t, mismatches[t],
+                    ENGINE_ROUNDS);
+            ok = 0;
+        }
+    }
+    return ok;
+}
+#endif
+
 static int doubl_first(void) {
 #ifdef MOSSLIB_HAVE_LINESHAPE
     if (!check_priority("process start", 0)) return 0;
@@ -232,9 +296,14 @@ int main(int argc, char **argv) {
         struct example_host h = {find_export, before_call, after_call, argv[2]};
         ok = run_examples(&h);
         if (g_host_fpu) ok &= zero_widths_return();
+        if (!g_host_fpu) {
 #ifdef MOSSLIB_HAVE_SPINHAM
-        ok &= check_error_is_per_thread();
+            ok &= check_error_is_per_thread();
 #endif
+#if defined(MOSSLIB_HAVE_SPINHAM) || defined(MOSSLIB_HAVE_RELAX)
+            ok &= check_engines_per_thread();
+#endif
+        }
     }
 
     if (!FreeLibrary(g_dll)) {
