@@ -9,6 +9,8 @@
 #   wine_test.sh host <source-dir> <build-dir> [lineshape spinham relax]
 #        build host.exe into <build-dir> with the DLL build's cross compiler, for the
 #        model families named
+#   wine_test.sh build <source-dir> <build-dir> <win32|win64> [families...]
+#        dll, then host
 #   wine_test.sh boot <wine-prefix>
 #        create the Wine prefix (once; slow the first time)
 #   wine_test.sh run  <wine-prefix> <build-dir> <out-dir> <mode> [<compare> <linux-dir> tolerances...]
@@ -195,7 +197,8 @@ case "$cmd" in
     dll) build_dll "$@" ;;
     check) check_dll "$@" ;;
     host) build_host "$@" ;;
+    build) build_dll "$1" "$2" "$3" && build_host "$1" "$2" "${@:4}" ;;
     boot) boot_prefix "$@" ;;
     run) run_host "$@" ;;
-    *) die "usage: wine_test.sh dll|check|host|boot|run ..." ;;
+    *) die "usage: wine_test.sh dll|check|host|build|boot|run ..." ;;
 esac
