@@ -239,6 +239,55 @@ static int check_engines_per_thread(void) {
 }
 #endif
 
+/* A host may unload the DLL while a thread that called it still runs; that thread's
+ * per-thread blocks must not call into the unloaded DLL when it ends. */
+struct lingering {
+    HANDLE called_event, go_on;
+    int called;
+};
+
+static DWORD WINAPI call_then_linger(LPVOID arg) {
+    struct lingering *l = (struct lingering *)arg;
+    text_fn last_error = (text_fn)find_export("mosslib_last_error");
+    l->called = last_error != NULL && last_error()[0] == '\0';
+#ifdef MOSSLIB_HAVE_LINESHAPE
+    {
+        analytic_fn f = (analytic_fn)find_export("sextgen_ss");
+        double spectrum[256];
+        l->called &= f != NULL && f(analytic_examples[2].p, spectrum) == 0.1;
+    }
+#endif
+    SetEvent(l->called_event);
+    WaitForSingleObject(l->go_on, INFINITE);
+    return 7;
+}
+
+static int unload_with_caller_alive(void) {
+    struct lingering l = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, TRUE, FALSE, NULL), 0};
+    HANDLE t = l.called_event && l.go_on ? CreateThread(NULL, 0, call_then_linger, &l, 0, NULL) : NULL;
+    if (!t) {
+        fprintf(stderr, "CreateEvent or CreateThread failed\n");
+        return 0;
+    }
+    WaitForSingleObject(l.called_event, INFINITE);
+    int ok = l.called;
+    if (!ok) fprintf(stderr, "the lingering thread's calls failed\n");
+    if (!FreeLibrary(g_dll)) {
+        fprintf(stderr, "FreeLibrary failed: error %lu\n", (unsigned long)GetLastError());
+        ok = 0;
+    }
+    SetEvent(l.go_on);
+    DWORD code = 0;
+    if (WaitForSingleObject(t, 10000) != WAIT_OBJECT_0 || !GetExitCodeThread(t, &code) || code != 7) {
+        fprintf(stderr, "the thread that called the DLL did not end cleanly after the unload\n");
+        ok = 0;
+    }
+    CloseHandle(t);
+    CloseHandle(l.called_event);
+    CloseHandle(l.go_on);
+    return ok;
+}
+
 static int doubl_first(void) {
 #ifdef MOSSLIB_HAVE_LINESHAPE
     if (!check_priority("process start", 0)) return 0;
@@ -306,10 +355,7 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (!FreeLibrary(g_dll)) {
-        fprintf(stderr, "FreeLibrary failed: error %lu\n", (unsigned long)GetLastError());
-        ok = 0;
-    }
+    ok &= unload_with_caller_alive();
     printf("%s: %s\n", mode[0] ? mode : "examples", ok ? "all checks passed" : "FAILED");
     return ok ? 0 : 1;
 }
