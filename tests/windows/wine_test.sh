@@ -141,7 +141,8 @@ need_wine() {
 }
 
 wine_env() {
-    export WINEPREFIX=$1
+    WINEPREFIX=$(realpath -m "$1")
+    export WINEPREFIX
     export WINEDEBUG=-all
     # No Mono or Gecko installers (they would try the network and open dialogs).
     export WINEDLLOVERRIDES="mscoree,mshtml="
