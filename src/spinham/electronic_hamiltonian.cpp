@@ -76,11 +76,27 @@ void couple_two_spins(const SpinSystem &sys, ElectronicWork &work) {
         }
 }
 
+bool is_zero_matrix(int n, const ElectronicWork &work) {
+    for (int j = 0; j < n; ++j)
+        for (int i = j; i < n; ++i) {
+            const long k = static_cast<long>(j) * n + i;
+            if (work.ar[k] != 0.0 || (i != j && work.ai[k] != 0.0)) return false;
+        }
+    return true;
+}
+
 eigen::Status diagonalise(int n, double route, ElectronicWork &work) {
     switch (solver_route(route)) {
     case SolverRoute::A:
         return eigen::chdesc(n, work.ar, work.ai, work.w, work.zr, work.zi);
     case SolverRoute::H:
+        if (is_zero_matrix(n, work)) {
+            // The bisection route returns zero vectors for the zero matrix; give the
+            // degenerate levels the product basis, as the QL routes do.
+            std::fill_n(work.w, n, 0.0);
+            for (int j = 0; j < n; ++j) work.zr[static_cast<long>(j) * n + j] = 1.0;
+            return eigen::Status::ok;
+        }
         for (int j = 0; j < n; ++j)
             for (int i = j; i < n; ++i) {
                 const long k = static_cast<long>(j) * n + i;

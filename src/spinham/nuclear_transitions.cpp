@@ -55,6 +55,13 @@ double line_intensity(Complex ap, Complex a0, Complex am, double nx, double ny, 
     }
 }
 
+bool is_zero_lower_triangle(const std::complex<double> *h) {
+    for (int j = 0; j < 4; ++j)
+        for (int i = j; i < 4; ++i)
+            if (h[j * 4 + i] != 0.0) return false;
+    return true;
+}
+
 }  // namespace
 
 GroundDoublet gndstate(double hx, double hy, double hz) {
@@ -117,7 +124,15 @@ eigen::Status nuctrans(const SymmetricTensor &v, double hx, double hy, double hz
     exham(hx, hy, hz, v, work.h);
     std::fill_n(work.zr, 16, 0.0);
     std::fill_n(work.zi, 16, 0.0);
-    const eigen::Status s = eigen::hbisect(4, work.h, work.w, work.zr, work.zi);
+    eigen::Status s = eigen::Status::ok;
+    if (is_zero_lower_triangle(work.h)) {
+        // No field and no gradient: all four levels at 0, and the m basis is as good as
+        // any (the bisection route would hand back zero vectors and lose every line).
+        std::fill_n(work.w, 4, 0.0);
+        for (int j = 0; j < 4; ++j) work.zr[j * 4 + j] = 1.0;
+    } else {
+        s = eigen::hbisect(4, work.h, work.w, work.zr, work.zi);
+    }
     if (s != eigen::Status::ok) {
         std::fill_n(enuc, kLinesPerPass, std::numeric_limits<double>::quiet_NaN());
         std::fill_n(inuc, kLinesPerPass, std::numeric_limits<double>::quiet_NaN());
