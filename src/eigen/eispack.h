@@ -1,0 +1,60 @@
+// The EISPACK routines behind routes A and B: Householder reduction of a complex
+// Hermitian matrix to real symmetric tridiagonal form (HTRIDI), implicit QL with
+// eigenvectors (TQL2) and back-transformation (HTRIBK), each in the 1983 edition and,
+// where they differ, in the older edition.
+//
+// Matrices are column-major with leading dimension n, 0-based pointers; the comments
+// and the code use the routines' own 1-based indices through small accessors.
+// tau holds the complex phase factors as pairs (real, imaginary), 2 x n.
+#pragma once
+
+#include "eigen/hermitian.h"
+
+namespace mosslib::eigen::detail {
+
+// Reduction to tridiagonal form: diagonal d[1..n], sub-diagonal e[2..n] (e[1] = 0),
+// squares e2, phases tau; ar/ai keep the Householder vectors below the diagonal, the
+// original diagonal in ar and the Householder normalisers on the diagonal of ai.
+// Reads the diagonal of ai: callers clear it first.
+// htridi: modulus of the complex sub-diagonal element by pythag (1983);
+// htridi_older: by the plain square root of the sum of squares (older edition).
+void htridi(int n, double *ar, double *ai, double *d, double *e, double *e2, double *tau);
+void htridi_older(int n, double *ar, double *ai, double *d, double *e, double *e2, double *tau);
+
+// QL outcome: status ok, not_converged (error_index = l, the eigenvalue whose
+// iteration hit the limit) or non_finite (a non-finite value arose; the published
+// code would loop for ever or read past the end of d).
+struct QlOutcome {
+    Status status;
+    int error_index;
+};
+
+// Eigenvalues (ascending, in d) and eigenvectors (accumulated into z, n x n) of the
+// tridiagonal matrix d, e. tql2: 1983 edition, tolerance by the running norm tst1
+// and shifts by pythag; tql2_older: fixed relative precision 1e-16f, plain square roots.
+QlOutcome tql2(int n, double *d, double *e, double *z, int iteration_limit);
+QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit);
+
+// Eigenvectors of the Hermitian matrix from the real ones in zr (m columns) and the
+// reduction data of htridi; writes zr and zi.
+void htribk(int n, const double *ar, const double *ai, const double *tau, int m, double *zr,
+            double *zi);
+
+// Work arrays of CH: sub-diagonal, its squares, the phase factors.
+struct ChWork {
+    double fv1[kMaxOrder];
+    double fv2[kMaxOrder];
+    double fm1[2 * kMaxOrder];
+};
+
+// Shared helpers of the three routes.
+// True when every element of the lower triangle (diagonal included) of ar and ai is
+// finite; the diagonal of ai is not looked at (it is ignored).
+bool lower_triangle_finite(int n, const double *ar, const double *ai);
+bool all_finite(int count, const double *x);
+// Marks a failed result: w[n], zr[n*n], zi[n*n] become NaN.
+void mark_no_result(int n, double *w, double *zr, double *zi);
+// zr = n x n identity.
+void set_identity(int n, double *z);
+
+}  // namespace mosslib::eigen::detail

@@ -1,0 +1,431 @@
+// Route H: complex Householder reduction to a real symmetric tridiagonal matrix with
+// non-negative couplings (htridc), eigenvalues by bisection on Sturm sequences and
+// eigenvectors by inverse iteration (tbisin), back-transformation (hbackc).
+// Eigenvalues come out in descending order. Complex products are written out in real
+// arithmetic, (a + ib)(c + id) = (ac - bd) + i(ad + bc), sums left to right.
+#include <cmath>
+#include <complex>
+#include <limits>
+
+#include "eigen/eispack.h"
+#include "eigen/hermitian.h"
+
+namespace mosslib::eigen {
+namespace {
+
+// Reduction skip test (sigma <= kTol * anorm^2); sqrt(kTol) * anorm is the cut-off
+// below which a sub-diagonal modulus counts as zero for the phase factors.
+constexpr double kTol = 1.0e-22;
+// Bisection width and inverse-iteration safeguard, relative to the Frobenius norm of
+// the tridiagonal matrix: 1.0e-11 in single precision.
+constexpr double kEpsFactor = static_cast<double>(1.0e-11f);
+
+// Intermediate data of one call (on the stack; nothing survives the call).
+// Vectors are 0-based: row i of the tridiagonal matrix is d[i]; e[i] couples rows
+// i and i+1 (e[n-1] = 0).
+struct BisectWork {
+    double d[kMaxOrder];
+    double e[kMaxOrder];
+    double tau[2 * kMaxOrder];    // phase factors (re, im)
+    double anorm;                 // largest component magnitude of the input
+    // reduction of one column: v = u / H, p = A u, q = p - K u
+    double vr[kMaxOrder], vi[kMaxOrder];
+    double pr[kMaxOrder], pi[kMaxOrder];
+    double qr[kMaxOrder], qi[kMaxOrder];
+    // bisection and inverse iteration
+    double lower[kMaxOrder];      // lower bounds of the eigenvalues
+    double e2[kMaxOrder];         // e2[i] = e[i-1]^2 couples row i to row i-1; e2[0] = 0
+    double off[kMaxOrder];        // couplings with exact zeros replaced by eps
+    double x[kMaxOrder + 2];      // iteration vector and two trailing zeros
+    double pivot[kMaxOrder];      // diagonal of the upper factor
+    double u1[kMaxOrder];         // its first super-diagonal
+    double u2[kMaxOrder];         // its second super-diagonal (from interchanges)
+    double mult[kMaxOrder];       // multiplier that reduced row i
+    bool swapped[kMaxOrder];      // rows i-1 and i were interchanged
+};
+
+// ---------------------------------------------------------------------------------
+// htridc: reduction column by column from the left. On return d, e (moduli of the
+// sub-diagonal), the accumulated unit phase factors tau and anorm; the Householder
+// vectors stay in the columns of a below the diagonal.
+
+void htridc(int n, double *a, BisectWork &ws) {
+    auto AR = [=](int i, int j) -> double & { return a[2 * (i + j * n)]; };
+    auto AI = [=](int i, int j) -> double & { return a[2 * (i + j * n) + 1]; };
+
+    // The diagonal is real: its imaginary parts are ignored.
+    for (int i = 0; i < n; ++i) AI(i, i) = 0.0;
+    double anorm = 0.0;
+    for (int j = 0; j < n; ++j) {
+        for (int i = j; i < n; ++i) {
+            const double tr = std::fabs(AR(i, j));
+            if (tr > anorm) anorm = tr;
+            const double ti = std::fabs(AI(i, j));
+            if (ti > anorm) anorm = ti;
+        }
+    }
+    ws.anorm = anorm;
+    const double skip = kTol * (anorm * anorm);
+    double *tau = ws.tau;
+    double *vr = ws.vr, *vi = ws.vi, *pr = ws.pr, *pi = ws.pi, *qr = ws.qr, *qi = ws.qi;
+
+    // Column c = k - 1 is reflected onto its sub-diagonal element (k, c).
+    for (int k = 1; k <= n - 2; ++k) {
+        const int c = k - 1;
+        tau[2 * k] = 0.0;
+        tau[2 * k + 1] = 0.0;
+        double sigma = 0.0;
+        for (int i = k; i < n; ++i) sigma = sigma + (AR(i, c) * AR(i, c) + AI(i, c) * AI(i, c));
+        if (sigma <= skip) continue;
+
+        const double ar = AR(k, c);
+        const double ai = AI(k, c);
+        double hh;
+        double alpha_r;
+        double alpha_i;
+        if (std::fabs(ar) + std::fabs(ai) == 0.0) {
+            const double root = std::sqrt(sigma);
+            AR(k, c) = root;
+            hh = sigma;
+            alpha_r = -root;
+            alpha_i = 0.0;
+        } else {
+            const double r = std::sqrt(sigma * (ar * ar + ai * ai));
+            hh = sigma + r;
+            const double rho = sigma / r;
+            alpha_r = -(rho * ar);  // alpha = -rho conj(a)
+            alpha_i = rho * ai;
+            AR(k, c) = (1.0 + rho) * ar;
+            AI(k, c) = (1.0 + rho) * ai;
+        }
+
+        // v = u / H and p = A' u over the trailing block, where A'(i, j) is the stored
+        // A(i, j) for j <= i and conj(A(j, i)) above; the diagonal is real. Going
+        // column by column adds the terms of each p(i) in ascending j.
+        for (int i = k; i < n; ++i) {
+            vr[i] = AR(i, c) / hh;
+            vi[i] = AI(i, c) / hh;
+            pr[i] = 0.0;
+            pi[i] = 0.0;
+        }
+        for (int j = k; j < n; ++j) {
+            const double ujr = AR(j, c);
+            const double uji = AI(j, c);
+            pr[j] = pr[j] + AR(j, j) * ujr;
+            pi[j] = pi[j] + AR(j, j) * uji;
+            for (int i = j + 1; i < n; ++i) {
+                const double mr = AR(i, j);
+                const double mi = AI(i, j);
+                const double uir = AR(i, c);
+                const double uii = AI(i, c);
+                pr[i] = pr[i] + (mr * ujr - mi * uji);  // A(i, j) u(j)
+                pi[i] = pi[i] + (mr * uji + mi * ujr);
+                pr[j] = pr[j] + (mr * uir + mi * uii);  // conj(A(i, j)) u(i)
+                pi[j] = pi[j] + (mr * uii - mi * uir);
+            }
+        }
+        // K = Re(v^H p); q = p - K u.
+        double kk = 0.0;
+        for (int i = k; i < n; ++i) kk = kk + (vr[i] * pr[i] + vi[i] * pi[i]);
+        for (int i = k; i < n; ++i) {
+            qr[i] = pr[i] - kk * AR(i, c);
+            qi[i] = pi[i] - kk * AI(i, c);
+        }
+        // A(i, j) <- (A(i, j) - v(i) conj(p(j))) - q(i) conj(v(j)), k <= j <= i;
+        // on the diagonal only the real part (the diagonal stays real).
+        for (int j = k; j < n; ++j) {
+            const double pjr = pr[j], pji = pi[j], vjr = vr[j], vji = vi[j];
+            AR(j, j) = (AR(j, j) - (vr[j] * pjr + vi[j] * pji)) - (qr[j] * vjr + qi[j] * vji);
+            for (int i = j + 1; i < n; ++i) {
+                AR(i, j) = (AR(i, j) - (vr[i] * pjr + vi[i] * pji)) - (qr[i] * vjr + qi[i] * vji);
+                AI(i, j) = (AI(i, j) - (vi[i] * pjr - vr[i] * pji)) - (qi[i] * vjr - qr[i] * vji);
+            }
+        }
+        tau[2 * k] = alpha_r;
+        tau[2 * k + 1] = alpha_i;
+    }
+
+    for (int i = 0; i < n; ++i) ws.d[i] = AR(i, i);
+    if (n > 1) {
+        tau[2 * (n - 1)] = AR(n - 1, n - 2);
+        tau[2 * (n - 1) + 1] = -AI(n - 1, n - 2);
+    }
+    tau[0] = 1.0;
+    tau[1] = 0.0;
+    ws.e[n - 1] = 0.0;
+
+    // Sub-diagonal moduli, and the phases accumulated down the diagonal so that the
+    // tridiagonal matrix becomes real: tau(i) <- tau(i) tau(i-1) / |tau(i)|.
+    const double small = std::sqrt(kTol) * anorm;
+    for (int i = 1; i < n; ++i) {
+        double tr = tau[2 * i];
+        double ti = tau[2 * i + 1];
+        double r = std::sqrt(tr * tr + ti * ti);
+        ws.e[i - 1] = r;
+        if (r <= small) {
+            tr = 1.0;
+            ti = 0.0;
+            r = 1.0;
+        }
+        const double br = tau[2 * (i - 1)];
+        const double bi = tau[2 * (i - 1) + 1];
+        tau[2 * i] = (tr * br - ti * bi) / r;
+        tau[2 * i + 1] = (tr * bi + ti * br) / r;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// tbisin: eigenvalues by bisection, eigenvectors by inverse iteration.
+
+// Number of eigenvalues of the tridiagonal matrix greater than x, from the signs of
+// q(0) = d(0) - x, q(i) = (d(i) - x) - e2(i) / q(i-1). An exactly zero q stands for an
+// infinitesimal with the sign of the q before it (positive at the start; a zero
+// counts as non-negative) and is counted when that sign is non-negative; the next q is
+// then infinite with the opposite sign, unless that row's e2 is 0 (then d - x).
+int sturm_count(int n, const double *d, const double *e2, double x) {
+    int count = 0;
+    bool nonnegative = true;  // sign of the latest q (an infinitesimal inherits it)
+    bool after_zero = false;
+    double q = 1.0;
+    for (int i = 0; i < n; ++i) {
+        double t;
+        if (i == 0) {
+            t = d[0] - x;
+        } else if (!after_zero) {
+            t = (d[i] - x) - e2[i] / q;
+        } else if (e2[i] == 0.0) {
+            t = d[i] - x;
+        } else {
+            t = nonnegative ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
+        }
+        if (t == 0.0) {
+            after_zero = true;
+            if (nonnegative) ++count;
+        } else {
+            after_zero = false;
+            nonnegative = t > 0.0;
+            if (nonnegative) ++count;
+            q = t;
+        }
+    }
+    return count;
+}
+
+// Bisection: w[i] narrows from above and lower[i] from below until the interval is
+// no wider than eps; every count also tightens the bounds of the later eigenvalues.
+void bisect_eigenvalues(int n, BisectWork &ws, double *w, double eps) {
+    double *lower = ws.lower;
+    for (int i = 0; i < n; ++i) {
+        for (;;) {
+            const double x = (w[i] + lower[i]) / 2.0;
+            if (!(2.0 * (x - lower[i]) - eps > 0.0)) break;
+            const int above = sturm_count(n, ws.d, ws.e2, x);
+            for (int k = i; k < n; ++k) {
+                if (k < above) {
+                    lower[k] = x;
+                } else {
+                    if (w[k] <= x) break;
+                    w[k] = x;
+                }
+            }
+        }
+    }
+}
+
+// LU factorisation of T - shift I with partial pivoting, row by row.
+void factor_shifted(int n, BisectWork &ws, double shift, double eps) {
+    const double *off = ws.off;
+    double u = ws.d[0] - shift;  // diagonal and super-diagonal of the pending row
+    double v = n > 1 ? off[0] : 0.0;
+    for (int i = 0; i + 1 < n; ++i) {
+        const double sub = off[i];
+        const double dn = ws.d[i + 1] - shift;
+        const double sup = (i + 2 < n) ? off[i + 1] : 0.0;
+        if (std::fabs(sub) > std::fabs(u)) {
+            ws.pivot[i] = sub;
+            ws.u1[i] = dn;
+            ws.u2[i] = sup;
+            const double m = u / sub;
+            ws.mult[i + 1] = m;
+            ws.swapped[i + 1] = true;
+            u = v - m * dn;
+            v = 0.0 - m * sup;
+        } else {
+            ws.pivot[i] = u;
+            ws.u1[i] = v;
+            ws.u2[i] = 0.0;
+            const double m = sub / u;
+            ws.mult[i + 1] = m;
+            ws.swapped[i + 1] = false;
+            u = dn - m * v;
+            v = sup;
+        }
+    }
+    ws.pivot[n - 1] = (u == 0.0) ? eps : u;
+    ws.u1[n - 1] = 0.0;
+    ws.u2[n - 1] = 0.0;
+}
+
+void back_substitute(int n, BisectWork &ws) {
+    double *x = ws.x;
+    for (int i = n - 1; i >= 0; --i)
+        x[i] = ((x[i] - ws.u1[i] * x[i + 1]) - ws.u2[i] * x[i + 2]) / ws.pivot[i];
+}
+
+void full_solve(int n, BisectWork &ws) {
+    double *x = ws.x;
+    for (int i = 1; i < n; ++i) {
+        if (ws.swapped[i]) {
+            const double t = x[i - 1];
+            x[i - 1] = x[i];
+            x[i] = t;
+        }
+        x[i] = x[i] - ws.mult[i] * x[i - 1];
+    }
+    back_substitute(n, ws);
+}
+
+// x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, one after another.
+void orthogonalise(int n, BisectWork &ws, const double *z, int j, int cluster) {
+    double *x = ws.x;
+    for (int col = j - 1; col >= j - cluster; --col) {
+        const double *zc = z + col * n;
+        double dot = 0.0;
+        for (int i = 0; i < n; ++i) dot = dot + zc[i] * x[i];
+        for (int i = 0; i < n; ++i) x[i] = x[i] - dot * zc[i];
+    }
+}
+
+void tbisin(int n, BisectWork &ws, double *z, double *w) {
+    const double *d = ws.d;
+    const double *e = ws.e;
+    double sum = d[0] * d[0];
+    for (int i = 1; i < n; ++i) sum = sum + (d[i] * d[i] + 2.0 * (e[i - 1] * e[i - 1]));
+    const double norm = std::sqrt(sum);
+    ws.e2[0] = 0.0;
+    for (int i = 1; i < n; ++i) ws.e2[i] = e[i - 1] * e[i - 1];
+    for (int i = 0; i < n; ++i) {
+        w[i] = norm;
+        ws.lower[i] = -norm;
+    }
+    const double eps = norm * kEpsFactor;
+    if (eps == 0.0) {
+        // The zero matrix: all eigenvalues 0, and no vectors are formed.
+        for (int i = 0; i < n * n; ++i) z[i] = 0.0;
+        return;
+    }
+
+    bisect_eigenvalues(n, ws, w, eps);
+
+    for (int i = 0; i + 1 < n; ++i) ws.off[i] = (e[i] == 0.0) ? eps : e[i];
+    double *x = ws.x;
+    int cluster = 0;
+    for (int j = 0; j < n; ++j) {
+        if (j == 0 || w[j - 1] - w[j] >= eps)
+            cluster = 0;
+        else
+            ++cluster;
+        factor_shifted(n, ws, w[j], eps);
+        for (int i = 0; i < n; ++i) x[i] = eps;
+        x[n] = 0.0;
+        x[n + 1] = 0.0;
+        if (n == 1) {
+            back_substitute(n, ws);
+        } else if (cluster == 0) {
+            back_substitute(n, ws);
+            full_solve(n, ws);
+        } else {
+            orthogonalise(n, ws, z, j, cluster);
+            full_solve(n, ws);
+            full_solve(n, ws);
+            orthogonalise(n, ws, z, j, cluster);
+        }
+        double ss = 0.0;
+        for (int i = 0; i < n; ++i) ss = ss + x[i] * x[i];
+        const double length = std::sqrt(ss);
+        double *zj = z + j * n;
+        for (int i = 0; i < n; ++i) zj[i] = x[i] / length;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// hbackc: complex eigenvectors z = Q D x from the real ones x in zr.
+
+void hbackc(int n, const BisectWork &ws, const double *a, double *zr, double *zi) {
+    auto AR = [=](int i, int j) { return a[2 * (i + j * n)]; };
+    auto AI = [=](int i, int j) { return a[2 * (i + j * n) + 1]; };
+    const double *tau = ws.tau;
+
+    // Diagonal phases: z(i) = x(i) conj(tau(i)); row 0 stays real (tau = 1).
+    for (int j = 0; j < n; ++j) {
+        double *zrj = zr + j * n;
+        double *zij = zi + j * n;
+        zij[0] = 0.0;
+        for (int i = 1; i < n; ++i) {
+            zij[i] = -(zrj[i] * tau[2 * i + 1]);
+            zrj[i] = zrj[i] * tau[2 * i];
+        }
+    }
+
+    // Reflections of columns n-3 down to 0, each acting on rows f..n-1, f = c + 1:
+    // z <- z - u (u^H z) / h with h = |u(f)| e(f-1). A reflection was formed exactly
+    // when its sub-diagonal modulus e(f-1) is not 0, and every one formed is undone.
+    // (A skip test e(f-1) <= anorm^2 * 1.0e-22f agrees with this for anorm up to about
+    // 1e11; above that it would skip reflections that were applied.)
+    for (int f = n - 2; f >= 1; --f) {
+        const int c = f - 1;
+        const double ef = ws.e[f - 1];
+        if (ef == 0.0) continue;
+        const double ur0 = AR(f, c);
+        const double ui0 = AI(f, c);
+        const double h = std::sqrt(ur0 * ur0 + ui0 * ui0) * ef;
+        for (int j = 0; j < n; ++j) {
+            double *zrj = zr + j * n;
+            double *zij = zi + j * n;
+            double sr = 0.0;
+            double si = 0.0;
+            for (int i = f; i < n; ++i) {
+                const double ur = AR(i, c);
+                const double ui = AI(i, c);
+                sr = sr + (ur * zrj[i] + ui * zij[i]);  // conj(u(i)) z(i)
+                si = si + (ur * zij[i] - ui * zrj[i]);
+            }
+            sr = sr / h;
+            si = si / h;
+            for (int i = f; i < n; ++i) {
+                const double ur = AR(i, c);
+                const double ui = AI(i, c);
+                zrj[i] = zrj[i] - (ur * sr - ui * si);  // u(i) s
+                zij[i] = zij[i] - (ur * si + ui * sr);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
+    if (n < 1 || n > kMaxOrder) return Status::bad_order;
+    double *ad = reinterpret_cast<double *>(a);
+    for (int j = 0; j < n; ++j) {
+        for (int i = j; i < n; ++i) {
+            const double *el = ad + 2 * (i + j * n);
+            if (!std::isfinite(el[0]) || (i != j && !std::isfinite(el[1]))) {
+                detail::mark_no_result(n, w, zr, zi);
+                return Status::non_finite;
+            }
+        }
+    }
+    BisectWork ws;
+    htridc(n, ad, ws);
+    tbisin(n, ws, zr, w);
+    hbackc(n, ws, ad, zr, zi);
+    if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
+        detail::mark_no_result(n, w, zr, zi);
+        return Status::non_finite;
+    }
+    return Status::ok;
+}
+
+}  // namespace mosslib::eigen
