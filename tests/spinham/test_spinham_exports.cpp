@@ -356,3 +356,43 @@ TEST(Refusal, TkvOnlyComparesItsOwn256Channels) {
     EXPECT_TRUE(std::isnan(tkv(p.ints.data(), p.reals.data(), measured.data())));
     EXPECT_STRNE(mosslib_last_error(), "");
 }
+
+TEST(Ttt, LevelModesWeighLevelsByPopulation) {
+    // S = 1/2 along x, y, z with no hyperfine coupling: every level of a direction gives
+    // the same sextet L of -B, so the modes differ only in their weights. At 1.4015 K the
+    // upper level holds about 0.0082 < 0.01: mode 1 drops it (3 p_lower L), the averaged
+    // spin keeps all (3 L), mode 2 takes levels one by one only off the xy plane
+    // ((2 + p_lower) L).
+    Params p;
+    p.ints = {1, 2, 1, 0, -2, 256, 4, 15, 1, 0};
+    p.reals[0] = 50.0;
+    p.reals[1] = 1.4015;
+    p.reals[3] = 0.0;
+    p.reals[30] = p.reals[31] = p.reals[32] = 0.0;
+    const double delta = 0.046687f * 2.0 * 50.0;  // level splitting, cm^-1
+    const double x = delta / (1.4015 * 0.694);
+    ASSERT_GT(x, 4.6);
+    ASSERT_LT(x, 5.0);
+    const double p_lower = 1.0 / (1.0 + std::exp(-x));
+    const std::vector<double> averaged = run_ttt(p);
+    p.ints[3] = 1;
+    const std::vector<double> each = run_ttt(p);
+    p.ints[3] = 2;
+    const std::vector<double> off_plane = run_ttt(p);
+    double sum_averaged = 0, sum_off_plane = 0;
+    for (std::size_t c = 0; c < averaged.size(); ++c) {
+        EXPECT_NEAR(each[c], p_lower * averaged[c], 1e-9 * averaged[c]) << c;
+        sum_averaged += averaged[c];
+        sum_off_plane += off_plane[c];
+    }
+    // The quadrupole shift differs between a field along x and along z, so mode 2, which
+    // mixes the directions differently, is compared by area.
+    EXPECT_NEAR(sum_off_plane / sum_averaged, (2.0 + p_lower) / 3.0, 1e-6);
+    // Warmer, both levels count and mode 1 equals the averaged spin.
+    p.reals[1] = 3.0;
+    p.ints[3] = 0;
+    const std::vector<double> warm_averaged = run_ttt(p);
+    p.ints[3] = 1;
+    const std::vector<double> warm_each = run_ttt(p);
+    for (std::size_t c = 0; c < averaged.size(); ++c) EXPECT_NEAR(warm_each[c], warm_averaged[c], 1e-9 * warm_averaged[c]);
+}
