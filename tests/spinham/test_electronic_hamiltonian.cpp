@@ -51,6 +51,10 @@ void expect_levels(const std::vector<double> &got, std::vector<double> want, dou
 
 }  // namespace
 
+TEST(ElectronicLevels, BohrMagnetonIsTheWidenedSinglePrecisionLiteral) {
+    EXPECT_EQ(sh::kBohrMagneton, 0.04668699949979782);
+}
+
 TEST(Ladder, RaisingCoefficients) {
     double c[6];
     sh::ladder(6, c);

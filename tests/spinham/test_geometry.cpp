@@ -133,3 +133,13 @@ TEST(TensorRotation, PrincipalZAxisPointsAlongBetaAlpha) {
                        t.xz * (t.xy * t.yz - t.yy * t.xz);
     EXPECT_NEAR(det, px * py * pz, 1e-12);
 }
+
+TEST(PowderGrid, QuarterTurnLiteralsInTheirTwoPrecisions) {
+    // Polar step from the single-precision 0.785398 (0.785398006439209 as a double),
+    // azimuthal step from the double 0.785398.
+    const sh::FieldDirection one_angle = sh::powdir(1, 1, 0, {});
+    EXPECT_EQ(one_angle.nz, std::cos(0.785398006439209));
+    const sh::FieldDirection two_angle = sh::powdir(1, 1, 1, {});
+    EXPECT_EQ(two_angle.ny, std::sin(0.785398) * std::sin(0.785398006439209));
+    EXPECT_EQ(sh::kDegree, 0.01745329238474369);
+}

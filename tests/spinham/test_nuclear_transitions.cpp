@@ -171,3 +171,9 @@ TEST(NuclearLines, NoFieldNoGradientGivesOneUnsplitLine) {
         EXPECT_NEAR(sum, 1.0, 1e-7) << option;
     }
 }
+
+TEST(NuclearLines, SinglePrecisionConstantsWidenedToDouble) {
+    EXPECT_EQ(sh::kExcitedZeeman, 0.006762070115655661);
+    EXPECT_EQ(sh::kExcitedZeemanHalfRoot3, 0.005856120027601719);
+    EXPECT_EQ(sh::kRoot3Single, 1.7320507764816284);
+}
