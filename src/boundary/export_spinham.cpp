@@ -14,6 +14,8 @@ namespace {
 namespace sh = mosslib::spinham;
 
 constexpr int kTkvChannels = 256;
+static_assert(sh::kMaxChannels == 8192 && sh::kMaxLevels == 36 && sh::kMaxQuadrantCopies == 99,
+              "refusal texts quote these limits");
 
 // Integer and double parameter layout shared by ttt and tkv; tkv takes the level mode
 // from integer index 26 instead of 3.
