@@ -147,4 +147,31 @@ TEST(StraightforwardEvaluation, EveryModelGivesTheBitsOfItsFormula) {
     }
 }
 
+// The sines of a sine scale are kept per thread between calls with the same zero channel
+// and phase step; any change of zero channel, phase step or scale must be seen.
+TEST(StraightforwardEvaluation, SineScalesFollowEveryChangeOfZeroChannelAndPhaseStep) {
+    Params p = iron_general_sine();
+    p[20] = 150.0;
+    struct Step {
+        double zero, channels_per_radian, amplitude;
+        int scale;  // 0: fixed step (sextgen_ss), 1: channels per radian (sextgen_sl), 2: CSTfdll
+    };
+    const Step steps[] = {{128.5, 150, 7, 0},   {128.5, 150, 7, 0},   {128.0, 150, 7, 0}, {128.5, 150, 7, 0},
+                          {128.5, 150, 7.5, 0}, {128.5, 150, 7, 1},   {128.5, 150, 7, 0}, {128.5, 151, 7, 1},
+                          {128.5, 151, 7, 1},   {128.5, 151, 7, 2},   {-0.0, 151, 7, 1},  {0.0, 151, 7, 1},
+                          {256.5, 162, 7, 1},   {256.5, 162, 7, 0}};
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        p[13] = steps[i].zero, p[20] = steps[i].channels_per_radian, p[12] = steps[i].amplitude;
+        switch (steps[i].scale) {
+        case 0: expect_same_bits("sextgen_ss", ls::general_sextet_sine, plain_sextgen(p.data(), sine), p); break;
+        case 1: expect_same_bits("sextgen_sl", ls::general_sextet_sine_long, plain_sextgen(p.data(), sine_long), p); break;
+        default: {
+            Params c = iron_two_component();
+            c[12] = p[12], c[13] = p[13];
+            expect_same_bits("CSTfdll", ls::two_component_sextet, plain_cst(c.data()), c);
+        }
+        }
+    }
+}
+
 }  // namespace
