@@ -1,0 +1,113 @@
+// ttt on the representative input and on a 36-level two-spin system, and the parts of
+// one run: electronic Hamiltonian, nuclear transitions, line accumulation.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "mosslib.h"
+#include "spinham/electronic_hamiltonian.h"
+#include "spinham/line_accumulation.h"
+#include "spinham/nuclear_transitions.h"
+
+namespace sh = mosslib::spinham;
+
+namespace {
+
+struct Params {
+    std::array<int32_t, 27> ints{1, 6, 1, 1, -1, 256, 4, 15, 0, 0};
+    std::array<double, 37> reals{};
+    Params() {
+        reals[0] = 53.4;
+        reals[1] = 4.2;
+        reals[3] = -1.1;
+        for (int i = 8; i <= 13; ++i) reals[i] = 2.0;
+        reals[14] = 0.13;
+        reals[19] = 6000.0;
+        reals[26] = 127.0;
+        reals[27] = 0.09;
+        reals[28] = 0.38;
+        reals[29] = 0.28;
+        reals[30] = -187.0;
+        reals[31] = -243.0;
+        reals[32] = -227.0;
+    }
+};
+
+// Representative input: S = 5/2, 6 levels, 480 directions (m = 4, n = 15).
+void BM_ttt_representative(benchmark::State &state) {
+    Params p;
+    p.ints[0] = static_cast<int32_t>(state.range(0));
+    std::vector<double> s(256);
+    for (auto _ : state) {
+        ttt(p.ints.data(), p.reals.data(), s.data());
+        benchmark::DoNotOptimize(s.data());
+    }
+}
+BENCHMARK(BM_ttt_representative)->Arg(1)->Arg(2)->Arg(-1)->Unit(benchmark::kMillisecond);
+
+// Two exchange-coupled S = 5/2 ions: 36 levels, 220 directions (m = 4, n = 10).
+void BM_ttt_two_spins(benchmark::State &state) {
+    Params p;
+    p.ints[0] = static_cast<int32_t>(state.range(0));
+    p.ints[2] = 6;
+    p.ints[7] = 10;
+    p.reals[5] = -0.8;
+    p.reals[25] = 0.5;
+    std::vector<double> s(256);
+    for (auto _ : state) {
+        ttt(p.ints.data(), p.reals.data(), s.data());
+        benchmark::DoNotOptimize(s.data());
+    }
+}
+BENCHMARK(BM_ttt_two_spins)->Arg(1)->Arg(2)->Arg(-1)->Unit(benchmark::kMillisecond);
+
+// One electronic Hamiltonian, built and diagonalised (route A), of order 6 or 36.
+void BM_spinham(benchmark::State &state) {
+    const int mult2 = static_cast<int>(state.range(0));
+    auto work = std::make_unique<sh::ElectronicWork>();
+    double c1[6], c2[6], e[36];
+    sh::ladder(6, c1);
+    sh::ladder(mult2, c2);
+    sh::SpinSystem s;
+    s.mult1 = 6;
+    s.mult2 = mult2;
+    s.d1 = -1.1;
+    s.d2 = -0.8;
+    s.gx1 = s.gy1 = s.gz1 = s.gx2 = s.gy2 = s.gz2 = 2.0;
+    s.jx = s.jy = s.jz = 0.5;
+    s.ladder1 = c1;
+    s.ladder2 = c2;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sh::spinham(s, 20.0, 30.0, 37.0, *work, e));
+    }
+}
+BENCHMARK(BM_spinham)->Arg(1)->Arg(6);
+
+// Eight nuclear lines for one level pass.
+void BM_nuctrans(benchmark::State &state) {
+    sh::NuclearWork work;
+    double e[8], in[8];
+    const sh::SymmetricTensor efg{-0.065, -0.065, 0.13, 0, 0, 0};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sh::nuctrans(efg, -200.0, 150.0, -380.0, 0.4, 0.3, 0.866, -1, work, e, in));
+    }
+}
+BENCHMARK(BM_nuctrans);
+
+// Eight Lorentzian lines over 256 channels.
+void BM_addlines(benchmark::State &state) {
+    std::vector<double> acc(256, 0.0);
+    const double e[8] = {-8, -5, -3, -1, 1, 3, 5, 8}, in[8] = {0.1, 0.2, 0.3, 0.1, 0.1, 0.3, 0.2, 0.1};
+    for (auto _ : state) {
+        sh::addlines(256, 131.2, e, in, 0.3, 0.28, 0.09, acc.data());
+        benchmark::DoNotOptimize(acc.data());
+    }
+}
+BENCHMARK(BM_addlines);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,51 @@
+// Fixed-size work space of the spin-Hamiltonian engine. One instance per thread
+// (thread_workspace()); every run sets each value it uses before reading it.
+#pragma once
+
+#include <complex>
+
+namespace mosslib::spinham {
+
+inline constexpr int kMaxLevels = 36;          // N = mult1 * mult2, electronic levels
+inline constexpr int kMaxMultiplicity = 36;    // 2S + 1 of either spin
+inline constexpr int kMaxChannels = 8192;      // capacity of the spectrum accumulator
+inline constexpr int kLinesPerPass = 8;        // nuclear transitions 1/2 -> 3/2
+inline constexpr int kMaxQuadrantCopies = 99;  // m: the copy index (j-1)/m + 0.01 needs m < 100
+
+// Matrices of the electronic Hamiltonian, column-major with leading dimension N.
+struct ElectronicWork {
+    double ar[kMaxLevels * kMaxLevels];  // Hamiltonian (real) in; eigenvectors (real) out
+    double ai[kMaxLevels * kMaxLevels];  // Hamiltonian (imag) in; eigenvectors (imag) out
+    double zr[kMaxLevels * kMaxLevels];  // solver output; composite matrix for two spins
+    double zi[kMaxLevels * kMaxLevels];
+    double f[kMaxMultiplicity * kMaxMultiplicity];  // spin-2 block, real part
+    double g[kMaxMultiplicity * kMaxMultiplicity];  // spin-2 block, imaginary part
+    double x[kMaxLevels * kMaxLevels];              // exchange matrix (real)
+    std::complex<double> cm[kMaxLevels * kMaxLevels];  // complex copy for route H
+    double w[kMaxLevels];                              // eigenvalues from the solver
+};
+
+// Excited-state (I = 3/2) nuclear Hamiltonian and its eigen-decomposition.
+struct NuclearWork {
+    std::complex<double> h[16];  // 4 x 4, lower triangle, column-major
+    double w[4];                 // eigenvalues, descending
+    double zr[16], zi[16];       // eigenvectors in columns
+};
+
+struct SpinhamWorkspace {
+    ElectronicWork elec;
+    NuclearWork nuc;
+    double ladder1[kMaxMultiplicity];  // S+ coefficients of spin 1
+    double ladder2[kMaxMultiplicity];  // S+ coefficients of spin 2
+    double energy[kMaxLevels];         // levels, descending (cm^-1)
+    double pop[kMaxLevels];            // Boltzmann populations
+    double sx[kMaxLevels], sy[kMaxLevels], sz[kMaxLevels];  // <S1> of each level
+    double enuc[kLinesPerPass];        // nuclear line positions (mm/s)
+    double inuc[kLinesPerPass];        // nuclear line intensities
+    double acc[kMaxChannels];          // spectrum accumulator, channel c at acc[c-1]
+};
+
+// The calling thread's work space.
+SpinhamWorkspace &thread_workspace();
+
+}  // namespace mosslib::spinham
