@@ -6,6 +6,8 @@
 #        configure with cmake/mingw-*.cmake, build mosslib.dll, then check it: plain
 #        export names, stdcall argument sizes (32-bit), system imports only, SSE2
 #        arithmetic (32-bit)
+#   wine_test.sh check <build-dir> <win32|win64>
+#        only the check
 #   wine_test.sh host <source-dir> <build-dir> [lineshape spinham relax]
 #        build host.exe into <build-dir> with the DLL build's cross compiler, for the
 #        model families named
@@ -15,7 +17,8 @@
 #        create the Wine prefix (once; slow the first time)
 #   wine_test.sh run  <wine-prefix> <build-dir> <out-dir> <mode> [<compare> <linux-dir> tolerances...]
 #        run host.exe under Wine against <build-dir>/src/mosslib.dll in <mode>
-#        (examples, pc53 or doubl-first), then compare its spectra with the Linux ones
+#        (examples, host-fpu or doubl-first), then compare its spectra with the
+#        reference directory (Linux, or another Windows run) within the tolerances
 set -euo pipefail
 
 die() {
