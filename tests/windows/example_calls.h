@@ -73,6 +73,12 @@ static const struct analytic_example analytic_examples[] = {
       0.28, 0.27, 0.26, 0.26, 0.27, 0.29, 0.1}},
 };
 
+static inline const struct analytic_example *analytic_example_named(const char *name) {
+    for (size_t k = 0; k < sizeof analytic_examples / sizeof analytic_examples[0]; ++k)
+        if (strcmp(analytic_examples[k].name, name) == 0) return &analytic_examples[k];
+    return NULL;
+}
+
 /* Spin-Hamiltonian: high-spin ferric ion (S = 5/2) in 53.4 kG at 4.2 K, D = -1.1 cm-1,
  * powder grid with 4 quadrant copies of 15 rings. */
 static const int32_t ttt_ints[10] = {1, 6, 1, 1, -1, 256, 4, 15, 0, 0};

@@ -30,7 +30,6 @@ static HMODULE g_dll;
 
 static void *find_export(const char *name) { return (void *)GetProcAddress(g_dll, name); }
 
-
 static int check_priority(const char *name, int lowers) {
     const DWORD want = lowers ? IDLE_PRIORITY_CLASS : NORMAL_PRIORITY_CLASS;
     const DWORD got = GetPriorityClass(GetCurrentProcess());
@@ -92,10 +91,11 @@ static int zero_widths_return(void) {
     int ok = 1;
 #ifdef MOSSLIB_HAVE_LINESHAPE
     static const struct {
-        int example, width_index;
-    } cases[] = {{0, 4}, {1, 14}, {4, 3}, {5, 14}};
+        const char *name;
+        int width_index;
+    } cases[] = {{"sext", 4}, {"sextgen", 14}, {"doubl", 3}, {"VogGenVel_ss", 14}};
     for (size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k) {
-        const struct analytic_example *e = &analytic_examples[cases[k].example];
+        const struct analytic_example *e = analytic_example_named(cases[k].name);
         analytic_fn f = (analytic_fn)find_export(e->name);
         double p[23], spectrum[EXAMPLE_MAX_CHANNELS];
         memcpy(p, e->p, sizeof p);
@@ -254,7 +254,7 @@ static DWORD WINAPI call_then_linger(LPVOID arg) {
     {
         analytic_fn f = (analytic_fn)find_export("sextgen_ss");
         double spectrum[256];
-        l->called &= f != NULL && f(analytic_examples[2].p, spectrum) == 0.1;
+        l->called &= f != NULL && f(analytic_example_named("sextgen_ss")->p, spectrum) == 0.1;
     }
 #endif
     SetEvent(l->called_event);
@@ -299,8 +299,8 @@ static int doubl_first(void) {
         return 0;
     }
     double spectrum[256];
-    const struct analytic_example *doublet = &analytic_examples[4];
-    const struct analytic_example *sextet = &analytic_examples[0];
+    const struct analytic_example *doublet = analytic_example_named("doubl");
+    const struct analytic_example *sextet = analytic_example_named("sext");
     int ok = 1;
     for (int i = 0; i < 2; ++i) {
         const double r = f_doubl(doublet->p, spectrum);
