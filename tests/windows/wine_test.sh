@@ -90,7 +90,7 @@ $(diff <(echo "$want") <(echo "$got"))"
         # stdcall: every return of the exported function internal@N pops N bytes.
         local disasm=$dir/mosslib.dll.s
         "$triple-objdump" -d --no-show-raw-insn "$dll" >"$disasm"
-        local name internal bytes rets
+        local name internal bytes rets popped=""
         while read -r name internal; do
             bytes=${internal##*@}
             rets=$(awk -v sym="<_${internal}>:" '
@@ -104,8 +104,9 @@ $(diff <(echo "$want") <(echo "$got"))"
                 [ "$(echo "$rets" | sort -u)" = "$(printf '$0x%x' "$bytes")" ] ||
                     die "$name ($internal): returns with '$(echo "$rets" | sort -u | tr '\n' ' ')', expected ret \$$(printf '0x%x' "$bytes")"
             fi
+            popped+=" $name:$bytes"
         done < <(sed -n 's/^    \([A-Za-z_][A-Za-z0-9_]*\) = \([A-Za-z_][A-Za-z0-9_]*@[0-9]*\)$/\1 \2/p' "$def")
-        echo "win32 stdcall: every export pops its argument bytes"
+        echo "win32 stdcall, bytes popped:$popped"
 
         # SSE2 arithmetic: no x87 add/subtract/multiply/divide in the library's own code
         # (x87 loads remain: a 32-bit function returns its double in st(0)).
