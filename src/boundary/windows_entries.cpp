@@ -15,6 +15,15 @@
 // exceptions masked, round to nearest, x87 64-bit precision as on Linux, no flush or
 // denormals-are-zero), calls the model and restores both; the status flags the model
 // raised are discarded with the rest, so the host sees its own flags unchanged.
+//
+// The first model call also pins the DLL in the process. A thread that has run a
+// model holds per-thread state whose clean-up at thread exit is code of this DLL; a
+// host that unloaded the DLL while such a thread lived would hang or crash when the
+// thread ends. On Linux the dynamic loader keeps a library loaded for that reason; on
+// Windows the pin does it: FreeLibrary still succeeds, the code stays.
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
 
 #include "mosslib.h"
@@ -58,9 +67,20 @@ void leave_model_environment(const HostFloatEnvironment &host) noexcept {
 #error "the Windows entry points know the floating-point state of x86 only"
 #endif
 
+std::atomic<bool> g_pinned{false};
+
+void pin_dll_in_process() noexcept {
+    if (g_pinned.load(std::memory_order_acquire)) return;
+    HMODULE self = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&g_pinned), &self))
+        g_pinned.store(true, std::memory_order_release);
+}
+
 // Runs f(args...) in the models' environment and returns its result in the host's.
 template <typename F, typename... Args>
 auto in_model_environment(F f, Args... args) {
+    pin_dll_in_process();
     const HostFloatEnvironment host = enter_model_environment();
     const auto result = f(args...);
     leave_model_environment(host);
