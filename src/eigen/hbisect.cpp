@@ -318,15 +318,15 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
                 i_above = estimates[i] > x;  // the same as i < above, sooner
             }
             // For k < above: lower[k] = x. From k = above on: w[k] = x, up to the first
-            // k with w[k] <= x, where the update stops. Written without
-            // data-dependent branches, which the processor could not predict.
+            // k with w[k] <= x, where the update stops. The upper bounds never increase
+            // with k (they start equal, and each step lowers a run k >= above to x), so
+            // every w[k] > x from `above` on lies before that stop: the update is
+            // w[k] = x wherever k >= above and w[k] > x, element by element.
             const bool i_stopped = !i_above && wi <= x;  // never: x < wi
-            bool stopped = i_stopped;
             for (int k = i + 1; k < n; ++k) {
                 const bool is_above = k < above;
                 lower[k] = is_above ? x : lower[k];
-                stopped = stopped || (!is_above && w[k] <= x);
-                w[k] = (is_above || stopped) ? w[k] : x;
+                w[k] = (is_above || w[k] <= x) ? w[k] : x;
             }
             const double x_now = x;
             x = i_above ? x_up : (i_stopped ? (wi + li) / 2.0 : x_down);
