@@ -517,22 +517,52 @@ void hbackc(int n, const BisectWork &ws, const double *a, double *zr, double *zi
     }
 }
 
+// Binary exponent of `largest` (the largest component magnitude) when that lies
+// outside [2^-300, 2^300], else 0.
+int order_of_magnitude(double largest) {
+    if (largest == 0.0 || (largest >= 0x1p-300 && largest <= 0x1p300)) return 0;
+    return std::ilogb(largest);
+}
+
+void scale_lower_triangle(int n, double *a, int exponent) {
+    for (int j = 0; j < n; ++j)
+        for (int i = j; i < n; ++i) {
+            double *el = a + 2 * (i + j * n);
+            el[0] = std::scalbn(el[0], exponent);
+            el[1] = i == j ? 0.0 : std::scalbn(el[1], exponent);
+        }
+}
+
 Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
     double *ad = reinterpret_cast<double *>(a);
+    double largest = 0.0;
     for (int j = 0; j < n; ++j) {
         for (int i = j; i < n; ++i) {
             const double *el = ad + 2 * (i + j * n);
-            if (!std::isfinite(el[0]) || (i != j && !std::isfinite(el[1]))) {
+            const double re = std::fabs(el[0]);
+            const double im = i != j ? std::fabs(el[1]) : 0.0;
+            if (!(re <= std::numeric_limits<double>::max()) || !(im <= std::numeric_limits<double>::max())) {
                 detail::mark_no_result(n, w, zr, zi);
                 return Status::non_finite;
             }
+            largest = re > largest ? re : largest;
+            largest = im > largest ? im : largest;
         }
     }
+    // Far from 1 the squares of the bisection's norm and the growth of inverse
+    // iteration (up to 1/eps^2) leave the range of doubles: below about 1e-162 every
+    // eigenvalue would come out 0, below about 1e-140 the vectors NaN, above about
+    // 1e154 everything. Such a matrix is scaled by a power of two (exact) to a
+    // largest component in [1, 2), and the eigenvalues scaled back.
+    const int exponent = order_of_magnitude(largest);
+    if (exponent != 0) scale_lower_triangle(n, ad, -exponent);
     BisectWork ws;
     htridc(n, ad, ws);
     tbisin(n, ws, zr, w, use_estimates);
     hbackc(n, ws, ad, zr, zi);
+    if (exponent != 0)
+        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
         detail::mark_no_result(n, w, zr, zi);
         return Status::non_finite;
