@@ -216,7 +216,9 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
 // vectors, on a copy of d and e. Backward stable: each estimate lies within a few
 // n * 2^-52 * |T| of its eigenvalue. Returns false if an eigenvalue needs more than
 // 60 iterations or a value is not finite.
-bool ql_estimates(int n, const double *d_in, const double *e_in, double *lam) {
+template <int Order>
+bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double *lam) {
+    const int n = Order > 0 ? Order : n_runtime;
     double e[kMaxOrder];
     for (int i = 0; i < n; ++i) {
         lam[i] = d_in[i];
@@ -424,7 +426,7 @@ void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
     // Estimates are used only where neither e^2 nor the QL can under- or overflow.
     double estimates[kMaxOrder];
     const bool estimated = use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-                           ql_estimates(n, d, e, estimates);
+                           (n == 4 ? ql_estimates<4>(n, d, e, estimates) : ql_estimates<0>(n, d, e, estimates));
     const double *known = estimated ? estimates : nullptr;
     const double margin = 1e-12 * norm;
     if (n == 4)
