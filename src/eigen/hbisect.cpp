@@ -234,6 +234,16 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
                 if (std::fabs(e[m]) <= 0x1p-53 * dd) break;
             }
             if (m == l) break;
+            if (m == l + 1) {
+                // A 2 x 2 block: its eigenvalues directly, mean +- radius.
+                const double half = 0.5 * (d[l] - d[l + 1]);
+                const double mean = 0.5 * (d[l] + d[l + 1]);
+                const double radius = std::sqrt(half * half + e[l] * e[l]);
+                d[l] = mean + radius;
+                d[l + 1] = mean - radius;
+                e[l] = 0.0;
+                break;
+            }
             if (iter == 60) return false;
             double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
             double r = std::sqrt(g * g + 1.0);
