@@ -213,11 +213,11 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
 }
 
 // Eigenvalue estimates for the bisection, in descending order: implicit QL with
-// Wilkinson shifts, no vectors, on a copy of d and e. Backward stable: each estimate
-// lies within a few n * 2^-52 * |T| of its eigenvalue. Returns false if an eigenvalue needs more than
+// Wilkinson shifts, no vectors, on a copy of d and e (norm: the Frobenius norm of T).
+// Backward stable: each estimate lies within a few n * 2^-52 * norm of its eigenvalue. Returns false if an eigenvalue needs more than
 // 60 iterations or a value is not finite.
 template <int Order>
-bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double *lam) {
+bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double norm, double *lam) {
     const int n = Order > 0 ? Order : n_runtime;
     double e[kMaxOrder];
     for (int i = 0; i < n; ++i) {
@@ -226,12 +226,14 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
     }
     e[n - 1] = 0.0;
     double *d = lam;
+    // Dropping couplings below this moves the eigenvalues by less than
+    // sqrt(n) * 2^-50 * norm in all.
+    const double negligible = 0x1p-50 * norm;
     for (int l = 0; l < n; ++l) {
         for (int iter = 0;; ++iter) {
             int m = l;
             for (; m < n - 1; ++m) {
-                const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
-                if (std::fabs(e[m]) <= 0x1p-53 * dd) break;
+                if (std::fabs(e[m]) <= negligible) break;
             }
             if (m == l) break;
             if (m == l + 1) {
@@ -437,8 +439,9 @@ void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
 
     // Estimates are used only where neither e^2 nor the QL can under- or overflow.
     double estimates[kMaxOrder];
-    const bool estimated = use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-                           (n == 4 ? ql_estimates<4>(n, d, e, estimates) : ql_estimates<0>(n, d, e, estimates));
+    const bool estimated =
+        use_estimates && norm >= 1e-100 && norm <= 1e100 &&
+        (n == 4 ? ql_estimates<4>(n, d, e, norm, estimates) : ql_estimates<0>(n, d, e, norm, estimates));
     const double *known = estimated ? estimates : nullptr;
     const double margin = 1e-12 * norm;
     if (n == 4)
