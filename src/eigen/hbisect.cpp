@@ -315,21 +315,18 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
             // The two possible next points, formed while the count is decided.
             const double x_up = (wi + x) / 2.0;    // eigenvalue i above x: lower bound x
             const double x_down = (x + li) / 2.0;  // below or at x: upper bound x
-            int above = 0;
+            // Counts from the estimates, unless one of them lies within the margin.
             bool near = estimates == nullptr;
             if (!near) {
-                for (int k = 0; k < n; ++k) {
-                    const double dist = estimates[k] - x;
-                    above += dist > 0.0;
-                    near |= std::fabs(dist) <= margin;
-                }
+                for (int k = 0; k < n; ++k) near |= std::fabs(estimates[k] - x) <= margin;
             }
+            int above = 0;
             bool i_above;
             if (near) {
                 above = sturm_count(n, ws.d, ws.e2, x);
                 i_above = i < above;
             } else {
-                i_above = estimates[i] > x;  // the same as i < above, sooner
+                i_above = estimates[i] > x;  // i < (number of estimates above x)
             }
             // For k < above: lower[k] = x. From k = above on: w[k] = x, up to the first
             // k with w[k] <= x, where the update stops. The upper bounds never increase
@@ -340,7 +337,7 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
             // bounds); were it not, the published loop would repeat x for ever.
             if (!i_above && wi <= x) break;
             for (int k = i + 1; k < n; ++k) {
-                const bool is_above = k < above;
+                const bool is_above = near ? k < above : estimates[k] > x;
                 lower[k] = is_above ? x : lower[k];
                 w[k] = (is_above || w[k] <= x) ? w[k] : x;
             }
