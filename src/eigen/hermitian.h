@@ -55,6 +55,7 @@ Status chstop(int n, double *ar, double *ai, double *zr, double *zi, double *w,
 Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
 // Reverses eigenvalue order: swaps w[i] with w[n-1-i] and columns i, n-1-i of zr, zi.
+// Does nothing for n outside 1..kMaxOrder.
 void reverse_order(int n, double *w, double *zr, double *zi);
 
 }  // namespace mosslib::eigen
