@@ -49,7 +49,9 @@ struct BisectWork {
 // sub-diagonal), the accumulated unit phase factors tau and anorm; the Householder
 // vectors stay in the columns of a below the diagonal.
 
-void htridc(int n, double *a, BisectWork &ws) {
+template <int Order>
+void htridc(int n_runtime, double *a, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) -> double & { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) -> double & { return a[2 * (i + j * n) + 1]; };
 
@@ -352,7 +354,9 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
 }
 
 // LU factorisation of T - shift I with partial pivoting, row by row.
-void factor_shifted(int n, BisectWork &ws, double shift, double eps) {
+template <int Order>
+void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
+    const int n = Order > 0 ? Order : n_runtime;
     const double *off = ws.off;
     double u = ws.d[0] - shift;  // diagonal and super-diagonal of the pending row
     double v = n > 1 ? off[0] : 0.0;
@@ -385,13 +389,17 @@ void factor_shifted(int n, BisectWork &ws, double shift, double eps) {
     ws.u2[n - 1] = 0.0;
 }
 
-void back_substitute(int n, BisectWork &ws) {
+template <int Order>
+void back_substitute(int n_runtime, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = n - 1; i >= 0; --i)
         x[i] = ((x[i] - ws.u1[i] * x[i + 1]) - ws.u2[i] * x[i + 2]) / ws.pivot[i];
 }
 
-void full_solve(int n, BisectWork &ws) {
+template <int Order>
+void full_solve(int n_runtime, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = 1; i < n; ++i) {
         if (ws.swapped[i]) {
@@ -401,11 +409,13 @@ void full_solve(int n, BisectWork &ws) {
         }
         x[i] = x[i] - ws.mult[i] * x[i - 1];
     }
-    back_substitute(n, ws);
+    back_substitute<Order>(n, ws);
 }
 
 // x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, one after another.
-void orthogonalise(int n, BisectWork &ws, const double *z, int j, int cluster) {
+template <int Order>
+void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cluster) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int col = j - 1; col >= j - cluster; --col) {
         const double *zc = z + col * n;
@@ -415,7 +425,9 @@ void orthogonalise(int n, BisectWork &ws, const double *z, int j, int cluster) {
     }
 }
 
-void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
+template <int Order>
+void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+    const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
     double sum = d[0] * d[0];
@@ -438,13 +450,10 @@ void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
     double estimates[kMaxOrder];
     const bool estimated =
         use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-        (n == 4 ? ql_estimates<4>(n, d, e, norm, estimates) : ql_estimates<0>(n, d, e, norm, estimates));
+        ql_estimates<Order>(n, d, e, norm, estimates);
     const double *known = estimated ? estimates : nullptr;
     const double margin = 1e-12 * norm;
-    if (n == 4)
-        bisect_eigenvalues<4>(n, ws, w, eps, known, margin);
-    else
-        bisect_eigenvalues<0>(n, ws, w, eps, known, margin);
+    bisect_eigenvalues<Order>(n, ws, w, eps, known, margin);
 
     for (int i = 0; i + 1 < n; ++i) ws.off[i] = (e[i] == 0.0) ? eps : e[i];
     double *x = ws.x;
@@ -454,20 +463,20 @@ void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
             cluster = 0;
         else
             ++cluster;
-        factor_shifted(n, ws, w[j], eps);
+        factor_shifted<Order>(n, ws, w[j], eps);
         for (int i = 0; i < n; ++i) x[i] = eps;
         x[n] = 0.0;
         x[n + 1] = 0.0;
         if (n == 1) {
-            back_substitute(n, ws);
+            back_substitute<Order>(n, ws);
         } else if (cluster == 0) {
-            back_substitute(n, ws);
-            full_solve(n, ws);
+            back_substitute<Order>(n, ws);
+            full_solve<Order>(n, ws);
         } else {
-            orthogonalise(n, ws, z, j, cluster);
-            full_solve(n, ws);
-            full_solve(n, ws);
-            orthogonalise(n, ws, z, j, cluster);
+            orthogonalise<Order>(n, ws, z, j, cluster);
+            full_solve<Order>(n, ws);
+            full_solve<Order>(n, ws);
+            orthogonalise<Order>(n, ws, z, j, cluster);
         }
         double ss = 0.0;
         for (int i = 0; i < n; ++i) ss = ss + x[i] * x[i];
@@ -480,7 +489,9 @@ void tbisin(int n, BisectWork &ws, double *z, double *w, bool use_estimates) {
 // ---------------------------------------------------------------------------------
 // hbackc: complex eigenvectors z = Q D x from the real ones x in zr.
 
-void hbackc(int n, const BisectWork &ws, const double *a, double *zr, double *zi) {
+template <int Order>
+void hbackc(int n_runtime, const BisectWork &ws, const double *a, double *zr, double *zi) {
+    const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) { return a[2 * (i + j * n) + 1]; };
     const double *tau = ws.tau;
@@ -572,9 +583,15 @@ Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi
     const int exponent = order_of_magnitude(largest);
     if (exponent != 0) scale_lower_triangle(n, ad, -exponent);
     BisectWork ws;
-    htridc(n, ad, ws);
-    tbisin(n, ws, zr, w, use_estimates);
-    hbackc(n, ws, ad, zr, zi);
+    if (n == 4) {  // the nuclear Hamiltonian: loops of known length
+        htridc<4>(n, ad, ws);
+        tbisin<4>(n, ws, zr, w, use_estimates);
+        hbackc<4>(n, ws, ad, zr, zi);
+    } else {
+        htridc<0>(n, ad, ws);
+        tbisin<0>(n, ws, zr, w, use_estimates);
+        hbackc<0>(n, ws, ad, zr, zi);
+    }
     if (exponent != 0)
         for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
