@@ -8,6 +8,8 @@
 // tau holds the complex phase factors as pairs (real, imaginary), 2 x n.
 #pragma once
 
+#include <complex>
+
 #include "eigen/hermitian.h"
 
 namespace mosslib::eigen::detail {
@@ -46,6 +48,10 @@ struct ChWork {
     double fv2[kMaxOrder];
     double fm1[2 * kMaxOrder];
 };
+
+// Route H with a Sturm count at every bisection step (hbisect takes most counts
+// from eigenvalue estimates instead, with identical results); for tests.
+Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
 // Shared helpers of the three routes.
 // True when every element of the lower triangle (diagonal included) of ar and ai is
