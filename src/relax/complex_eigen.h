@@ -11,11 +11,11 @@ namespace mosslib::relax {
 // return eig_left * A0 * eig_right = trans_mat (to rounding), trans_mat is diagonal to
 // the convergence tolerance with the eigenvalues on the diagonal, column j of
 // eig_right is a right and row j of eig_left a left eigenvector, and eig_left is the
-// inverse of eig_right. mod_sq: 48x48 scratch. Returns the number of sweeps begun.
-int eberlein_decompose(int n, ParlMat &mat, float *mod_sq);
+// inverse of eig_right. Returns the number of sweeps begun.
+int eberlein_decompose(int n, ParlMat &mat, DecompositionScratch &scratch);
 
 // The same decomposition in its plain form, one complex element at a time. Kept as the
 // definition that the fast form must reproduce bit for bit.
-int eberlein_decompose_plain(int n, ParlMat &mat, float *mod_sq);
+int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch);
 
 }  // namespace mosslib::relax

@@ -5,11 +5,11 @@
 namespace mosslib::relax {
 
 void electronic_eigenstates(int n, const complex_f *h, float *w, float *vr, float *vi, ParlMat &mat,
-                            float *mod_sq) {
+                            DecompositionScratch &scratch) {
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i)
             mat.trans_mat[at(i, j)] = i >= j ? h[i + kMaxLevels * j] : numeric::r_cnjg(h[j + kMaxLevels * i]);
-    eberlein_decompose(n, mat, mod_sq);
+    eberlein_decompose(n, mat, scratch);
 
     float e[kMaxLevels];
     int rank[kMaxLevels];

@@ -121,7 +121,7 @@ void multiplet_states(int n, float hx, float hy, float hz, float d, float e, Par
 
     float *vr = scratch.elec_vec_re;
     float *vi = scratch.elec_vec_im;
-    electronic_eigenstates(n, h, elec.level_energy, vr, vi, mat, scratch.mod_sq);
+    electronic_eigenstates(n, h, elec.level_energy, vr, vi, mat, scratch.decomposition);
 
     for (int j = 0; j < n; ++j) {
         float sx = 0.0f;

@@ -12,7 +12,7 @@ namespace mosslib::relax {
 // eigenvectors into the columns of vr + i vi. Uses mat.trans_mat and mat.eig_right as
 // work space.
 void electronic_eigenstates(int n, const complex_f *h, float *w, float *vr, float *vi, ParlMat &mat,
-                            float *mod_sq);
+                            DecompositionScratch &scratch);
 
 // Fills elec for orientation k with n = n_levels states.
 void electronic_states(const ParlModel &model, const ParlOrient &orient, int k, int n, ParlElec &elec,

@@ -32,6 +32,8 @@ constexpr float kDefaultG = 2.0f;
 // A parameter that compares equal to zero, or is not a number, takes its default.
 float or_default(float x, float fallback) { return (x == 0.0f || std::isnan(x)) ? fallback : x; }
 
+}  // namespace
+
 void set_constants(ParlModel &model) {
     model.pi = kPi;
     model.deg2rad = model.pi / 180.0f;
@@ -39,6 +41,8 @@ void set_constants(ParlModel &model) {
     model.zeeman_g = k * kGroundMoment;
     model.zeeman_e = k * kExcitedMoment;
 }
+
+namespace {
 
 // Hyperfine tensor in the crystal frame, R^T diag(a) R, R from the Euler angles.
 void hyperfine_tensor(ParlModel &model) {
@@ -162,7 +166,7 @@ void orientation_absorption(RelaxWorkspace &ws, int k) {
     electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
     const int n = build_nuclear_matrix(model, ws.parl_orient, ws.parl_elec, k, ws.parl_mat);
     if (!(model.relax_rate > 1000.0f)) add_relaxation(model, ws.parl_elec, ws.parl_mat, ws.scratch);
-    eberlein_decompose(n, ws.parl_mat, ws.scratch.mod_sq);
+    eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
     orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
 }
 

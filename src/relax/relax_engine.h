@@ -17,6 +17,9 @@ void copy_arguments(const std::int32_t *ib, const double *db, ParlArgs &args);
 // negative grid_level), or an empty view when they can.
 std::string_view structural_fault(const ParlArgs &args);
 
+// Sets pi, deg2rad and the nuclear Zeeman factors.
+void set_constants(ParlModel &model);
+
 // Fills model, amplitude and the orientation table from the argument block; returns
 // the number of orientations (0 for a single orientation).
 int unpack_arguments(RelaxWorkspace &ws);

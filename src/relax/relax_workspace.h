@@ -105,12 +105,35 @@ struct ParlMat {
     complex_f eig_right[kMaxDim * kMaxDim];  // column m: right eigenvector of mode m
 };
 
+// Work space of the complex decomposition: the squared moduli of a sweep start, and
+// for the fast kernel the matrix in split real/imaginary form twice over (rows
+// contiguous and columns contiguous), the eigenvector matrices in the layout their
+// updates run along, and the per-pair coupling terms.
+struct DecompositionScratch {
+    float mod_sq[kMaxDim * kMaxDim];  // |A(i,j)|^2 at the sweep start, column-major
+    alignas(64) float a_row_re[kMaxDim * kMaxDim];  // A(i,j) at [i*48 + j]
+    alignas(64) float a_row_im[kMaxDim * kMaxDim];
+    alignas(64) float a_col_re[kMaxDim * kMaxDim];  // A(i,j) at [j*48 + i]
+    alignas(64) float a_col_im[kMaxDim * kMaxDim];
+    alignas(64) float left_re[kMaxDim * kMaxDim];   // eig_left, rows contiguous
+    alignas(64) float left_im[kMaxDim * kMaxDim];
+    alignas(64) float right_re[kMaxDim * kMaxDim];  // eig_right, columns contiguous
+    alignas(64) float right_im[kMaxDim * kMaxDim];
+    alignas(64) float msq_row[kMaxDim * kMaxDim];   // |A(i,j)|^2 at [i*48 + j]
+    alignas(64) float x_re[kMaxDim];  // A(k,i) conj(A(m,i))
+    alignas(64) float x_im[kMaxDim];
+    alignas(64) float y_re[kMaxDim];  // conj(A(i,k)) A(i,m)
+    alignas(64) float y_im[kMaxDim];
+    alignas(64) float te[kMaxDim];    // |A(i,k)|^2 + |A(m,i)|^2
+    alignas(64) float tee[kMaxDim];   // |A(i,m)|^2 + |A(k,i)|^2
+};
+
 // Scratch of the individual steps; nothing in it survives a step.
 struct RelaxScratch {
     complex_f elec_ham[kMaxLevels * kMaxLevels];  // lower triangle and diagonal
     float elec_vec_re[kMaxLevels * kMaxLevels];
     float elec_vec_im[kMaxLevels * kMaxLevels];
-    float mod_sq[kMaxDim * kMaxDim];              // squared moduli at the start of a sweep
+    DecompositionScratch decomposition;
     float rates[kMaxLevels * kMaxLevels];         // R(i, j): rate of the jump i -> j
     complex_f angular[kNuclearLines * kNuclearLines];  // angular factors K(i, j)
     float q_re[kChannels];

@@ -21,7 +21,7 @@ using cd = std::complex<double>;
 
 struct Decomposition {
     std::unique_ptr<ParlMat> mat = std::make_unique<ParlMat>();
-    std::unique_ptr<float[]> mod_sq = std::make_unique<float[]>(kMaxDim * kMaxDim);
+    std::unique_ptr<DecompositionScratch> scratch = std::make_unique<DecompositionScratch>();
     std::vector<cd> a0;
     int n = 0;
 
@@ -98,7 +98,7 @@ TEST(ComplexEigen, GeneralMatricesAreDiagonalisedBySimilarity) {
     for (int n : {2, 5, 16, 48}) {
         Decomposition d;
         d.load(n, random_matrix(n, 100 + n, false));
-        eberlein_decompose(n, *d.mat, d.mod_sq.get());
+        eberlein_decompose(n, *d.mat, *d.scratch);
         const double scale = d.norm0();
         EXPECT_LT(d.similarity_error(), 2e-5 * scale * n) << "n = " << n;
         EXPECT_LT(d.inverse_error(), 2e-5 * n) << "n = " << n;
@@ -112,7 +112,7 @@ TEST(ComplexEigen, EigenvalueSumIsTheTrace) {
     d.load(n, random_matrix(n, 7, false));
     cd trace = 0;
     for (int i = 0; i < n; ++i) trace += d.a0[i + n * i];
-    eberlein_decompose(n, *d.mat, d.mod_sq.get());
+    eberlein_decompose(n, *d.mat, *d.scratch);
     cd sum = 0;
     for (int i = 0; i < n; ++i) sum += d.get(d.mat->trans_mat, i, i);
     EXPECT_LT(std::abs(sum - trace), 1e-4 * n);
@@ -122,7 +122,7 @@ TEST(ComplexEigen, HermitianInputGivesRealEigenvalues) {
     const int n = 12;
     Decomposition d;
     d.load(n, random_matrix(n, 11, true));
-    eberlein_decompose(n, *d.mat, d.mod_sq.get());
+    eberlein_decompose(n, *d.mat, *d.scratch);
     for (int i = 0; i < n; ++i) EXPECT_LT(std::fabs(d.mat->trans_mat[at(i, i)].i), 1e-5);
     EXPECT_LT(d.similarity_error(), 1e-4);
 }
@@ -131,7 +131,7 @@ TEST(ComplexEigen, TwoByTwoHermitianClosedForm) {
     // [[a, b], [conj b, c]]: (a + c)/2 +- sqrt(((a - c)/2)^2 + |b|^2)
     Decomposition d;
     d.load(2, {cd(1.5, 0), cd(0.3, -0.4), cd(0.3, 0.4), cd(-0.5, 0)});
-    eberlein_decompose(2, *d.mat, d.mod_sq.get());
+    eberlein_decompose(2, *d.mat, *d.scratch);
     double e1 = d.mat->trans_mat[at(0, 0)].r;
     double e2 = d.mat->trans_mat[at(1, 1)].r;
     if (e1 < e2) std::swap(e1, e2);
@@ -143,7 +143,7 @@ TEST(ComplexEigen, TwoByTwoHermitianClosedForm) {
 TEST(ComplexEigen, DiagonalMatrixReturnsAtOnce) {
     Decomposition d;
     d.load(3, {cd(1, 2), 0, 0, 0, cd(-3, 0.5), 0, 0, 0, cd(0, 4)});
-    EXPECT_EQ(eberlein_decompose(3, *d.mat, d.mod_sq.get()), 1);
+    EXPECT_EQ(eberlein_decompose(3, *d.mat, *d.scratch), 1);
     EXPECT_TRUE(d.eigenvectors_identity());
     EXPECT_EQ(d.get(d.mat->trans_mat, 1, 1), cd(-3, 0.5));
 }
@@ -151,7 +151,7 @@ TEST(ComplexEigen, DiagonalMatrixReturnsAtOnce) {
 TEST(ComplexEigen, ZeroMatrixEndsAfterOneSweep) {
     Decomposition d;
     d.load(4, std::vector<cd>(16, 0));
-    EXPECT_EQ(eberlein_decompose(4, *d.mat, d.mod_sq.get()), 2);
+    EXPECT_EQ(eberlein_decompose(4, *d.mat, *d.scratch), 2);
     EXPECT_TRUE(d.eigenvectors_identity());
     EXPECT_EQ(d.off_diagonal(), 0.0);
 }
@@ -159,7 +159,7 @@ TEST(ComplexEigen, ZeroMatrixEndsAfterOneSweep) {
 TEST(ComplexEigen, OrderOneIsLeftUnchanged) {
     Decomposition d;
     d.load(1, {cd(0.25, -7)});
-    eberlein_decompose(1, *d.mat, d.mod_sq.get());
+    eberlein_decompose(1, *d.mat, *d.scratch);
     EXPECT_TRUE(d.eigenvectors_identity());
     EXPECT_EQ(d.get(d.mat->trans_mat, 0, 0), cd(0.25, -7));
 }
@@ -169,7 +169,7 @@ TEST(ComplexEigen, NonFiniteInputStaysInBounds) {
     std::vector<cd> a = random_matrix(8, 3, false);
     a[5] = cd(NAN, 0);
     d.load(8, a);
-    eberlein_decompose(8, *d.mat, d.mod_sq.get());  // must simply return
+    eberlein_decompose(8, *d.mat, *d.scratch);  // must simply return
     SUCCEED();
 }
 
@@ -195,8 +195,8 @@ TEST(ComplexEigen, FastKernelMatchesPlainOnRandomMatrices) {
             const auto a = random_matrix(n, 1000 + n, hermitian);
             fast.load(n, a);
             plain.load(n, a);
-            const int sf = eberlein_decompose(n, *fast.mat, fast.mod_sq.get());
-            const int sp = eberlein_decompose_plain(n, *plain.mat, plain.mod_sq.get());
+            const int sf = eberlein_decompose(n, *fast.mat, *fast.scratch);
+            const int sp = eberlein_decompose_plain(n, *plain.mat, *plain.scratch);
             EXPECT_EQ(sf, sp) << "n = " << n;
             expect_same_bits(n, *fast.mat, *plain.mat);
         }
@@ -229,8 +229,8 @@ TEST(ComplexEigen, FastKernelMatchesPlainOnEngineMatrices) {
         add_relaxation(ws->parl_model, ws->parl_elec, ws->parl_mat, ws->scratch);
         auto plain = std::make_unique<ParlMat>(ws->parl_mat);
         auto fast = std::make_unique<ParlMat>(ws->parl_mat);
-        const int sf = eberlein_decompose(n, *fast, ws->scratch.mod_sq);
-        const int sp = eberlein_decompose_plain(n, *plain, ws->scratch.mod_sq);
+        const int sf = eberlein_decompose(n, *fast, ws->scratch.decomposition);
+        const int sp = eberlein_decompose_plain(n, *plain, ws->scratch.decomposition);
         EXPECT_EQ(sf, sp);
         EXPECT_GT(sp, 5) << "a realistic matrix takes several sweeps";
         expect_same_bits(n, *fast, *plain);

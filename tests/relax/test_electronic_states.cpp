@@ -133,12 +133,12 @@ TEST(ElectronicStates, PopulationsFollowTemperature) {
 
 TEST(ElectronicEigenstates, DiagonalInputIsSortedWithUnitVectors) {
     auto mat = std::make_unique<ParlMat>();
-    float mod_sq[kMaxDim * kMaxDim];
+    auto scratch = std::make_unique<DecompositionScratch>();
     complex_f h[36] = {};
     const float diag[4] = {-1.0f, 3.0f, 0.5f, 3.0f};
     for (int i = 0; i < 4; ++i) h[i + 6 * i] = {diag[i], 0.0f};
     float w[6], vr[36], vi[36];
-    electronic_eigenstates(4, h, w, vr, vi, *mat, mod_sq);
+    electronic_eigenstates(4, h, w, vr, vi, *mat, *scratch);
     EXPECT_EQ(w[0], 3.0f);
     EXPECT_EQ(w[1], 3.0f);
     EXPECT_EQ(w[2], 0.5f);
@@ -152,12 +152,12 @@ TEST(ElectronicEigenstates, DiagonalInputIsSortedWithUnitVectors) {
 
 TEST(ElectronicEigenstates, ColumnsHaveUnitLength) {
     auto mat = std::make_unique<ParlMat>();
-    float mod_sq[kMaxDim * kMaxDim];
+    auto scratch = std::make_unique<DecompositionScratch>();
     complex_f h[36] = {};
     for (int j = 0; j < 5; ++j)
         for (int i = j; i < 5; ++i) h[i + 6 * j] = {0.3f * (i + 1) - 0.2f * j, i == j ? 0.0f : 0.1f * (i - j)};
     float w[6], vr[36], vi[36];
-    electronic_eigenstates(5, h, w, vr, vi, *mat, mod_sq);
+    electronic_eigenstates(5, h, w, vr, vi, *mat, *scratch);
     for (int j = 0; j < 5; ++j) {
         double s = 0;
         for (int i = 0; i < 5; ++i) s += vr[i + 6 * j] * vr[i + 6 * j] + vi[i + 6 * j] * vi[i + 6 * j];
