@@ -1,11 +1,13 @@
 // Fast form of the complex Jacobi decomposition. The arithmetic is that of the plain
 // form, operation for operation, so the results agree to the bit; what changes is the
-// layout. The matrix is kept in split real/imaginary arrays twice, once with rows and
-// once with columns contiguous, so that the row updates, the column updates and the
-// coupling terms of a pair all run along contiguous memory in vector registers; after
-// each update the two changed rows (columns) are copied into the other layout. The
-// running sums over i of a pair stay sequential, in index order, as rounding requires.
-// No fused multiply-add is used (and the build forbids contraction into one).
+// layout. The matrix is kept twice, once with rows and once with columns contiguous,
+// so that the row updates, the column updates and the coupling terms of a pair all run
+// along contiguous memory in vector registers (complex numbers interleaved, the
+// product a*b formed as (ar*br - ai*bi, ai*br + ar*bi) with an add-subtract); after
+// each update the two changed rows (columns) are copied into the other layout, one
+// complex number per store. The running sums over i of a pair stay sequential, in
+// index order, as rounding requires. No fused multiply-add is used (and the build
+// forbids contraction into one).
 #include <cmath>
 
 #include "relax/complex_eigen.h"
@@ -21,23 +23,77 @@ namespace {
 
 using namespace detail;
 
-constexpr int L = kMaxDim;  // leading dimension of the split arrays
+constexpr int L = kMaxDim;  // leading dimension of both layouts
 
+// W floats per vector, W/2 complex numbers (real, imaginary interleaved).
 template <int W>
 struct Lanes {
     typedef float V __attribute__((vector_size(W * sizeof(float))));
+    typedef int Vi __attribute__((vector_size(W * sizeof(int))));
+    static constexpr int kComplex = W / 2;
 };
 
 template <class V>
-[[gnu::always_inline]] inline V load(const float *p) {
+[[gnu::always_inline]] inline V load(const complex_f *p) {
     V v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <class V>
-[[gnu::always_inline]] inline void store(float *p, V v) {
+[[gnu::always_inline]] inline void store(complex_f *p, V v) {
     __builtin_memcpy(p, &v, sizeof v);
+}
+
+template <class V>
+[[gnu::always_inline]] inline V load_floats(const float *p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Lane permutations of interleaved complex vectors.
+template <int W>
+struct Permute {
+    using Vi = typename Lanes<W>::Vi;
+    static constexpr Vi swap() {  // (re, im) -> (im, re)
+        Vi m{};
+        for (int l = 0; l < W; ++l) m[l] = l ^ 1;
+        return m;
+    }
+    static constexpr Vi even() {  // (re, im) -> (re, re)
+        Vi m{};
+        for (int l = 0; l < W; ++l) m[l] = l & ~1;
+        return m;
+    }
+    static constexpr Vi odd() {  // (re, im) -> (im, im)
+        Vi m{};
+        for (int l = 0; l < W; ++l) m[l] = l | 1;
+        return m;
+    }
+    static constexpr Vi addsub() {  // even lanes from the difference, odd from the sum
+        Vi m{};
+        for (int l = 0; l < W; ++l) m[l] = (l & 1) ? W + l : l;
+        return m;
+    }
+};
+
+// p - q in the real lanes, p + q in the imaginary lanes.
+template <int W, class V>
+[[gnu::always_inline]] inline V add_sub(V p, V q) {
+    return __builtin_shuffle(p - q, p + q, Permute<W>::addsub());
+}
+
+// Complex product of a by the complex number (cr, ci) broadcast: (ar*cr - ai*ci, ai*cr + ar*ci).
+template <int W, class V>
+[[gnu::always_inline]] inline V times(V a, V cr, V ci) {
+    return add_sub<W>(a * cr, __builtin_shuffle(a, Permute<W>::swap()) * ci);
+}
+
+// Element-wise complex product a*b of interleaved vectors.
+template <int W, class V>
+[[gnu::always_inline]] inline V product(V a, V b) {
+    return times<W>(a, __builtin_shuffle(b, Permute<W>::even()), __builtin_shuffle(b, Permute<W>::odd()));
 }
 
 template <class V>
@@ -45,36 +101,40 @@ template <class V>
     return V{} + x;
 }
 
+// Negates the imaginary lanes.
+template <int W, class V>
+[[gnu::always_inline]] inline V conj(V a) {
+    V sign{};
+    for (int l = 0; l < W; ++l) sign[l] = (l & 1) ? -1.0f : 1.0f;
+    return a * sign;
+}
+
 float pair_size(complex_f a, complex_f b) {
     return std::fabs(a.r) + std::fabs(a.i) + std::fabs(b.r) + std::fabs(b.i);
 }
 
-// Copies the matrix into both split layouts and sets the eigenvector matrices to the
+// Copies the matrix into both layouts and sets the eigenvector matrices to the
 // identity; padding up to np is zero.
-void load_split(int n, int np, const ParlMat &mat, DecompositionScratch &s) {
+void load_layouts(int n, int np, const ParlMat &mat, DecompositionScratch &s) {
     for (int j = 0; j < np; ++j)
         for (int i = 0; i < np; ++i) {
             const complex_f z = (i < n && j < n) ? mat.trans_mat[at(i, j)] : complex_f{0.0f, 0.0f};
-            const float one = (i == j && i < n) ? 1.0f : 0.0f;
-            s.a_col_re[j * L + i] = z.r;
-            s.a_col_im[j * L + i] = z.i;
-            s.a_row_re[i * L + j] = z.r;
-            s.a_row_im[i * L + j] = z.i;
-            s.left_re[i * L + j] = one;
-            s.left_im[i * L + j] = 0.0f;
-            s.right_re[j * L + i] = one;
-            s.right_im[j * L + i] = 0.0f;
+            const complex_f one = {(i == j && i < n) ? 1.0f : 0.0f, 0.0f};
+            s.a_col[j * L + i] = z;
+            s.a_row[i * L + j] = z;
+            s.left[i * L + j] = one;
+            s.right[j * L + i] = one;
             s.msq_row[i * L + j] = 0.0f;
             s.mod_sq[j * L + i] = 0.0f;
         }
 }
 
-void store_split(int n, const DecompositionScratch &s, ParlMat &mat) {
+void store_layouts(int n, const DecompositionScratch &s, ParlMat &mat) {
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) {
-            mat.trans_mat[at(i, j)] = {s.a_col_re[j * L + i], s.a_col_im[j * L + i]};
-            mat.eig_left[at(i, j)] = {s.left_re[i * L + j], s.left_im[i * L + j]};
-            mat.eig_right[at(i, j)] = {s.right_re[j * L + i], s.right_im[j * L + i]};
+            mat.trans_mat[at(i, j)] = s.a_col[j * L + i];
+            mat.eig_left[at(i, j)] = s.left[i * L + j];
+            mat.eig_right[at(i, j)] = s.right[j * L + i];
         }
 }
 
@@ -85,13 +145,12 @@ float sweep_start(int n, DecompositionScratch &s, float &delta) {
     delta = 0.0f;
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
-            const float re = s.a_row_re[i * L + j];
-            const float im = s.a_row_im[i * L + j];
-            s.msq_row[i * L + j] = re * re + im * im;
+            const complex_f z = s.a_row[i * L + j];
+            s.msq_row[i * L + j] = z.r * z.r + z.i * z.i;
             if (i == j)
-                delta = delta + std::fabs(re) + std::fabs(im);
+                delta = delta + std::fabs(z.r) + std::fabs(z.i);
             else
-                tau = tau + std::fabs(re) + std::fabs(im);
+                tau = tau + std::fabs(z.r) + std::fabs(z.i);
         }
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) s.mod_sq[j * L + i] = s.msq_row[i * L + j];
@@ -104,31 +163,27 @@ template <int W>
 [[gnu::always_inline]] inline void coupling_sums(int n, int np, int k, int m, DecompositionScratch &s,
                                                  complex_f &h, float &g, float &hj) {
     using V = typename Lanes<W>::V;
-    const float *rk_re = s.a_row_re + k * L, *rk_im = s.a_row_im + k * L;
-    const float *rm_re = s.a_row_re + m * L, *rm_im = s.a_row_im + m * L;
-    const float *ck_re = s.a_col_re + k * L, *ck_im = s.a_col_im + k * L;
-    const float *cm_re = s.a_col_re + m * L, *cm_im = s.a_col_im + m * L;
-    const float *q_ik = s.mod_sq + k * L, *q_im = s.mod_sq + m * L;     // |A(i,k)|^2, |A(i,m)|^2
-    const float *q_ki = s.msq_row + k * L, *q_mi = s.msq_row + m * L;   // |A(k,i)|^2, |A(m,i)|^2
+    constexpr int C = Lanes<W>::kComplex;
+    const complex_f *row_k = s.a_row + k * L, *row_m = s.a_row + m * L;
+    const complex_f *col_k = s.a_col + k * L, *col_m = s.a_col + m * L;
+    for (int i = 0; i < np; i += C) {
+        store(s.x + i, product<W>(load<V>(row_k + i), conj<W>(load<V>(row_m + i))));  // A(k,i) conj(A(m,i))
+        store(s.y + i, product<W>(conj<W>(load<V>(col_k + i)), load<V>(col_m + i)));  // conj(A(i,k)) A(i,m)
+    }
+    using VF = typename Lanes<W>::V;
+    const float *q_ik = s.mod_sq + k * L, *q_im = s.mod_sq + m * L;    // |A(i,k)|^2, |A(i,m)|^2
+    const float *q_ki = s.msq_row + k * L, *q_mi = s.msq_row + m * L;  // |A(k,i)|^2, |A(m,i)|^2
     for (int i = 0; i < np; i += W) {
-        // A(k,i) conj(A(m,i))
-        const V ar = load<V>(rk_re + i), ai = load<V>(rk_im + i);
-        const V br = load<V>(rm_re + i), bi = -load<V>(rm_im + i);
-        store(s.x_re + i, ar * br - ai * bi);
-        store(s.x_im + i, ar * bi + ai * br);
-        // conj(A(i,k)) A(i,m)
-        const V cr = load<V>(ck_re + i), ci = -load<V>(ck_im + i);
-        const V dr = load<V>(cm_re + i), di = load<V>(cm_im + i);
-        store(s.y_re + i, cr * dr - ci * di);
-        store(s.y_im + i, cr * di + ci * dr);
-        store(s.te + i, load<V>(q_ik + i) + load<V>(q_mi + i));
-        store(s.tee + i, load<V>(q_im + i) + load<V>(q_ki + i));
+        const VF te = load_floats<VF>(q_ik + i) + load_floats<VF>(q_mi + i);
+        const VF tee = load_floats<VF>(q_im + i) + load_floats<VF>(q_ki + i);
+        __builtin_memcpy(s.te + i, &te, sizeof te);
+        __builtin_memcpy(s.tee + i, &tee, sizeof tee);
     }
     float hr = 0.0f, hi = 0.0f, gg = 0.0f, hh = 0.0f;
-    auto accumulate = [&](int lo, int hi_end) {
-        for (int i = lo; i < hi_end; ++i) {
-            hr = hr + s.x_re[i] - s.y_re[i];
-            hi = hi + s.x_im[i] - s.y_im[i];
+    auto accumulate = [&](int lo, int end) {
+        for (int i = lo; i < end; ++i) {
+            hr = hr + s.x[i].r - s.y[i].r;
+            hi = hi + s.x[i].i - s.y[i].i;
             gg = gg + s.te[i] + s.tee[i];
             hh = hh - s.te[i] + s.tee[i];
         }
@@ -141,37 +196,36 @@ template <int W>
     hj = hh;
 }
 
-// (x_k, x_m) <- (P a + Q b, R a + T b) over np contiguous elements, a = x_k, b = x_m.
+// (x_k, x_m) <- (P a + Q b, R a + T b) over np contiguous complex numbers, a = x_k, b = x_m.
 template <int W>
-[[gnu::always_inline]] inline void combine(int np, float *k_re, float *k_im, float *m_re, float *m_im,
-                                           complex_f p, complex_f q, complex_f r, complex_f t) {
+[[gnu::always_inline]] inline void combine(int np, complex_f *xk, complex_f *xm, complex_f p, complex_f q,
+                                           complex_f r, complex_f t) {
     using V = typename Lanes<W>::V;
+    constexpr int C = Lanes<W>::kComplex;
     const V pr = splat<V>(p.r), pi = splat<V>(p.i), qr = splat<V>(q.r), qi = splat<V>(q.i);
     const V rr = splat<V>(r.r), ri = splat<V>(r.i), tr = splat<V>(t.r), ti = splat<V>(t.i);
-    for (int i = 0; i < np; i += W) {
-        const V ar = load<V>(k_re + i), ai = load<V>(k_im + i);
-        const V br = load<V>(m_re + i), bi = load<V>(m_im + i);
-        store(k_re + i, (pr * ar - pi * ai) + (qr * br - qi * bi));
-        store(k_im + i, (pr * ai + pi * ar) + (qr * bi + qi * br));
-        store(m_re + i, (rr * ar - ri * ai) + (tr * br - ti * bi));
-        store(m_im + i, (rr * ai + ri * ar) + (tr * bi + ti * br));
+    for (int i = 0; i < np; i += C) {
+        const V a = load<V>(xk + i);
+        const V b = load<V>(xm + i);
+        store(xk + i, times<W>(a, pr, pi) + times<W>(b, qr, qi));
+        store(xm + i, times<W>(a, rr, ri) + times<W>(b, tr, ti));
     }
 }
 
-// Copies rows (or columns) k and m of one split layout into the other.
-void copy_across(int np, int k, int m, const float *from_re, const float *from_im, float *to_re, float *to_im) {
+// Copies rows (or columns) k and m of one layout into the other.
+void copy_across(int np, int k, int m, const complex_f *from, complex_f *to) {
     for (int i = 0; i < np; ++i) {
-        to_re[i * L + k] = from_re[k * L + i];
-        to_im[i * L + k] = from_im[k * L + i];
-        to_re[i * L + m] = from_re[m * L + i];
-        to_im[i * L + m] = from_im[m * L + i];
+        to[i * L + k] = from[k * L + i];
+        to[i * L + m] = from[m * L + i];
     }
 }
 
 template <int W>
-[[gnu::always_inline]] inline int decompose_split(int n, ParlMat &mat, DecompositionScratch &s) {
-    const int np = (n + W - 1) / W * W;
-    load_split(n, np, mat, s);
+[[gnu::always_inline]] inline int decompose_layouts(int n, ParlMat &mat, DecompositionScratch &s) {
+    constexpr int C = Lanes<W>::kComplex;
+    const int np = (n + W - 1) / W * W;  // a multiple of both C and W
+    static_assert(W % C == 0);
+    load_layouts(n, np, mat, s);
     bool more = true;
     int sweep = 1;
     float tau = 0.0f;
@@ -185,44 +239,38 @@ template <int W>
         more = false;
         for (int k = 0; k < n - 1; ++k)
             for (int m = k + 1; m < n; ++m) {
-                const complex_f akm = {s.a_row_re[k * L + m], s.a_row_im[k * L + m]};
-                const complex_f amk = {s.a_row_re[m * L + k], s.a_row_im[m * L + k]};
+                const complex_f akm = s.a_row[k * L + m];
+                const complex_f amk = s.a_row[m * L + k];
                 if (!(pair_size(akm, amk) >= tol)) continue;
                 complex_f h;
                 float g, hj;
                 coupling_sums<W>(n, np, k, m, s, h, g, hj);
-                const complex_f akk = {s.a_row_re[k * L + k], s.a_row_im[k * L + k]};
-                const complex_f amm = {s.a_row_re[m * L + m], s.a_row_im[m * L + m]};
                 PairTransform tr;
-                if (!pair_coefficients(h, g, hj, akm, amk, akk, amm, tr)) continue;
+                if (!pair_coefficients(h, g, hj, akm, amk, s.a_row[k * L + k], s.a_row[m * L + m], tr)) continue;
                 more = true;
                 // rows k, m: (C1 a + S1 b, S2 a + C2 b)
-                combine<W>(np, s.a_row_re + k * L, s.a_row_im + k * L, s.a_row_re + m * L, s.a_row_im + m * L,
-                           tr.c1, tr.s1, tr.s2, tr.c2);
-                copy_across(np, k, m, s.a_row_re, s.a_row_im, s.a_col_re, s.a_col_im);
-                combine<W>(np, s.left_re + k * L, s.left_im + k * L, s.left_re + m * L, s.left_im + m * L, tr.c1,
-                           tr.s1, tr.s2, tr.c2);
+                combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
+                copy_across(np, k, m, s.a_row, s.a_col);
+                combine<W>(np, s.left + k * L, s.left + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
                 const complex_f neg_s2 = cneg(tr.s2);
                 const complex_f neg_s1 = cneg(tr.s1);
-                combine<W>(np, s.a_col_re + k * L, s.a_col_im + k * L, s.a_col_re + m * L, s.a_col_im + m * L,
-                           tr.c2, neg_s2, neg_s1, tr.c1);
-                copy_across(np, k, m, s.a_col_re, s.a_col_im, s.a_row_re, s.a_row_im);
-                combine<W>(np, s.right_re + k * L, s.right_im + k * L, s.right_re + m * L, s.right_im + m * L,
-                           tr.c2, neg_s2, neg_s1, tr.c1);
+                combine<W>(np, s.a_col + k * L, s.a_col + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
+                copy_across(np, k, m, s.a_col, s.a_row);
+                combine<W>(np, s.right + k * L, s.right + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
             }
         ++sweep;
     }
-    store_split(n, s, mat);
+    store_layouts(n, s, mat);
     return sweep;
 }
 
-int decompose_sse(int n, ParlMat &mat, DecompositionScratch &s) { return decompose_split<4>(n, mat, s); }
+int decompose_sse(int n, ParlMat &mat, DecompositionScratch &s) { return decompose_layouts<4>(n, mat, s); }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define MOSSLIB_RELAX_WIDE_VECTORS 1
 __attribute__((target("avx"), flatten)) int decompose_avx(int n, ParlMat &mat, DecompositionScratch &s) {
-    return decompose_split<8>(n, mat, s);
+    return decompose_layouts<8>(n, mat, s);
 }
 #endif
 

@@ -21,6 +21,17 @@ struct PairTransform {
     complex_f c1, c2, s1, s2;
 };
 
+// c_abs(z) > kEps. The modulus lies between the larger part and 1.5 times it, so only
+// parts near kEps need the modulus itself.
+inline bool exceeds_eps(complex_f z) {
+    if (std::isnan(z.r) || std::isnan(z.i)) return numeric::c_abs(z) > kEps;
+    const double big = std::fmax(std::fabs(static_cast<double>(z.r)), std::fabs(static_cast<double>(z.i)));
+    const double eps = kEps;
+    if (big > eps) return true;
+    if (!(big * 1.5 > eps)) return false;
+    return numeric::c_abs(z) > eps;
+}
+
 // Coupling of the pair (k, m) to the other rows and columns: h = sum of
 // A(k,i) conj(A(m,i)) - conj(A(i,k)) A(i,m); g and hj from the squared moduli of the
 // sweep start. Chooses the transformation from them and A(k,m), A(m,k), A(k,k), A(m,m);
@@ -131,7 +142,7 @@ inline bool pair_coefficients(complex_f h, float g, float hj, complex_f akm, com
     tr.c2 = {c2r, c2i};
     tr.s1 = {s1r, s1i};
     tr.s2 = {s2r, s2i};
-    return numeric::c_abs(tr.s1) > kEps || numeric::c_abs(tr.s2) > kEps;
+    return exceeds_eps(tr.s1) || exceeds_eps(tr.s2);
 }
 
 }  // namespace mosslib::relax::detail

@@ -106,26 +106,20 @@ struct ParlMat {
 };
 
 // Work space of the complex decomposition: the squared moduli of a sweep start, and
-// for the fast kernel the matrix in split real/imaginary form twice over (rows
-// contiguous and columns contiguous), the eigenvector matrices in the layout their
-// updates run along, and the per-pair coupling terms.
+// for the fast kernel the matrix twice over (rows contiguous and columns contiguous),
+// the eigenvector matrices in the layout their updates run along, and the per-pair
+// coupling terms.
 struct DecompositionScratch {
-    float mod_sq[kMaxDim * kMaxDim];  // |A(i,j)|^2 at the sweep start, column-major
-    alignas(64) float a_row_re[kMaxDim * kMaxDim];  // A(i,j) at [i*48 + j]
-    alignas(64) float a_row_im[kMaxDim * kMaxDim];
-    alignas(64) float a_col_re[kMaxDim * kMaxDim];  // A(i,j) at [j*48 + i]
-    alignas(64) float a_col_im[kMaxDim * kMaxDim];
-    alignas(64) float left_re[kMaxDim * kMaxDim];   // eig_left, rows contiguous
-    alignas(64) float left_im[kMaxDim * kMaxDim];
-    alignas(64) float right_re[kMaxDim * kMaxDim];  // eig_right, columns contiguous
-    alignas(64) float right_im[kMaxDim * kMaxDim];
-    alignas(64) float msq_row[kMaxDim * kMaxDim];   // |A(i,j)|^2 at [i*48 + j]
-    alignas(64) float x_re[kMaxDim];  // A(k,i) conj(A(m,i))
-    alignas(64) float x_im[kMaxDim];
-    alignas(64) float y_re[kMaxDim];  // conj(A(i,k)) A(i,m)
-    alignas(64) float y_im[kMaxDim];
-    alignas(64) float te[kMaxDim];    // |A(i,k)|^2 + |A(m,i)|^2
-    alignas(64) float tee[kMaxDim];   // |A(i,m)|^2 + |A(k,i)|^2
+    float mod_sq[kMaxDim * kMaxDim];                    // |A(i,j)|^2 at the sweep start, column-major
+    alignas(64) complex_f a_row[kMaxDim * kMaxDim];     // A(i,j) at [i*48 + j]
+    alignas(64) complex_f a_col[kMaxDim * kMaxDim];     // A(i,j) at [j*48 + i]
+    alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
+    alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
+    alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
+    alignas(64) complex_f x[kMaxDim];  // A(k,i) conj(A(m,i))
+    alignas(64) complex_f y[kMaxDim];  // conj(A(i,k)) A(i,m)
+    alignas(64) float te[kMaxDim];     // |A(i,k)|^2 + |A(m,i)|^2
+    alignas(64) float tee[kMaxDim];    // |A(i,m)|^2 + |A(k,i)|^2
 };
 
 // Scratch of the individual steps; nothing in it survives a step.

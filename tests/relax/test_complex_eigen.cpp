@@ -9,6 +9,7 @@
 #include <random>
 
 #include "relax/complex_eigen.h"
+#include "relax/complex_eigen_pair.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"
@@ -171,6 +172,22 @@ TEST(ComplexEigen, NonFiniteInputStaysInBounds) {
     d.load(8, a);
     eberlein_decompose(8, *d.mat, *d.scratch);  // must simply return
     SUCCEED();
+}
+
+TEST(ComplexEigen, ThresholdTestAgreesWithTheModulus) {
+    // The shortcut for |S| > eps must give what c_abs(S) > eps gives, near the threshold too.
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<float> u(-1.6e-12f, 1.6e-12f);
+    const float specials[] = {0.0f, -0.0f, 1e-12f, -1e-12f, 7.0710678e-13f, 6.6666e-13f, INFINITY, -INFINITY, NAN, 1.0f};
+    for (int t = 0; t < 200000; ++t) {
+        const complex_f z = {u(gen), u(gen)};
+        ASSERT_EQ(detail::exceeds_eps(z), numeric::c_abs(z) > detail::kEps) << z.r << " " << z.i;
+    }
+    for (float a : specials)
+        for (float b : specials) {
+            const complex_f z = {a, b};
+            EXPECT_EQ(detail::exceeds_eps(z), numeric::c_abs(z) > detail::kEps) << a << " " << b;
+        }
 }
 
 // The fast kernel must reproduce the plain one to the last bit: on random matrices of
