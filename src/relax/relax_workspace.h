@@ -130,6 +130,12 @@ struct RelaxScratch {
     DecompositionScratch decomposition;
     float rates[kMaxLevels * kMaxLevels];         // R(i, j): rate of the jump i -> j
     complex_f angular[kNuclearLines * kNuclearLines];  // angular factors K(i, j)
+    alignas(64) float right_t_re[kMaxDim * kMaxDim];   // eig_right(i, m) at [i*48 + m]
+    alignas(64) float right_t_im[kMaxDim * kMaxDim];
+    alignas(64) float left_re[kMaxDim * kMaxDim];      // eig_left(m, j) at [j*48 + m]
+    alignas(64) float left_im[kMaxDim * kMaxDim];
+    float strength_re[kMaxDim];                        // complex strength of each mode
+    float strength_im[kMaxDim];
     float q_re[kChannels];
     float q_im[kChannels];
 };
