@@ -25,7 +25,9 @@ struct PairTransform {
 // parts near kEps need the modulus itself.
 inline bool exceeds_eps(complex_f z) {
     if (std::isnan(z.r) || std::isnan(z.i)) return numeric::c_abs(z) > kEps;
-    const double big = std::fmax(std::fabs(static_cast<double>(z.r)), std::fabs(static_cast<double>(z.i)));
+    const double re = std::fabs(static_cast<double>(z.r));
+    const double im = std::fabs(static_cast<double>(z.i));
+    const double big = re > im ? re : im;
     const double eps = kEps;
     if (big > eps) return true;
     if (!(big * 1.5 > eps)) return false;

@@ -12,6 +12,11 @@ namespace {
 
 constexpr float kMinWeight = 0.001f;
 
+template <int W>
+struct Lanes {
+    typedef float V __attribute__((vector_size(W * sizeof(float))));
+};
+
 // Rows r (0..7, ascending) of each column c of the 8x8 angular block whose factor has
 // a non-zero modulus; the other pairs add nothing and are skipped.
 struct NonZeroRows {
@@ -31,10 +36,11 @@ NonZeroRows non_zero_rows(const complex_f *angular) {
 // eig_right(i, m) eig_left(m, j) K(i, j), over j and then i in ascending order. The
 // modes are independent sums, so eight of them run side by side in vector lanes, each
 // lane with exactly the operations and order of a mode on its own.
-void mode_strengths(int n, bool fast, const ParlElec &elec, const ParlMat &mat, const complex_f *angular,
-                    const NonZeroRows &nz, RelaxScratch &scratch) {
-    constexpr int kLanes = 8;
-    typedef float V __attribute__((vector_size(kLanes * sizeof(float))));
+template <int kLanes>
+[[gnu::always_inline]] inline void mode_strengths_in_lanes(int n, bool fast, const ParlElec &elec, const ParlMat &mat,
+                                                           const complex_f *angular, const NonZeroRows &nz,
+                                                           RelaxScratch &scratch) {
+    using V = typename Lanes<kLanes>::V;
     for (int i = 0; i < n; ++i)
         for (int m = 0; m < n; ++m) {
             scratch.right_t_re[i * kMaxDim + m] = mat.eig_right[at(i, m)].r;
@@ -42,7 +48,7 @@ void mode_strengths(int n, bool fast, const ParlElec &elec, const ParlMat &mat, 
             scratch.left_re[i * kMaxDim + m] = mat.eig_left[at(m, i)].r;
             scratch.left_im[i * kMaxDim + m] = mat.eig_left[at(m, i)].i;
         }
-    auto load = [](const float *p) {
+    auto load = [](const float *p) [[gnu::always_inline]] {
         V v;
         __builtin_memcpy(&v, p, sizeof v);
         return v;
@@ -79,6 +85,29 @@ void mode_strengths(int n, bool fast, const ParlElec &elec, const ParlMat &mat, 
             scratch.strength_im[m0 + l] = sim[l];
         }
     }
+}
+
+void mode_strengths_sse(int n, bool fast, const ParlElec &elec, const ParlMat &mat, const complex_f *angular,
+                        const NonZeroRows &nz, RelaxScratch &scratch) {
+    mode_strengths_in_lanes<4>(n, fast, elec, mat, angular, nz, scratch);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define MOSSLIB_RELAX_WIDE_VECTORS 1
+__attribute__((target("avx"), flatten)) void mode_strengths_avx(int n, bool fast, const ParlElec &elec,
+                                                               const ParlMat &mat, const complex_f *angular,
+                                                               const NonZeroRows &nz, RelaxScratch &scratch) {
+    mode_strengths_in_lanes<8>(n, fast, elec, mat, angular, nz, scratch);
+}
+#endif
+
+void mode_strengths(int n, bool fast, const ParlElec &elec, const ParlMat &mat, const complex_f *angular,
+                    const NonZeroRows &nz, RelaxScratch &scratch) {
+#ifdef MOSSLIB_RELAX_WIDE_VECTORS
+    static const bool avx = (__builtin_cpu_init(), __builtin_cpu_supports("avx"));
+    if (avx) return mode_strengths_avx(n, fast, elec, mat, angular, nz, scratch);
+#endif
+    mode_strengths_sse(n, fast, elec, mat, angular, nz, scratch);
 }
 
 }  // namespace
