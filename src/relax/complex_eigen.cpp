@@ -242,11 +242,13 @@ template <int W>
                 const complex_f akm = s.a_row[k * L + m];
                 const complex_f amk = s.a_row[m * L + k];
                 if (!(pair_size(akm, amk) >= tol)) continue;
+                // The rotation needs only the pair's own elements: it runs alongside the sums.
+                const PairRotation rot = pair_rotation(akm, amk, s.a_row[k * L + k], s.a_row[m * L + m]);
                 complex_f h;
                 float g, hj;
                 coupling_sums<W>(n, np, k, m, s, h, g, hj);
                 PairTransform tr;
-                if (!pair_coefficients(h, g, hj, akm, amk, s.a_row[k * L + k], s.a_row[m * L + m], tr)) continue;
+                if (!pair_coefficients(rot, h, g, hj, tr)) continue;
                 more = true;
                 // rows k, m: (C1 a + S1 b, S2 a + C2 b)
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);

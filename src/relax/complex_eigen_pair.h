@@ -34,14 +34,18 @@ inline bool exceeds_eps(complex_f z) {
     return numeric::c_abs(z) > eps;
 }
 
-// Coupling of the pair (k, m) to the other rows and columns: h = sum of
-// A(k,i) conj(A(m,i)) - conj(A(i,k)) A(i,m); g and hj from the squared moduli of the
-// sweep start. Chooses the transformation from them and A(k,m), A(m,k), A(k,k), A(m,m);
-// returns false when it would leave the matrix unchanged.
-inline bool pair_coefficients(complex_f h, float g, float hj, complex_f akm, complex_f amk, complex_f akk,
-                              complex_f amm, PairTransform &tr) {
-    float hr = h.r;
-    float hi = h.i;
+// What the transformation of a pair takes from its four elements A(k,m), A(m,k),
+// A(k,k), A(m,m) alone: the rotation that diagonalises the pair's 2x2 block. It does
+// not need the coupling sums, so it can be formed while they run.
+struct PairRotation {
+    float sig, root2;
+    float ca, sa, cx, sx;
+    float cos2a, sin2a;
+    float e, b, nd;
+    bool rotates;  // root1 >= eps: the coupling h enters the shear
+};
+
+inline PairRotation pair_rotation(complex_f akm, complex_f amk, complex_f akk, complex_f amm) {
     const float br = akm.r + amk.r;
     const float bi = akm.i + amk.i;
     const float er = akm.r - amk.r;
@@ -69,46 +73,67 @@ inline bool pair_coefficients(complex_f h, float g, float hj, complex_f akm, com
         root2 = static_cast<float>(dsqrt(tee));
     }
     const float root1 = static_cast<float>(dsqrt(c * c + s * s));
-    const float sig = d >= 0.0f ? 1.0f : -1.0f;
-    float sa = 0.0f;
-    float ca = c >= 0.0f ? 1.0f : -1.0f;
-    float sx, cx, e, b, nd;
+    PairRotation p;
+    p.sig = d >= 0.0f ? 1.0f : -1.0f;
+    p.root2 = root2;
+    p.sa = 0.0f;
+    p.ca = c >= 0.0f ? 1.0f : -1.0f;
+    p.cos2a = p.sin2a = 0.0f;
     if (root1 < kEps) {
-        sx = 0.0f;
-        sa = 0.0f;
-        cx = 1.0f;
-        ca = 1.0f;
-        e = isw == 1 ? er : ei;
-        b = isw == 1 ? bi : -br;
-        nd = d * d + de * de;
+        p.rotates = false;
+        p.sx = 0.0f;
+        p.sa = 0.0f;
+        p.cx = 1.0f;
+        p.ca = 1.0f;
+        p.e = isw == 1 ? er : ei;
+        p.b = isw == 1 ? bi : -br;
+        p.nd = d * d + de * de;
     } else {
+        p.rotates = true;
+        const float sig = p.sig;
         if (std::fabs(s) > kEps) {
-            ca = c / root1;
-            sa = s / root1;
+            p.ca = c / root1;
+            p.sa = s / root1;
         }
+        const float ca = p.ca;
+        const float sa = p.sa;
         const float cot2x = d / root1;
         const float cotx = static_cast<float>(cot2x + sig * dsqrt(1.0f + cot2x * cot2x));
-        sx = static_cast<float>(sig / dsqrt(1.0f + cotx * cotx));
-        cx = sx * cotx;
+        p.sx = static_cast<float>(sig / dsqrt(1.0f + cotx * cotx));
+        p.cx = p.sx * cotx;
         const float eta = (er * br + bi * ei) / root1;
         const float tse = (br * bi - er * ei) / root1;
         te = sig * (tse * d - root1 * de) / root2;
         tee = (d * de + root1 * tse) / root2;
-        nd = root2 * root2 + tee * tee;
-        tee = hj * cx * sx;
-        const float cos2a = ca * ca - sa * sa;
-        const float sin2a = 2.0f * ca * sa;
-        const float tem = hr * cos2a + hi * sin2a;
-        const float tep = hi * cos2a - hr * sin2a;
+        p.nd = root2 * root2 + tee * tee;
+        p.cos2a = ca * ca - sa * sa;
+        p.sin2a = 2.0f * ca * sa;
+        p.b = static_cast<float>(isw) * te * ca + eta * sa;
+        p.e = ca * eta - static_cast<float>(isw) * te * sa;
+    }
+    return p;
+}
+
+// Coupling of the pair (k, m) to the other rows and columns: h = sum of
+// A(k,i) conj(A(m,i)) - conj(A(i,k)) A(i,m); g and hj from the squared moduli of the
+// sweep start. Completes the transformation from them and the rotation; returns false
+// when it would leave the matrix unchanged.
+inline bool pair_coefficients(const PairRotation &p, complex_f h, float g, float hj, PairTransform &tr) {
+    float hr = h.r;
+    float hi = h.i;
+    const float sig = p.sig, root2 = p.root2, ca = p.ca, sa = p.sa, cx = p.cx, sx = p.sx;
+    const float e = p.e, b = p.b, nd = p.nd;
+    if (p.rotates) {
+        const float tee = hj * cx * sx;
+        const float tem = hr * p.cos2a + hi * p.sin2a;
+        const float tep = hi * p.cos2a - hr * p.sin2a;
         hr = cx * cx * hr - sx * sx * tem - ca * tee;
         hi = cx * cx * hi + sx * sx * tep - sa * tee;
-        b = static_cast<float>(isw) * te * ca + eta * sa;
-        e = ca * eta - static_cast<float>(isw) * te * sa;
     }
 
     // Shear.
-    s = hr - sig * root2 * e;
-    c = hi - sig * root2 * b;
+    const float s = hr - sig * root2 * e;
+    const float c = hi - sig * root2 * b;
     const float root = static_cast<float>(dsqrt(c * c + s * s));
     float cb, sb, ch, sh;
     if (root < kEps) {

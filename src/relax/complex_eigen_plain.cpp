@@ -36,7 +36,7 @@ bool pair_transform(int n, const complex_f *a, const float *mod_sq, int k, int m
         g = g + te + tee;
         hj = hj - te + tee;
     }
-    return pair_coefficients(h, g, hj, a[at(k, m)], a[at(m, k)], a[at(k, k)], a[at(m, m)], tr);
+    return pair_coefficients(detail::pair_rotation(a[at(k, m)], a[at(m, k)], a[at(k, k)], a[at(m, m)]), h, g, hj, tr);
 }
 
 void transform_rows(int n, complex_f *x, int k, int m, const PairTransform &tr) {
