@@ -1,6 +1,6 @@
 // Exported entry point of the relaxation engine.
 #include <algorithm>
-#include <string>
+#include <string_view>
 
 #include "boundary/export_frame.h"
 #include "mosslib.h"
@@ -9,7 +9,13 @@
 extern "C" MOSSLIB_API int32_t MOSSLIB_CALL parl(const int32_t *ib, const double *db, double *out) {
     using namespace mosslib;
     boundary::enter_export();
-    relax::RelaxWorkspace &ws = relax::relax_workspace();
+    relax::RelaxWorkspace *const work = relax::relax_workspace();
+    if (!work) {
+        boundary::fill_nan(out, relax::kChannels);
+        boundary::set_last_error("parl: no memory for the work space");
+        return 1;
+    }
+    relax::RelaxWorkspace &ws = *work;
     relax::copy_arguments(ib, db, ws.parl_args);
     if (const std::string_view fault = relax::structural_fault(ws.parl_args); !fault.empty()) {
         boundary::fill_nan(out, relax::kChannels);

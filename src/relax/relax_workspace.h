@@ -153,7 +153,11 @@ struct RelaxWorkspace {
 // Column-major element (i, j), 0-based, of a matrix with leading dimension kMaxDim.
 constexpr int at(int i, int j) { return i + kMaxDim * j; }
 
-// The calling thread's work space.
-RelaxWorkspace &relax_workspace() noexcept;
+// The calling thread's work space, made on the thread's first call and kept until the
+// thread ends; nullptr if there is no memory for it. Held through a thread_local
+// pointer rather than as a thread_local object: a module's static thread-local storage
+// is reserved in every thread of the host (taken from each thread's stack), also in
+// threads that never compute a relaxation spectrum.
+RelaxWorkspace *relax_workspace() noexcept;
 
 }  // namespace mosslib::relax
