@@ -113,7 +113,7 @@ void mode_strengths(int n, bool fast, const ParlElec &elec, const ParlMat &mat, 
 }  // namespace
 
 void orientation_spectrum(int n, const ParlModel &model, const ParlOrient &orient, const ParlElec &elec,
-                          const ParlMat &mat, int k, ParlSpec &spec, RelaxScratch &scratch) {
+                          const ParlMat &mat, int k, ParlSpec &spectra, RelaxScratch &scratch) {
     // The angular factors of one 8x8 block; every block (e, f) of the full matrix
     // holds the same values.
     angular_factors(orient.cos_theta[k], orient.sin_theta[k], orient.cos_phi[k], orient.sin_phi[k],
@@ -121,8 +121,8 @@ void orientation_spectrum(int n, const ParlModel &model, const ParlOrient &orien
 
     const int n_chan = model.n_chan;
     for (int ch = 0; ch < n_chan; ++ch) {
-        spec.chan_vel[ch] = (static_cast<float>(ch + 1) - model.zero_chan) * model.vel_step;
-        spec.spec_one[ch] = 0.0f;
+        spectra.chan_vel[ch] = (static_cast<float>(ch + 1) - model.zero_chan) * model.vel_step;
+        spectra.spec_one[ch] = 0.0f;
     }
     const float h = model.line_width / 2.0f;
     const bool fast = model.relax_rate > 1000.0f;
@@ -131,14 +131,14 @@ void orientation_spectrum(int n, const ParlModel &model, const ParlOrient &orien
     for (int m = 0; m < n; ++m) {
         const complex_f lambda = mat.trans_mat[at(m, m)];
         for (int ch = 0; ch < n_chan; ++ch) {
-            const complex_f den = {h - lambda.r, spec.chan_vel[ch] - model.shift - lambda.i};
+            const complex_f den = {h - lambda.r, spectra.chan_vel[ch] - model.shift - lambda.i};
             const complex_f q = numeric::c_div({h, 0.0f}, den);
             scratch.q_re[ch] = q.r;
             scratch.q_im[ch] = q.i;
         }
         const complex_f s = {scratch.strength_re[m], scratch.strength_im[m]};
         for (int ch = 0; ch < n_chan; ++ch)
-            spec.spec_one[ch] = s.r * scratch.q_re[ch] + spec.spec_one[ch] - s.i * scratch.q_im[ch];
+            spectra.spec_one[ch] = s.r * scratch.q_re[ch] + spectra.spec_one[ch] - s.i * scratch.q_im[ch];
     }
 }
 

@@ -10,6 +10,6 @@ namespace mosslib::relax {
 // Fills chan_vel and spec_one for channels 1..n_chan from the decomposed matrix of
 // order n (eigenvalues on the diagonal of trans_mat) for orientation k.
 void orientation_spectrum(int n, const ParlModel &model, const ParlOrient &orient, const ParlElec &elec,
-                          const ParlMat &mat, int k, ParlSpec &spec, RelaxScratch &scratch);
+                          const ParlMat &mat, int k, ParlSpec &spectra, RelaxScratch &scratch);
 
 }  // namespace mosslib::relax

@@ -173,18 +173,18 @@ void orientation_absorption(RelaxWorkspace &ws, int k) {
 int run_relaxation(RelaxWorkspace &ws) {
     set_constants(ws.parl_model);
     const int n_orient = unpack_arguments(ws);
-    ParlSpec &spec = ws.parl_spec;
+    ParlSpec &spectra = ws.parl_spec;
     const int n_chan = ws.parl_model.n_chan;
-    for (int ch = 0; ch < n_chan; ++ch) spec.spec_sum[ch] = 0.0f;
+    for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = 0.0f;
 
     if (n_orient == 0) {
         orientation_absorption(ws, 0);
-        for (int ch = 0; ch < n_chan; ++ch) spec.spec_sum[ch] = spec.spec_one[ch];
+        for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
     } else {
         const float weight = ws.parl_orient.orient_weight;
         for (int k = 0; k < n_orient; ++k) {
             orientation_absorption(ws, k);
-            for (int ch = 0; ch < n_chan; ++ch) spec.spec_sum[ch] = spec.spec_sum[ch] + spec.spec_one[ch] * weight;
+            for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
         }
     }
 
@@ -192,15 +192,15 @@ int run_relaxation(RelaxWorkspace &ws) {
     // sample transmits fully; a width that is not positive has no line shape at all.
     float deepest = 0.0f;
     for (int ch = 0; ch < n_chan; ++ch)
-        if (spec.spec_sum[ch] > deepest) deepest = spec.spec_sum[ch];
+        if (spectra.spec_sum[ch] > deepest) deepest = spectra.spec_sum[ch];
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
     for (int ch = 0; ch < n_chan; ++ch) {
         if (!(ws.parl_model.line_width > 0.0f))
-            spec.spec_out[ch] = kNaN;
+            spectra.spec_out[ch] = kNaN;
         else if (deepest == 0.0f)
-            spec.spec_out[ch] = std::isnan(spec.spec_sum[ch]) ? kNaN : 1.0f;
+            spectra.spec_out[ch] = std::isnan(spectra.spec_sum[ch]) ? kNaN : 1.0f;
         else
-            spec.spec_out[ch] = 1.0f - spec.amplitude * spec.spec_sum[ch] / deepest;
+            spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
     }
     return n_chan;
 }
