@@ -1,11 +1,11 @@
 // Fast form of the complex Jacobi decomposition. The arithmetic is that of the plain
 // form, operation for operation, so the results agree to the bit; what changes is the
-// layout. The matrix is kept twice, once with rows and once with columns contiguous,
-// so that the row updates, the column updates and the coupling terms of a pair all run
-// along contiguous memory in vector registers (complex numbers interleaved, the
-// product a*b formed as (ar*br - ai*bi, ai*br + ar*bi) with an add-subtract); after
-// each update the two changed rows (columns) are copied into the other layout, one
-// complex number per store. The running sums over i of a pair stay sequential, in
+// layout and the order of independent work. The matrix is kept with rows contiguous,
+// so the row updates and the row products of a pair run along memory in vector
+// registers (complex numbers interleaved, the product a*b formed as
+// (ar*br - ai*bi, ai*br + ar*bi) with an add-subtract); columns k and m are gathered
+// into vector registers one complex number per load, updated there, and stored back
+// one complex number per store. The running sums over i of a pair stay sequential, in
 // index order, as rounding requires. No fused multiply-add is used (and the build
 // forbids contraction into one).
 #include <cmath>
@@ -30,6 +30,7 @@ template <int W>
 struct Lanes {
     typedef float V __attribute__((vector_size(W * sizeof(float))));
     typedef int Vi __attribute__((vector_size(W * sizeof(int))));
+    typedef double D __attribute__((vector_size(W / 2 * sizeof(double))));  // one complex per lane
     static constexpr int kComplex = W / 2;
 };
 
@@ -113,14 +114,13 @@ float pair_size(complex_f a, complex_f b) {
     return std::fabs(a.r) + std::fabs(a.i) + std::fabs(b.r) + std::fabs(b.i);
 }
 
-// Copies the matrix into both layouts and sets the eigenvector matrices to the
+// Copies the matrix into the row layout and sets the eigenvector matrices to the
 // identity; padding up to np is zero.
 void load_layouts(int n, int np, const ParlMat &mat, DecompositionScratch &s) {
     for (int j = 0; j < np; ++j)
         for (int i = 0; i < np; ++i) {
             const complex_f z = (i < n && j < n) ? mat.trans_mat[at(i, j)] : complex_f{0.0f, 0.0f};
             const complex_f one = {(i == j && i < n) ? 1.0f : 0.0f, 0.0f};
-            s.a_col[j * L + i] = z;
             s.a_row[i * L + j] = z;
             s.left[i * L + j] = one;
             s.right[j * L + i] = one;
@@ -132,7 +132,7 @@ void load_layouts(int n, int np, const ParlMat &mat, DecompositionScratch &s) {
 void store_layouts(int n, const DecompositionScratch &s, ParlMat &mat) {
     for (int j = 0; j < n; ++j)
         for (int i = 0; i < n; ++i) {
-            mat.trans_mat[at(i, j)] = s.a_col[j * L + i];
+            mat.trans_mat[at(i, j)] = s.a_row[i * L + j];
             mat.eig_left[at(i, j)] = s.left[i * L + j];
             mat.eig_right[at(i, j)] = s.right[j * L + i];
         }
@@ -157,6 +157,27 @@ float sweep_start(int n, DecompositionScratch &s, float &delta) {
     return tau;
 }
 
+// Column j of the row layout, elements i .. i + C - 1, in one vector.
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::V gather_column(const complex_f *a_row, int i, int j) {
+    using D = typename Lanes<W>::D;
+    constexpr int C = Lanes<W>::kComplex;
+    D d;
+    for (int l = 0; l < C; ++l) __builtin_memcpy(&d[l], a_row + (i + l) * L + j, sizeof(double));
+    typename Lanes<W>::V v;
+    __builtin_memcpy(&v, &d, sizeof v);
+    return v;
+}
+
+template <int W>
+[[gnu::always_inline]] inline void scatter_column(complex_f *a_row, int i, int j, typename Lanes<W>::V v) {
+    using D = typename Lanes<W>::D;
+    constexpr int C = Lanes<W>::kComplex;
+    D d;
+    __builtin_memcpy(&d, &v, sizeof d);
+    for (int l = 0; l < C; ++l) __builtin_memcpy(a_row + (i + l) * L + j, &d[l], sizeof(double));
+}
+
 // The coupling sums of the pair (k, m): products and moduli in vectors, then the four
 // running sums in index order, skipping i = k and i = m.
 template <int W>
@@ -165,10 +186,11 @@ template <int W>
     using V = typename Lanes<W>::V;
     constexpr int C = Lanes<W>::kComplex;
     const complex_f *row_k = s.a_row + k * L, *row_m = s.a_row + m * L;
-    const complex_f *col_k = s.a_col + k * L, *col_m = s.a_col + m * L;
     for (int i = 0; i < np; i += C) {
         store(s.x + i, product<W>(load<V>(row_k + i), conj<W>(load<V>(row_m + i))));  // A(k,i) conj(A(m,i))
-        store(s.y + i, product<W>(conj<W>(load<V>(col_k + i)), load<V>(col_m + i)));  // conj(A(i,k)) A(i,m)
+        const V col_k = gather_column<W>(s.a_row, i, k);
+        const V col_m = gather_column<W>(s.a_row, i, m);
+        store(s.y + i, product<W>(conj<W>(col_k), col_m));  // conj(A(i,k)) A(i,m)
     }
     using VF = typename Lanes<W>::V;
     const float *q_ik = s.mod_sq + k * L, *q_im = s.mod_sq + m * L;    // |A(i,k)|^2, |A(i,m)|^2
@@ -212,11 +234,20 @@ template <int W>
     }
 }
 
-// Copies rows (or columns) k and m of one layout into the other.
-void copy_across(int np, int k, int m, const complex_f *from, complex_f *to) {
-    for (int i = 0; i < np; ++i) {
-        to[i * L + k] = from[k * L + i];
-        to[i * L + m] = from[m * L + i];
+// Columns k and m of the row layout: (a, b) <- (P a + Q b, R a + T b), a = column k,
+// b = column m, gathered and stored back one complex number at a time.
+template <int W>
+[[gnu::always_inline]] inline void combine_columns(int np, complex_f *a_row, int k, int m, complex_f p,
+                                                   complex_f q, complex_f r, complex_f t) {
+    using V = typename Lanes<W>::V;
+    constexpr int C = Lanes<W>::kComplex;
+    const V pr = splat<V>(p.r), pi = splat<V>(p.i), qr = splat<V>(q.r), qi = splat<V>(q.i);
+    const V rr = splat<V>(r.r), ri = splat<V>(r.i), tr = splat<V>(t.r), ti = splat<V>(t.i);
+    for (int i = 0; i < np; i += C) {
+        const V a = gather_column<W>(a_row, i, k);
+        const V b = gather_column<W>(a_row, i, m);
+        scatter_column<W>(a_row, i, k, times<W>(a, pr, pi) + times<W>(b, qr, qi));
+        scatter_column<W>(a_row, i, m, times<W>(a, rr, ri) + times<W>(b, tr, ti));
     }
 }
 
@@ -252,13 +283,11 @@ template <int W>
                 more = true;
                 // rows k, m: (C1 a + S1 b, S2 a + C2 b)
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
-                copy_across(np, k, m, s.a_row, s.a_col);
                 combine<W>(np, s.left + k * L, s.left + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
                 const complex_f neg_s2 = cneg(tr.s2);
                 const complex_f neg_s1 = cneg(tr.s1);
-                combine<W>(np, s.a_col + k * L, s.a_col + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
-                copy_across(np, k, m, s.a_col, s.a_row);
+                combine_columns<W>(np, s.a_row, k, m, tr.c2, neg_s2, neg_s1, tr.c1);
                 combine<W>(np, s.right + k * L, s.right + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
             }
         ++sweep;

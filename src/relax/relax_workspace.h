@@ -106,13 +106,11 @@ struct ParlMat {
 };
 
 // Work space of the complex decomposition: the squared moduli of a sweep start, and
-// for the fast kernel the matrix twice over (rows contiguous and columns contiguous),
-// the eigenvector matrices in the layout their updates run along, and the per-pair
-// coupling terms.
+// for the fast kernel the matrix with rows contiguous, the eigenvector matrices in the
+// layout their updates run along, and the per-pair coupling terms.
 struct DecompositionScratch {
     float mod_sq[kMaxDim * kMaxDim];                    // |A(i,j)|^2 at the sweep start, column-major
     alignas(64) complex_f a_row[kMaxDim * kMaxDim];     // A(i,j) at [i*48 + j]
-    alignas(64) complex_f a_col[kMaxDim * kMaxDim];     // A(i,j) at [j*48 + i]
     alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
     alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
     alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
