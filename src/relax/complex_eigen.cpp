@@ -190,6 +190,7 @@ template <int W>
         store(s.x + i, product<W>(load<V>(row_k + i), conj<W>(load<V>(row_m + i))));  // A(k,i) conj(A(m,i))
         const V col_k = load<V>(s.pivot + i);
         const V col_m = gather_column<W>(s.a_row, i, m);
+        store(s.partner + i, col_m);
         store(s.y + i, product<W>(conj<W>(col_k), col_m));  // conj(A(i,k)) A(i,m)
     }
     using VF = typename Lanes<W>::V;
@@ -234,19 +235,20 @@ template <int W>
     }
 }
 
-// Columns k and m: (a, b) <- (P a + Q b, R a + T b), a = column k (the pivot column,
-// contiguous), b = column m of the row layout, gathered and stored back one complex
-// number at a time.
+// Columns k and m: (a, b) <- (P a + Q b, R a + T b), a = column k (the pivot column),
+// b = column m (as gathered for the sums and brought up to date in rows k and m); the
+// new column m is stored back into the row layout one complex number at a time.
 template <int W>
-[[gnu::always_inline]] inline void combine_columns(int np, complex_f *pivot, complex_f *a_row, int m,
-                                                   complex_f p, complex_f q, complex_f r, complex_f t) {
+[[gnu::always_inline]] inline void combine_columns(int np, complex_f *pivot, const complex_f *partner,
+                                                   complex_f *a_row, int m, complex_f p, complex_f q, complex_f r,
+                                                   complex_f t) {
     using V = typename Lanes<W>::V;
     constexpr int C = Lanes<W>::kComplex;
     const V pr = splat<V>(p.r), pi = splat<V>(p.i), qr = splat<V>(q.r), qi = splat<V>(q.i);
     const V rr = splat<V>(r.r), ri = splat<V>(r.i), tr = splat<V>(t.r), ti = splat<V>(t.i);
     for (int i = 0; i < np; i += C) {
         const V a = load<V>(pivot + i);
-        const V b = gather_column<W>(a_row, i, m);
+        const V b = load<V>(partner + i);
         store(pivot + i, times<W>(a, pr, pi) + times<W>(b, qr, qi));
         scatter_column<W>(a_row, i, m, times<W>(a, rr, ri) + times<W>(b, tr, ti));
     }
@@ -287,16 +289,21 @@ template <int W>
                 if (!pair_coefficients(rot, h, g, hj, tr)) continue;
                 more = true;
                 // rows k, m: (C1 a + S1 b, S2 a + C2 b); in column k on the pivot itself
+                // (and in column m on the copy gathered for the sums)
                 const complex_f pk = s.pivot[k];
                 const complex_f pm = s.pivot[m];
                 s.pivot[k] = cadd(cmul(tr.c1, pk), cmul(tr.s1, pm));
                 s.pivot[m] = cadd(cmul(tr.s2, pk), cmul(tr.c2, pm));
+                const complex_f qk = s.partner[k];
+                const complex_f qm = s.partner[m];
+                s.partner[k] = cadd(cmul(tr.c1, qk), cmul(tr.s1, qm));
+                s.partner[m] = cadd(cmul(tr.s2, qk), cmul(tr.c2, qm));
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 combine<W>(np, s.left + k * L, s.left + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
                 const complex_f neg_s2 = cneg(tr.s2);
                 const complex_f neg_s1 = cneg(tr.s1);
-                combine_columns<W>(np, s.pivot, s.a_row, m, tr.c2, neg_s2, neg_s1, tr.c1);
+                combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, neg_s2, neg_s1, tr.c1);
                 combine<W>(np, s.right + k * L, s.right + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
             }
             for (int i = 0; i < np; ++i) s.a_row[i * L + k] = s.pivot[i];

@@ -114,7 +114,8 @@ struct DecompositionScratch {
     alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
     alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
     alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
-    alignas(64) complex_f pivot[kMaxDim];  // column k while the pairs (k, m) are treated
+    alignas(64) complex_f pivot[kMaxDim];    // column k while the pairs (k, m) are treated
+    alignas(64) complex_f partner[kMaxDim];  // column m of the pair being treated
     alignas(64) complex_f x[kMaxDim];  // A(k,i) conj(A(m,i))
     alignas(64) complex_f y[kMaxDim];  // conj(A(i,k)) A(i,m)
     alignas(64) float te[kMaxDim];     // |A(i,k)|^2 + |A(m,i)|^2
