@@ -340,4 +340,8 @@ int eberlein_decompose(int n, ParlMat &mat, DecompositionScratch &scratch) {
     return kernel(n, mat, scratch);
 }
 
+int eberlein_decompose_baseline(int n, ParlMat &mat, DecompositionScratch &scratch) {
+    return decompose_sse(n, mat, scratch);
+}
+
 }  // namespace mosslib::relax

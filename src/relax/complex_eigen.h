@@ -14,6 +14,10 @@ namespace mosslib::relax {
 // inverse of eig_right. Returns the number of sweeps begun.
 int eberlein_decompose(int n, ParlMat &mat, DecompositionScratch &scratch);
 
+// The fast form at the baseline vector width (SSE2), which processors without AVX
+// run; the same results.
+int eberlein_decompose_baseline(int n, ParlMat &mat, DecompositionScratch &scratch);
+
 // The same decomposition in its plain form, one complex element at a time. Kept as the
 // definition that the fast form must reproduce bit for bit.
 int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch);

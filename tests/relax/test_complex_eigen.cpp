@@ -208,14 +208,19 @@ TEST(ComplexEigen, FastKernelMatchesPlainOnRandomMatrices) {
     for (int n = 1; n <= kMaxDim; n += (n < 10 ? 1 : 7)) {
         for (bool hermitian : {false, true}) {
             Decomposition fast;
+            Decomposition baseline;
             Decomposition plain;
             const auto a = random_matrix(n, 1000 + n, hermitian);
             fast.load(n, a);
+            baseline.load(n, a);
             plain.load(n, a);
             const int sf = eberlein_decompose(n, *fast.mat, *fast.scratch);
+            const int sb = eberlein_decompose_baseline(n, *baseline.mat, *baseline.scratch);
             const int sp = eberlein_decompose_plain(n, *plain.mat, *plain.scratch);
             EXPECT_EQ(sf, sp) << "n = " << n;
+            EXPECT_EQ(sb, sp) << "n = " << n;
             expect_same_bits(n, *fast.mat, *plain.mat);
+            expect_same_bits(n, *baseline.mat, *plain.mat);
         }
     }
 }
@@ -246,11 +251,15 @@ TEST(ComplexEigen, FastKernelMatchesPlainOnEngineMatrices) {
         add_relaxation(ws->parl_model, ws->parl_elec, ws->parl_mat, ws->scratch);
         auto plain = std::make_unique<ParlMat>(ws->parl_mat);
         auto fast = std::make_unique<ParlMat>(ws->parl_mat);
+        auto baseline = std::make_unique<ParlMat>(ws->parl_mat);
         const int sf = eberlein_decompose(n, *fast, ws->scratch.decomposition);
+        const int sb = eberlein_decompose_baseline(n, *baseline, ws->scratch.decomposition);
         const int sp = eberlein_decompose_plain(n, *plain, ws->scratch.decomposition);
         EXPECT_EQ(sf, sp);
+        EXPECT_EQ(sb, sp);
         EXPECT_GT(sp, 5) << "a realistic matrix takes several sweeps";
         expect_same_bits(n, *fast, *plain);
+        expect_same_bits(n, *baseline, *plain);
     }
 }
 
