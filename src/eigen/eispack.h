@@ -8,6 +8,8 @@
 // tau holds the complex phase factors as pairs (real, imaginary), 2 x n.
 #pragma once
 
+#include <complex>
+
 #include "eigen/hermitian.h"
 
 namespace mosslib::eigen::detail {
@@ -46,6 +48,24 @@ struct ChWork {
     double fv2[kMaxOrder];
     double fm1[2 * kMaxOrder];
 };
+
+// The edition-specific steps of CH: reduction and QL.
+struct ChEdition {
+    void (*reduce)(int, double *, double *, double *, double *, double *, double *);
+    QlOutcome (*ql)(int, double *, double *, double *, int);
+};
+inline constexpr ChEdition kEdition1983{htridi, tql2};
+inline constexpr ChEdition kEditionOlder{htridi_older, tql2_older};
+
+// CH with eigenvectors in the given edition: reduction (the imaginary part of the
+// diagonal taken as zero), QL from the identity, back-transformation. Eigenvalues
+// ascending. Any failure leaves NaN in w, zr, zi and is returned.
+Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, double *zr, double *zi,
+          int iteration_limit);
+
+// Route H with a Sturm count at every bisection step (hbisect takes most counts
+// from eigenvalue estimates instead, with identical results); for tests.
+Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
 // Shared helpers of the three routes.
 // True when every element of the lower triangle (diagonal included) of ar and ai is

@@ -49,7 +49,9 @@ struct BisectWork {
 // sub-diagonal), the accumulated unit phase factors tau and anorm; the Householder
 // vectors stay in the columns of a below the diagonal.
 
-void htridc(int n, double *a, BisectWork &ws) {
+template <int Order>
+void htridc(int n_runtime, double *a, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) -> double & { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) -> double & { return a[2 * (i + j * n) + 1]; };
 
@@ -183,6 +185,7 @@ void htridc(int n, double *a, BisectWork &ws) {
 // counts as non-negative) and is counted when that sign is non-negative; the next q is
 // then infinite with the opposite sign, unless that row's e2 is 0 (then d - x).
 int sturm_count(int n, const double *d, const double *e2, double x) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
     int count = 0;
     bool nonnegative = true;  // sign of the latest q (an infinitesimal inherits it)
     bool after_zero = false;
@@ -196,8 +199,7 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
         } else if (e2[i] == 0.0) {
             t = d[i] - x;
         } else {
-            t = nonnegative ? -std::numeric_limits<double>::infinity()
-                            : std::numeric_limits<double>::infinity();
+            t = nonnegative ? -inf : inf;
         }
         if (t == 0.0) {
             after_zero = true;
@@ -212,29 +214,149 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
     return count;
 }
 
+// Eigenvalue estimates for the bisection, in descending order: implicit QL with
+// Wilkinson shifts, no vectors, on a copy of d and e (norm: the Frobenius norm of T).
+// Backward stable: each estimate lies within a few n * 2^-52 * norm of its eigenvalue. Returns false if an eigenvalue needs more than
+// 60 iterations or a value is not finite.
+template <int Order>
+bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double norm, double *lam) {
+    const int n = Order > 0 ? Order : n_runtime;
+    double e[kMaxOrder];
+    for (int i = 0; i < n; ++i) {
+        lam[i] = d_in[i];
+        e[i] = e_in[i];
+    }
+    e[n - 1] = 0.0;
+    double *d = lam;
+    // Dropping couplings below this moves the eigenvalues by less than
+    // sqrt(n) * 2^-50 * norm in all.
+    const double negligible = 0x1p-50 * norm;
+    for (int l = 0; l < n; ++l) {
+        for (int iter = 0;; ++iter) {
+            int m = l;
+            for (; m < n - 1; ++m) {
+                if (std::fabs(e[m]) <= negligible) break;
+            }
+            if (m == l) break;
+            if (m == l + 1) {
+                // A 2 x 2 block: its eigenvalues directly, mean +- radius.
+                const double half = 0.5 * (d[l] - d[l + 1]);
+                const double mean = 0.5 * (d[l] + d[l + 1]);
+                const double radius = std::sqrt(half * half + e[l] * e[l]);
+                d[l] = mean + radius;
+                d[l + 1] = mean - radius;
+                e[l] = 0.0;
+                break;
+            }
+            if (iter == 60) return false;
+            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            double r = std::sqrt(g * g + 1.0);
+            g = d[m] - d[l] + e[l] / (g + (g >= 0.0 ? r : -r));
+            double s = 1.0, c = 1.0, p = 0.0;
+            int i = m - 1;
+            for (; i >= l; --i) {
+                const double f = s * e[i];
+                const double b = c * e[i];
+                r = std::sqrt(f * f + g * g);
+                e[i + 1] = r;
+                if (r == 0.0) {  // underflow: deflate here and repeat
+                    d[i + 1] -= p;
+                    e[m] = 0.0;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+            }
+            if (i >= l) continue;
+            d[l] -= p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(lam[i])) return false;
+    // descending
+    for (int i = 1; i < n; ++i) {
+        const double v = lam[i];
+        int k = i;
+        for (; k > 0 && lam[k - 1] < v; --k) lam[k] = lam[k - 1];
+        lam[k] = v;
+    }
+    return true;
+}
+
 // Bisection: w[i] narrows from above and lower[i] from below until the interval is
 // no wider than eps; every count also tightens the bounds of the later eigenvalues.
-void bisect_eigenvalues(int n, BisectWork &ws, double *w, double eps) {
+//
+// With estimates of the eigenvalues (from ql_estimates, sorted descending), a point x
+// farther than `margin` from every estimate takes its count from them: the count by
+// the Sturm sequence in floating point is exactly the number of eigenvalues above x
+// of a matrix whose couplings differ from T's by a few units of the last place
+// (Kahan), whose eigenvalues therefore lie within about 1e-15 |T| of T's; the
+// estimates are as close, and the margin is 1e-12 of the norm. Points nearer an
+// estimate are counted by the Sturm sequence. The points, counts and bounds are
+// exactly those of a Sturm count at every step, at a fraction of the divisions.
+// Order is a compile-time constant for the orders the engine calls most (Order > 0),
+// or taken from n_runtime (Order = 0).
+template <int Order>
+void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, const double *estimates,
+                        double margin) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *lower = ws.lower;
     for (int i = 0; i < n; ++i) {
-        for (;;) {
-            const double x = (w[i] + lower[i]) / 2.0;
-            if (!(2.0 * (x - lower[i]) - eps > 0.0)) break;
-            const int above = sturm_count(n, ws.d, ws.e2, x);
-            for (int k = i; k < n; ++k) {
-                if (k < above) {
-                    lower[k] = x;
-                } else {
-                    if (w[k] <= x) break;
-                    w[k] = x;
-                }
+        // The bounds of eigenvalue i stay in registers; the steps form one chain.
+        double wi = w[i];
+        double li = lower[i];
+        double x = (wi + li) / 2.0;
+        while (2.0 * (x - li) - eps > 0.0) {
+            // The two possible next points, formed while the count is decided.
+            const double x_up = (wi + x) / 2.0;    // eigenvalue i above x: lower bound x
+            const double x_down = (x + li) / 2.0;  // below or at x: upper bound x
+            // Counts from the estimates, unless one of them lies within the margin.
+            bool near = estimates == nullptr;
+            if (!near) {
+                for (int k = 0; k < n; ++k) near |= std::fabs(estimates[k] - x) <= margin;
             }
+            int above = 0;
+            bool i_above;
+            if (near) {
+                above = sturm_count(n, ws.d, ws.e2, x);
+                i_above = i < above;
+            } else {
+                i_above = estimates[i] > x;  // i < (number of estimates above x)
+            }
+            // For k < above: lower[k] = x. From k = above on: w[k] = x, up to the first
+            // k with w[k] <= x, where the update stops. The upper bounds never increase
+            // with k (they start equal, and each step lowers a run k >= above to x), so
+            // every w[k] > x from `above` on lies before that stop: the update is
+            // w[k] = x wherever k >= above and w[k] > x, element by element.
+            // x < wi always (eps is far above the spacing of doubles near the
+            // bounds); were it not, the published loop would repeat x for ever.
+            if (!i_above && wi <= x) break;
+            for (int k = i + 1; k < n; ++k) {
+                const bool is_above = near ? k < above : estimates[k] > x;
+                lower[k] = is_above ? x : lower[k];
+                w[k] = (is_above || w[k] <= x) ? w[k] : x;
+            }
+            const double x_now = x;
+            x = i_above ? x_up : x_down;
+            li = i_above ? x_now : li;
+            wi = i_above ? wi : x_now;
         }
+        w[i] = wi;
+        lower[i] = li;
     }
 }
 
 // LU factorisation of T - shift I with partial pivoting, row by row.
-void factor_shifted(int n, BisectWork &ws, double shift, double eps) {
+template <int Order>
+void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
+    const int n = Order > 0 ? Order : n_runtime;
     const double *off = ws.off;
     double u = ws.d[0] - shift;  // diagonal and super-diagonal of the pending row
     double v = n > 1 ? off[0] : 0.0;
@@ -267,13 +389,17 @@ void factor_shifted(int n, BisectWork &ws, double shift, double eps) {
     ws.u2[n - 1] = 0.0;
 }
 
-void back_substitute(int n, BisectWork &ws) {
+template <int Order>
+void back_substitute(int n_runtime, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = n - 1; i >= 0; --i)
         x[i] = ((x[i] - ws.u1[i] * x[i + 1]) - ws.u2[i] * x[i + 2]) / ws.pivot[i];
 }
 
-void full_solve(int n, BisectWork &ws) {
+template <int Order>
+void full_solve(int n_runtime, BisectWork &ws) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = 1; i < n; ++i) {
         if (ws.swapped[i]) {
@@ -283,11 +409,13 @@ void full_solve(int n, BisectWork &ws) {
         }
         x[i] = x[i] - ws.mult[i] * x[i - 1];
     }
-    back_substitute(n, ws);
+    back_substitute<Order>(n, ws);
 }
 
 // x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, one after another.
-void orthogonalise(int n, BisectWork &ws, const double *z, int j, int cluster) {
+template <int Order>
+void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cluster) {
+    const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int col = j - 1; col >= j - cluster; --col) {
         const double *zc = z + col * n;
@@ -297,7 +425,9 @@ void orthogonalise(int n, BisectWork &ws, const double *z, int j, int cluster) {
     }
 }
 
-void tbisin(int n, BisectWork &ws, double *z, double *w) {
+template <int Order>
+void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+    const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
     double sum = d[0] * d[0];
@@ -316,7 +446,14 @@ void tbisin(int n, BisectWork &ws, double *z, double *w) {
         return;
     }
 
-    bisect_eigenvalues(n, ws, w, eps);
+    // Estimates are used only where neither e^2 nor the QL can under- or overflow.
+    double estimates[kMaxOrder];
+    const bool estimated =
+        use_estimates && norm >= 1e-100 && norm <= 1e100 &&
+        ql_estimates<Order>(n, d, e, norm, estimates);
+    const double *known = estimated ? estimates : nullptr;
+    const double margin = 1e-12 * norm;
+    bisect_eigenvalues<Order>(n, ws, w, eps, known, margin);
 
     for (int i = 0; i + 1 < n; ++i) ws.off[i] = (e[i] == 0.0) ? eps : e[i];
     double *x = ws.x;
@@ -326,20 +463,20 @@ void tbisin(int n, BisectWork &ws, double *z, double *w) {
             cluster = 0;
         else
             ++cluster;
-        factor_shifted(n, ws, w[j], eps);
+        factor_shifted<Order>(n, ws, w[j], eps);
         for (int i = 0; i < n; ++i) x[i] = eps;
         x[n] = 0.0;
         x[n + 1] = 0.0;
         if (n == 1) {
-            back_substitute(n, ws);
+            back_substitute<Order>(n, ws);
         } else if (cluster == 0) {
-            back_substitute(n, ws);
-            full_solve(n, ws);
+            back_substitute<Order>(n, ws);
+            full_solve<Order>(n, ws);
         } else {
-            orthogonalise(n, ws, z, j, cluster);
-            full_solve(n, ws);
-            full_solve(n, ws);
-            orthogonalise(n, ws, z, j, cluster);
+            orthogonalise<Order>(n, ws, z, j, cluster);
+            full_solve<Order>(n, ws);
+            full_solve<Order>(n, ws);
+            orthogonalise<Order>(n, ws, z, j, cluster);
         }
         double ss = 0.0;
         for (int i = 0; i < n; ++i) ss = ss + x[i] * x[i];
@@ -352,7 +489,9 @@ void tbisin(int n, BisectWork &ws, double *z, double *w) {
 // ---------------------------------------------------------------------------------
 // hbackc: complex eigenvectors z = Q D x from the real ones x in zr.
 
-void hbackc(int n, const BisectWork &ws, const double *a, double *zr, double *zi) {
+template <int Order>
+void hbackc(int n_runtime, const BisectWork &ws, const double *a, double *zr, double *zi) {
+    const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) { return a[2 * (i + j * n) + 1]; };
     const double *tau = ws.tau;
@@ -403,29 +542,75 @@ void hbackc(int n, const BisectWork &ws, const double *a, double *zr, double *zi
     }
 }
 
-}  // namespace
+// Binary exponent of `largest` (the largest component magnitude) when that lies
+// outside [2^-300, 2^300], else 0.
+int order_of_magnitude(double largest) {
+    if (largest == 0.0 || (largest >= 0x1p-300 && largest <= 0x1p300)) return 0;
+    return std::ilogb(largest);
+}
 
-Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
+void scale_lower_triangle(int n, double *a, int exponent) {
+    for (int j = 0; j < n; ++j)
+        for (int i = j; i < n; ++i) {
+            double *el = a + 2 * (i + j * n);
+            el[0] = std::scalbn(el[0], exponent);
+            el[1] = i == j ? 0.0 : std::scalbn(el[1], exponent);
+        }
+}
+
+Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
     double *ad = reinterpret_cast<double *>(a);
+    double largest = 0.0;
     for (int j = 0; j < n; ++j) {
         for (int i = j; i < n; ++i) {
             const double *el = ad + 2 * (i + j * n);
-            if (!std::isfinite(el[0]) || (i != j && !std::isfinite(el[1]))) {
+            const double re = std::fabs(el[0]);
+            const double im = i != j ? std::fabs(el[1]) : 0.0;
+            if (!(re <= std::numeric_limits<double>::max()) || !(im <= std::numeric_limits<double>::max())) {
                 detail::mark_no_result(n, w, zr, zi);
                 return Status::non_finite;
             }
+            largest = re > largest ? re : largest;
+            largest = im > largest ? im : largest;
         }
     }
+    // Far from 1 the squares of the bisection's norm and the growth of inverse
+    // iteration (up to 1/eps^2) leave the range of doubles: below about 1e-162 every
+    // eigenvalue would come out 0, below about 1e-140 the vectors NaN, above about
+    // 1e154 everything. Such a matrix is scaled by a power of two (exact) to a
+    // largest component in [1, 2), and the eigenvalues scaled back.
+    const int exponent = order_of_magnitude(largest);
+    if (exponent != 0) scale_lower_triangle(n, ad, -exponent);
     BisectWork ws;
-    htridc(n, ad, ws);
-    tbisin(n, ws, zr, w);
-    hbackc(n, ws, ad, zr, zi);
+    if (n == 4) {  // the nuclear Hamiltonian: loops of known length
+        htridc<4>(n, ad, ws);
+        tbisin<4>(n, ws, zr, w, use_estimates);
+        hbackc<4>(n, ws, ad, zr, zi);
+    } else {
+        htridc<0>(n, ad, ws);
+        tbisin<0>(n, ws, zr, w, use_estimates);
+        hbackc<0>(n, ws, ad, zr, zi);
+    }
+    if (exponent != 0)
+        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
         detail::mark_no_result(n, w, zr, zi);
         return Status::non_finite;
     }
     return Status::ok;
 }
+
+}  // namespace
+
+Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
+    return route_h(n, a, w, zr, zi, true);
+}
+
+namespace detail {
+Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
+    return route_h(n, a, w, zr, zi, false);
+}
+}  // namespace detail
 
 }  // namespace mosslib::eigen

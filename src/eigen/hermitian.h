@@ -47,12 +47,15 @@ Status chstop(int n, double *ar, double *ai, double *zr, double *zi, double *w,
 
 // Route H: complex Householder tridiagonalisation, bisection on Sturm sequences,
 // inverse iteration, back-transformation. `a` is n x n complex, lower triangle read;
-// on return its strict lower triangle holds the Householder vectors. Eigenvalues are
+// on return its strict lower triangle holds the Householder vectors (of the matrix
+// scaled by a power of two when its largest entry lies outside 2^-300..2^300, which
+// keeps the route accurate from subnormal entries to about 1e300). Eigenvalues are
 // within 1e-11 x (Frobenius norm) above the true values. The zero matrix gives all
 // eigenvalues 0 and zero vectors (no eigenvectors are formed).
 Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
 // Reverses eigenvalue order: swaps w[i] with w[n-1-i] and columns i, n-1-i of zr, zi.
+// Does nothing for n outside 1..kMaxOrder.
 void reverse_order(int n, double *w, double *zr, double *zi);
 
 }  // namespace mosslib::eigen

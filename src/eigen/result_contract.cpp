@@ -19,6 +19,7 @@ const char *status_text(Status s) {
 }
 
 void reverse_order(int n, double *w, double *zr, double *zi) {
+    if (n < 1 || n > kMaxOrder) return;
     for (int i = 0; i < n / 2; ++i) {
         const int k = n - 1 - i;
         const double t = w[i];

@@ -6,31 +6,9 @@
 namespace mosslib::eigen {
 
 Status chdesc(int n, double *ar, double *ai, double *w, double *zr, double *zi, int iteration_limit) {
-    using namespace detail;
-    if (n < 1 || n > kMaxOrder) return Status::bad_order;
-    if (!lower_triangle_finite(n, ar, ai)) {
-        mark_no_result(n, w, zr, zi);
-        return Status::non_finite;
-    }
-    // The imaginary part of the diagonal is ignored: HTRIDI would read it.
-    for (int i = 0; i < n; ++i) ai[i + i * n] = 0.0;
-
-    ChWork work;
-    htridi(n, ar, ai, w, work.fv1, work.fv2, work.fm1);
-    set_identity(n, zr);
-    const QlOutcome ql = tql2(n, w, work.fv1, zr, iteration_limit);
-    if (ql.status != Status::ok) {
-        mark_no_result(n, w, zr, zi);
-        return ql.status;
-    }
-    htribk(n, ar, ai, work.fm1, n, zr, zi);
-    // Entries below about 5.6e-309 overflow in the back-transformation.
-    if (!all_finite(n, w) || !all_finite(n * n, zr) || !all_finite(n * n, zi)) {
-        mark_no_result(n, w, zr, zi);
-        return Status::non_finite;
-    }
-    reverse_order(n, w, zr, zi);
-    return Status::ok;
+    const Status status = detail::ch(detail::kEdition1983, n, ar, ai, w, zr, zi, iteration_limit);
+    if (status == Status::ok) reverse_order(n, w, zr, zi);
+    return status;
 }
 
 }  // namespace mosslib::eigen

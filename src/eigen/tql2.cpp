@@ -123,7 +123,7 @@ QlOutcome tql2(int n, double *d, double *e, double *z, int iteration_limit) {
         if (m != l) {
             double tst2;
             do {
-                if (j == iteration_limit) return {Status::not_converged, l};
+                if (j >= iteration_limit) return {Status::not_converged, l};
                 ++j;
                 const int l1 = l + 1;
                 double dl1;
@@ -184,7 +184,7 @@ QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit
 
         if (m != l) {
             do {
-                if (j == iteration_limit) return {Status::not_converged, l};
+                if (j >= iteration_limit) return {Status::not_converged, l};
                 ++j;
                 double dl1;
                 f = f + apply_shift<RootBySquareRoot>(v, l, dl1);

@@ -1,0 +1,208 @@
+#include "relax/relax_engine.h"
+
+#include <cmath>
+#include <limits>
+
+#include "relax/complex_eigen.h"
+#include "relax/electronic_states.h"
+#include "relax/nuclear_matrix.h"
+#include "relax/orientation_grid.h"
+#include "relax/orientation_spectrum.h"
+#include "relax/relaxation_coupling.h"
+#include "relax/single_precision.h"
+
+namespace mosslib::relax {
+
+namespace {
+
+// Physical constants, single-precision literals.
+constexpr float kPi = 3.141593f;
+constexpr float kNuclearMagneton = 3.1524e-15f;  // keV per gauss
+constexpr float kGammaEnergy = 14.37f;           // keV
+constexpr float kSpeedOfLight = 2.9979e11f;      // mm/s
+constexpr float kGroundMoment = 0.18048f;        // ground-level g factor times I
+constexpr float kExcitedMoment = -0.10313f;      // excited-level g factor times I
+constexpr float kBohrOverBoltzmann = 6.7174e-5f;  // kelvin per gauss
+
+constexpr float kDefaultVelStep = 0.1f;
+constexpr float kDefaultAmplitude = 1.0f;
+constexpr float kDefaultTemp = 4.2f;
+constexpr float kDefaultG = 2.0f;
+
+// A parameter that compares equal to zero, or is not a number, takes its default.
+float or_default(float x, float fallback) { return (x == 0.0f || std::isnan(x)) ? fallback : x; }
+
+}  // namespace
+
+void set_constants(ParlModel &model) {
+    model.pi = kPi;
+    model.deg2rad = model.pi / 180.0f;
+    const float k = kNuclearMagneton * kSpeedOfLight / kGammaEnergy;
+    model.zeeman_g = k * kGroundMoment;
+    model.zeeman_e = k * kExcitedMoment;
+}
+
+namespace {
+
+// Hyperfine tensor in the crystal frame, R^T diag(a) R, R from the Euler angles.
+void hyperfine_tensor(ParlModel &model) {
+    const float ca = static_cast<float>(dcos(model.hyp_euler[0]));
+    const float sa = static_cast<float>(dsin(model.hyp_euler[0]));
+    const float cb = static_cast<float>(dcos(model.hyp_euler[1]));
+    const float sb = static_cast<float>(dsin(model.hyp_euler[1]));
+    const float cg = static_cast<float>(dcos(model.hyp_euler[2]));
+    const float sg = static_cast<float>(dsin(model.hyp_euler[2]));
+    const float r[3][3] = {
+        {cg * cb * ca - sg * sa, cg * cb * sa + sg * ca, -cg * sb},
+        {-sg * cb * ca - cg * sa, -sg * cb * sa + cg * ca, sg * sb},
+        {sb * ca, sb * sa, cb},
+    };
+    const float a[3] = {model.a_x, model.a_y, model.a_z};
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 3; ++i) {
+            float s = 0.0f;
+            for (int k = 0; k < 3; ++k) s = s + a[k] * r[k][i] * r[k][j];
+            model.hyp_tensor[i + 3 * j] = s;
+        }
+}
+
+}  // namespace
+
+void copy_arguments(const std::int32_t *ib, const double *db, ParlArgs &args) {
+    args.n_levels = ib[1];
+    args.amplitude = static_cast<float>(db[1]);
+    args.relax_rate = static_cast<float>(db[2]);
+    args.relax_pow = static_cast<float>(db[3]);
+    args.n_chan = ib[2];
+    args.grid_sym = ib[3];
+    args.grid_level = ib[4];
+    auto real = [db](int i) { return static_cast<float>(db[i]); };
+    args.vel_step = real(4);
+    args.zero_chan = real(5);
+    args.shift = real(6);
+    args.line_width = real(7);
+    args.beam_angle = real(8);
+    args.field = real(9);
+    args.temp = real(10);
+    args.g_x = real(11);
+    args.g_y = real(12);
+    args.g_z = real(13);
+    args.a_x = real(14);
+    args.a_y = real(15);
+    args.a_z = real(16);
+    args.zfs_d = real(17);
+    args.zfs_e = real(18);
+    args.quad_split = real(19);
+    args.eta = real(20);
+    for (int i = 0; i < 3; ++i) {
+        args.efg_euler[i] = real(21 + i);
+        args.hyp_euler[i] = real(24 + i);
+    }
+    args.theta = real(27);
+    args.phi = real(28);
+}
+
+std::string_view structural_fault(const ParlArgs &args) {
+    if (args.n_levels < 1 || args.n_levels > kMaxLevels)
+        return "parl: the number of electronic states (IB 1) must be 1 to 6";
+    if (args.n_chan < 0 || args.n_chan > kChannels) return "parl: the channel count (IB 2) must be 0 to 256";
+    if (args.grid_level < 0) return "parl: the grid level (IB 4) must not be negative";
+    return {};
+}
+
+int unpack_arguments(RelaxWorkspace &ws) {
+    const ParlArgs &args = ws.parl_args;
+    ParlModel &model = ws.parl_model;
+    model.n_levels = args.n_levels;
+    model.n_chan = args.n_chan == 0 ? kChannels : args.n_chan;
+    model.relax_rate = args.relax_rate;
+    model.relax_pow = args.relax_pow;
+    model.vel_step = or_default(args.vel_step, kDefaultVelStep);
+    model.zero_chan = args.zero_chan;
+    model.shift = args.shift;
+    model.line_width = args.line_width;
+    model.field = args.field;
+    model.temp = or_default(args.temp, kDefaultTemp);
+    model.g_x = or_default(args.g_x, kDefaultG);
+    model.g_y = or_default(args.g_y, kDefaultG);
+    model.g_z = or_default(args.g_z, kDefaultG);
+    model.a_x = args.a_x;
+    model.a_y = args.a_y;
+    model.a_z = args.a_z;
+    model.zfs_d = args.zfs_d;
+    model.zfs_e = args.zfs_e;
+    model.eta = args.eta;
+    ws.parl_spec.amplitude = or_default(args.amplitude, kDefaultAmplitude);
+
+    model.zeeman_x = kBohrOverBoltzmann * model.field * model.g_x / 2.0f;
+    model.zeeman_y = kBohrOverBoltzmann * model.field * model.g_y / 2.0f;
+    model.zeeman_z = kBohrOverBoltzmann * model.field * model.g_z;
+
+    const float d2r = model.deg2rad;
+    const float efg[3] = {args.efg_euler[0] * d2r, args.efg_euler[1] * d2r, args.efg_euler[2] * d2r};
+    for (int i = 0; i < 3; ++i) model.hyp_euler[i] = args.hyp_euler[i] * d2r;
+    model.beam_angle = args.beam_angle * d2r;
+    const float theta = args.theta * d2r;
+    const float phi = args.phi * d2r;
+    // The transition matrix takes the field gradient through the inverse rotation.
+    model.efg_euler[0] = -efg[2];
+    model.efg_euler[1] = -efg[1];
+    model.efg_euler[2] = -efg[0];
+    hyperfine_tensor(model);
+    model.quad_const = static_cast<float>(args.quad_split / (6.0f * dsqrt(1.0f + model.eta * model.eta / 3.0f)));
+
+    ParlOrient &orient = ws.parl_orient;
+    int grid_level = args.grid_level;
+    if (grid_level != 0) return build_orientation_grid(grid_level, args.grid_sym, orient);
+    orient.cos_phi[0] = static_cast<float>(dcos(phi));
+    orient.sin_phi[0] = static_cast<float>(dsin(phi));
+    orient.cos_theta[0] = static_cast<float>(dcos(theta));
+    orient.sin_theta[0] = static_cast<float>(dsin(theta));
+    return 0;
+}
+
+void orientation_absorption(RelaxWorkspace &ws, int k) {
+    const ParlModel &model = ws.parl_model;
+    electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
+    const int n = build_nuclear_matrix(model, ws.parl_orient, ws.parl_elec, k, ws.parl_mat);
+    if (!(model.relax_rate > 1000.0f)) add_relaxation(model, ws.parl_elec, ws.parl_mat, ws.scratch);
+    eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
+    orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
+}
+
+int run_relaxation(RelaxWorkspace &ws) {
+    set_constants(ws.parl_model);
+    const int n_orient = unpack_arguments(ws);
+    ParlSpec &spectra = ws.parl_spec;
+    const int n_chan = ws.parl_model.n_chan;
+    for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = 0.0f;
+
+    if (n_orient == 0) {
+        orientation_absorption(ws, 0);
+        for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
+    } else {
+        const float weight = ws.parl_orient.orient_weight;
+        for (int k = 0; k < n_orient; ++k) {
+            orientation_absorption(ws, k);
+            for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
+        }
+    }
+
+    // Normalise to the deepest channel. Without positive absorption anywhere the
+    // sample transmits fully; a width that is not positive has no line shape at all.
+    float deepest = 0.0f;
+    for (int ch = 0; ch < n_chan; ++ch)
+        if (spectra.spec_sum[ch] > deepest) deepest = spectra.spec_sum[ch];
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+    for (int ch = 0; ch < n_chan; ++ch) {
+        if (!(ws.parl_model.line_width > 0.0f))
+            spectra.spec_out[ch] = kNaN;
+        else if (deepest == 0.0f)
+            spectra.spec_out[ch] = std::isnan(spectra.spec_sum[ch]) ? kNaN : 1.0f;
+        else
+            spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
+    }
+    return n_chan;
+}
+
+}  // namespace mosslib::relax

@@ -1,0 +1,35 @@
+// The relaxation engine: the normalised transmission spectrum of a 57Fe nucleus in a
+// paramagnetic ion whose electronic states relax among one another, for one
+// orientation or averaged over a cube-symmetric orientation grid.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "relax/relax_workspace.h"
+
+namespace mosslib::relax {
+
+// Copies IB 1..4 unchanged and DB 1..28 rounded to float into the argument block.
+void copy_arguments(const std::int32_t *ib, const double *db, ParlArgs &args);
+
+// Why the arguments cannot be computed (n_levels outside 1..6, n_chan outside 0..256,
+// negative grid_level), or an empty view when they can.
+std::string_view structural_fault(const ParlArgs &args);
+
+// Sets pi, deg2rad and the nuclear Zeeman factors.
+void set_constants(ParlModel &model);
+
+// Fills model, amplitude and the orientation table from the argument block; returns
+// the number of orientations (0 for a single orientation).
+int unpack_arguments(RelaxWorkspace &ws);
+
+// Runs the engine on ws.parl_args (which must pass structural_fault) and leaves the
+// transmission of channels 1..n_chan in spec_out; returns n_chan.
+int run_relaxation(RelaxWorkspace &ws);
+
+// Spectrum of orientation k into spec_one: electronic states, transition matrix,
+// relaxation coupling, decomposition, absorption.
+void orientation_absorption(RelaxWorkspace &ws, int k);
+
+}  // namespace mosslib::relax

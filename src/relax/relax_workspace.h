@@ -1,0 +1,163 @@
+// Work space of the relaxation engine: the caller's values, the model scalars, the
+// spectra, the orientation table, the electronic states and the complex matrices of
+// one run, each a named block of fixed size. One instance per thread.
+//
+// Arithmetic convention of the whole engine: every stored quantity is a float, and
+// every assignment rounds to float. Float operands combine in float; the mathematical
+// functions (sqrt, exp, cos, sin, atan, pow) and the Fortran run-time intrinsics
+// pow_ri and c_abs return double, and an expression continues in double from such a
+// result until its assignment rounds it. Literal constants are single precision.
+// Arrays are indexed from 0 here (index i holds element i + 1); matrices are
+// column-major with the fixed leading dimension kMaxDim.
+#pragma once
+
+#include <cstdint>
+
+#include "numeric/f2c_intrinsics.h"
+
+namespace mosslib::relax {
+
+using numeric::complex_f;
+
+inline constexpr int kMaxLevels = 6;          // electronic states, 2S + 1
+inline constexpr int kNuclearLines = 8;       // gamma transitions per electronic state
+inline constexpr int kMaxDim = kMaxLevels * kNuclearLines;  // order of the transition matrix
+inline constexpr int kChannels = 256;
+inline constexpr int kMaxOrientations = 1536;  // 64 base directions x 24 cube rotations
+inline constexpr int kMaxGridLevel = 5;
+inline constexpr int kFastRelaxationSlot = 6;  // index of the population-weighted averages
+
+// The caller's 4 integers and 28 reals in their fixed order; reals rounded to float.
+struct ParlArgs {
+    std::int32_t n_levels;     // IB 1
+    float amplitude;           // DB 1
+    float relax_rate;          // DB 2
+    float relax_pow;           // DB 3
+    std::int32_t n_chan;       // IB 2
+    std::int32_t grid_sym;     // IB 3
+    std::int32_t grid_level;   // IB 4
+    float vel_step;            // DB 4, mm/s per channel
+    float zero_chan;           // DB 5
+    float shift;               // DB 6, mm/s
+    float line_width;          // DB 7, mm/s
+    float beam_angle;          // DB 8, degrees
+    float field;               // DB 9, gauss
+    float temp;                // DB 10, kelvin
+    float g_x, g_y, g_z;       // DB 11-13
+    float a_x, a_y, a_z;       // DB 14-16, gauss per unit spin
+    float zfs_d, zfs_e;        // DB 17-18, kelvin
+    float quad_split;          // DB 19, mm/s
+    float eta;                 // DB 20
+    float efg_euler[3];        // DB 21-23, degrees
+    float hyp_euler[3];        // DB 24-26, degrees
+    float theta, phi;          // DB 27-28, degrees
+};
+static_assert(sizeof(ParlArgs) == 32 * 4, "the argument block holds 32 words");
+
+// Working scalars of one run (angles in radians once unpacked) and the constants.
+struct ParlModel {
+    std::int32_t n_levels;
+    std::int32_t n_chan;
+    float relax_rate, relax_pow;
+    float vel_step, zero_chan, shift, line_width;
+    float beam_angle;
+    float field, temp;
+    float g_x, g_y, g_z;
+    float a_x, a_y, a_z;
+    float zfs_d, zfs_e;
+    float eta;
+    float quad_const;          // e^2qQ/12 of the I = 3/2 level, mm/s
+    float hyp_tensor[9];       // hyperfine tensor in the crystal frame, column-major 3x3
+    float efg_euler[3];        // inverse field-gradient rotation (-gamma, -beta, -alpha)
+    float hyp_euler[3];
+    float pi, deg2rad;
+    float zeeman_g, zeeman_e;  // nuclear Zeeman factors of ground and excited level, mm/s per gauss
+    float zeeman_x, zeeman_y, zeeman_z;  // electronic Zeeman coefficients, kelvin
+};
+
+struct ParlSpec {
+    float amplitude;
+    float spec_one[kChannels];  // absorption of the current orientation
+    float spec_sum[kChannels];  // orientation-weighted sum
+    float spec_out[kChannels];  // normalised transmission
+    float chan_vel[kChannels];  // channel velocities, mm/s
+};
+
+struct ParlOrient {
+    float cos_phi[kMaxOrientations];
+    float sin_phi[kMaxOrientations];
+    float cos_theta[kMaxOrientations];
+    float sin_theta[kMaxOrientations];
+    float orient_weight;
+};
+
+struct ParlElec {
+    float level_energy[kMaxLevels];  // kelvin, descending
+    float spin_x[kMaxLevels + 1];    // <Sx> per state; slot 6: population-weighted average
+    float spin_y[kMaxLevels + 1];
+    float spin_z[kMaxLevels + 1];
+    float level_pop[kMaxLevels + 1];
+};
+
+struct ParlMat {
+    complex_f trans_mat[kMaxDim * kMaxDim];
+    complex_f eig_left[kMaxDim * kMaxDim];   // row m: left eigenvector of mode m
+    complex_f eig_right[kMaxDim * kMaxDim];  // column m: right eigenvector of mode m
+};
+
+// Work space of the complex decomposition: the squared moduli of a sweep start, and
+// for the fast kernel the matrix with rows contiguous, the eigenvector matrices in the
+// layout their updates run along, and the per-pair coupling terms.
+struct DecompositionScratch {
+    float mod_sq[kMaxDim * kMaxDim];                    // |A(i,j)|^2 at the sweep start, column-major
+    alignas(64) complex_f a_row[kMaxDim * kMaxDim];     // A(i,j) at [i*48 + j]
+    alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
+    alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
+    alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
+    alignas(64) complex_f pivot[kMaxDim];    // column k while the pairs (k, m) are treated
+    alignas(64) complex_f partner[kMaxDim];  // column m of the pair being treated
+    alignas(64) complex_f x[kMaxDim];  // A(k,i) conj(A(m,i))
+    alignas(64) complex_f y[kMaxDim];  // conj(A(i,k)) A(i,m)
+    alignas(64) float te[kMaxDim];     // |A(i,k)|^2 + |A(m,i)|^2
+    alignas(64) float tee[kMaxDim];    // |A(i,m)|^2 + |A(k,i)|^2
+};
+
+// Scratch of the individual steps; nothing in it survives a step.
+struct RelaxScratch {
+    complex_f elec_ham[kMaxLevels * kMaxLevels];  // lower triangle and diagonal
+    float elec_vec_re[kMaxLevels * kMaxLevels];
+    float elec_vec_im[kMaxLevels * kMaxLevels];
+    DecompositionScratch decomposition;
+    float rates[kMaxLevels * kMaxLevels];         // R(i, j): rate of the jump i -> j
+    complex_f angular[kNuclearLines * kNuclearLines];  // angular factors K(i, j)
+    alignas(64) float right_t_re[kMaxDim * kMaxDim];   // eig_right(i, m) at [i*48 + m]
+    alignas(64) float right_t_im[kMaxDim * kMaxDim];
+    alignas(64) float left_re[kMaxDim * kMaxDim];      // eig_left(m, j) at [j*48 + m]
+    alignas(64) float left_im[kMaxDim * kMaxDim];
+    float strength_re[kMaxDim];                        // complex strength of each mode
+    float strength_im[kMaxDim];
+    float q_re[kChannels];
+    float q_im[kChannels];
+};
+
+struct RelaxWorkspace {
+    ParlArgs parl_args;
+    ParlModel parl_model;
+    ParlSpec parl_spec;
+    ParlOrient parl_orient;
+    ParlElec parl_elec;
+    ParlMat parl_mat;
+    RelaxScratch scratch;
+};
+
+// Column-major element (i, j), 0-based, of a matrix with leading dimension kMaxDim.
+constexpr int at(int i, int j) { return i + kMaxDim * j; }
+
+// The calling thread's work space, made on the thread's first call and kept until the
+// thread ends; nullptr if there is no memory for it. Held through a thread_local
+// pointer rather than as a thread_local object: a module's static thread-local storage
+// is reserved in every thread of the host (taken from each thread's stack), also in
+// threads that never compute a relaxation spectrum.
+RelaxWorkspace *relax_workspace() noexcept;
+
+}  // namespace mosslib::relax
