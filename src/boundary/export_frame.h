@@ -2,8 +2,13 @@
 // thread's last-error text.
 #pragma once
 
+#include <cfenv>
 #include <cstddef>
 #include <string_view>
+
+#if defined(__x86_64__) && !defined(_WIN32)
+#include <immintrin.h>
+#endif
 
 namespace mosslib::boundary {
 
@@ -31,6 +36,40 @@ inline void enter_export() noexcept {
     clear_last_error();
     lower_priority();
 }
+
+// Runs a model in the IEEE default floating-point state and gives the host its own
+// back: a host may unmask exceptions (a zero width would then end it with a signal
+// instead of giving non-finite values) or change the rounding mode (results would no
+// longer be reproducible). Flags the model raises are discarded with the rest. On
+// Windows the DLL's entry wrappers do this (they also own the x87 state).
+class ModelFloatEnvironment {
+public:
+#if defined(_WIN32)
+    ModelFloatEnvironment() noexcept = default;
+#elif defined(__x86_64__)
+    // The models compute with SSE only: the MXCSR register holds the whole state
+    // (masks, rounding, flush-to-zero, flags) and is far cheaper to swap than the
+    // full environment.
+    ModelFloatEnvironment() noexcept : host_(_mm_getcsr()) { _mm_setcsr(kIeeeDefault); }
+    ~ModelFloatEnvironment() { _mm_setcsr(host_); }
+
+private:
+    static constexpr unsigned kIeeeDefault = 0x1F80;  // all masked, nearest, no FTZ/DAZ
+    unsigned host_;
+#else
+    ModelFloatEnvironment() noexcept {
+        std::fegetenv(&host_);
+        std::fesetenv(FE_DFL_ENV);
+    }
+    ~ModelFloatEnvironment() { std::fesetenv(&host_); }
+
+private:
+    std::fenv_t host_;
+#endif
+public:
+    ModelFloatEnvironment(const ModelFloatEnvironment &) = delete;
+    ModelFloatEnvironment &operator=(const ModelFloatEnvironment &) = delete;
+};
 
 // Fills out[0..n-1] with quiet NaN: the answer of a call that refuses its input.
 void fill_nan(double *out, std::size_t n) noexcept;

@@ -104,6 +104,7 @@ void report(const sh::RunOutcome &o) {
 extern "C" {
 
 MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, double *spectrum) {
+    const mosslib::boundary::ModelFloatEnvironment float_environment;
     mosslib::boundary::enter_export();
     sh::SpinhamInputs in = copy_inputs(ints, reals, ints[3]);
     const sh::RunOutcome o = sh::spinspec(in, spectrum, sh::thread_workspace());
@@ -116,6 +117,7 @@ MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, d
 }
 
 MOSSLIB_API double MOSSLIB_CALL tkv(const int32_t *ints, const double *reals, const double *measured) {
+    const mosslib::boundary::ModelFloatEnvironment float_environment;
     mosslib::boundary::enter_export();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (ints[5] != kTkvChannels) {
