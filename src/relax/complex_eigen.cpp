@@ -97,9 +97,13 @@ template <int W, class V>
     return times<W>(a, __builtin_shuffle(b, Permute<W>::even()), __builtin_shuffle(b, Permute<W>::odd()));
 }
 
+// x in every lane, bit for bit (a sum with a zero vector would turn -0 into +0).
 template <class V>
 [[gnu::always_inline]] inline V splat(float x) {
-    return V{} + x;
+    V v{};
+    v[0] = x;
+    const decltype(v < v) first{};
+    return __builtin_shuffle(v, first);
 }
 
 // Negates the imaginary lanes.
@@ -178,6 +182,18 @@ template <int W>
     for (int l = 0; l < C; ++l) __builtin_memcpy(a_row + (i + l) * L + j, &d[l], sizeof(double));
 }
 
+// Four floats of which the running sums use the low two.
+typedef float Pair __attribute__((vector_size(4 * sizeof(float))));
+typedef double PairBits __attribute__((vector_size(2 * sizeof(double))));
+
+// One complex number into the low lanes, the upper lanes zero.
+[[gnu::always_inline]] inline Pair load_complex(const complex_f *p) {
+    double bits;
+    __builtin_memcpy(&bits, p, sizeof bits);
+    const PairBits d = {bits, 0.0};
+    return (Pair)d;
+}
+
 // The coupling sums of the pair (k, m): products and moduli in vectors, then the four
 // running sums in index order, skipping i = k and i = m.
 template <int W>
@@ -202,21 +218,22 @@ template <int W>
         __builtin_memcpy(s.te + i, &te, sizeof te);
         __builtin_memcpy(s.tee + i, &tee, sizeof tee);
     }
-    float hr = 0.0f, hi = 0.0f, gg = 0.0f, hh = 0.0f;
+    // (hr, hi) and (hj, g) side by side, each in the low lanes of one register; the
+    // subtraction of te from hj and its addition to g are one add-subtract.
+    Pair hh{}, gg{};
     auto accumulate = [&](int lo, int end) {
         for (int i = lo; i < end; ++i) {
-            hr = hr + s.x[i].r - s.y[i].r;
-            hi = hi + s.x[i].i - s.y[i].i;
-            gg = gg + s.te[i] + s.tee[i];
-            hh = hh - s.te[i] + s.tee[i];
+            hh = hh + load_complex(s.x + i) - load_complex(s.y + i);
+            gg = add_sub<4>(gg, splat<Pair>(s.te[i]));
+            gg = gg + splat<Pair>(s.tee[i]);
         }
     };
     accumulate(0, k);
     accumulate(k + 1, m);
     accumulate(m + 1, n);
-    h = {hr, hi};
-    g = gg;
-    hj = hh;
+    h = {hh[0], hh[1]};
+    g = gg[1];
+    hj = gg[0];
 }
 
 // (x_k, x_m) <- (P a + Q b, R a + T b) over np contiguous complex numbers, a = x_k, b = x_m.
