@@ -194,11 +194,32 @@ typedef double PairBits __attribute__((vector_size(2 * sizeof(double))));
     return (Pair)d;
 }
 
+// The update of the eigenvector matrices by a transformed pair. Nothing reads them while
+// the sweep runs, so it is held back and carried out in the shadow of the next pair's
+// running sums, whose additions wait on one another and leave the vector units idle.
+struct DeferredUpdate {
+    bool pending = false;
+    int k = 0, m = 0;
+    PairTransform tr{};
+};
+
+// One vector of a deferred update: complex numbers j .. j + C - 1 of the rows xk, xm
+// become (P a + Q b, R a + T b).
+template <int W>
+[[gnu::always_inline]] inline void combine_step(complex_f *xk, complex_f *xm, int j, complex_f p, complex_f q,
+                                                complex_f r, complex_f t) {
+    using V = typename Lanes<W>::V;
+    const V a = load<V>(xk + j);
+    const V b = load<V>(xm + j);
+    store(xk + j, times<W>(a, splat<V>(p.r), splat<V>(p.i)) + times<W>(b, splat<V>(q.r), splat<V>(q.i)));
+    store(xm + j, times<W>(a, splat<V>(r.r), splat<V>(r.i)) + times<W>(b, splat<V>(t.r), splat<V>(t.i)));
+}
+
 // The coupling sums of the pair (k, m): products and moduli in vectors, then the four
 // running sums in index order, skipping i = k and i = m.
 template <int W>
 [[gnu::always_inline]] inline void coupling_sums(int n, int np, int k, int m, DecompositionScratch &s,
-                                                 complex_f &h, float &g, float &hj) {
+                                                 DeferredUpdate &deferred, complex_f &h, float &g, float &hj) {
     using V = typename Lanes<W>::V;
     constexpr int C = Lanes<W>::kComplex;
     const complex_f *row_k = s.a_row + k * L, *row_m = s.a_row + m * L;
@@ -218,22 +239,59 @@ template <int W>
         __builtin_memcpy(s.te + i, &te, sizeof te);
         __builtin_memcpy(s.tee + i, &tee, sizeof tee);
     }
+    // Terms i = k and i = m are left out by neutral ones: (h + (-0)) - (+0) = h for every
+    // h, and since the moduli sums start at +0 and take only non-negative terms they are
+    // never -0, so adding and subtracting +0 leaves them as they are. The sums then run
+    // over all i in one loop, and the held-back update of the eigenvector matrices runs
+    // in its shadow.
+    s.x[k] = s.x[m] = {-0.0f, -0.0f};
+    s.y[k] = s.y[m] = {0.0f, 0.0f};
+    s.te[k] = s.te[m] = s.tee[k] = s.tee[m] = 0.0f;
     // (hr, hi) and (hj, g) side by side, each in the low lanes of one register; the
     // subtraction of te from hj and its addition to g are one add-subtract.
     Pair hh{}, gg{};
-    auto accumulate = [&](int lo, int end) {
-        for (int i = lo; i < end; ++i) {
+    int i = 0;
+    auto accumulate = [&](int end) {
+        for (; i < end; ++i) {
             hh = hh + load_complex(s.x + i) - load_complex(s.y + i);
             gg = add_sub<4>(gg, splat<Pair>(s.te[i]));
             gg = gg + splat<Pair>(s.tee[i]);
         }
     };
-    accumulate(0, k);
-    accumulate(k + 1, m);
-    accumulate(m + 1, n);
+    if (deferred.pending) {
+        const int per_step = (n + 2 * np / C - 1) / (2 * np / C);
+        const PairTransform &tr = deferred.tr;
+        complex_f *left_k = s.left + deferred.k * L, *left_m = s.left + deferred.m * L;
+        complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
+        for (int j = 0; j < np; j += C) {
+            accumulate(i + per_step < n ? i + per_step : n);
+            combine_step<W>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+        }
+        const complex_f neg_s2 = cneg(tr.s2), neg_s1 = cneg(tr.s1);
+        for (int j = 0; j < np; j += C) {
+            accumulate(i + per_step < n ? i + per_step : n);
+            combine_step<W>(right_k, right_m, j, tr.c2, neg_s2, neg_s1, tr.c1);
+        }
+        deferred.pending = false;
+    }
+    accumulate(n);
     h = {hh[0], hh[1]};
     g = gg[1];
     hj = gg[0];
+}
+
+// Carries out a held-back update of the eigenvector matrices.
+template <int W>
+inline void flush(int np, DecompositionScratch &s, DeferredUpdate &deferred) {
+    if (!deferred.pending) return;
+    constexpr int C = Lanes<W>::kComplex;
+    const PairTransform &tr = deferred.tr;
+    complex_f *left_k = s.left + deferred.k * L, *left_m = s.left + deferred.m * L;
+    complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
+    for (int j = 0; j < np; j += C) combine_step<W>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+    const complex_f neg_s2 = cneg(tr.s2), neg_s1 = cneg(tr.s1);
+    for (int j = 0; j < np; j += C) combine_step<W>(right_k, right_m, j, tr.c2, neg_s2, neg_s1, tr.c1);
+    deferred.pending = false;
 }
 
 // (x_k, x_m) <- (P a + Q b, R a + T b) over np contiguous complex numbers, a = x_k, b = x_m.
@@ -288,6 +346,7 @@ template <int W>
         if (sweep >= kStagnationFromSweep && tau_prev / tau < kStagnation) break;
         if (tau < kEps * delta) break;
         more = false;
+        DeferredUpdate deferred;
         for (int k = 0; k < n - 1; ++k) {
             // Column k is the pivot of the pairs (k, m): it is kept contiguous in
             // s.pivot while they run, and the row layout's column k is stale (and its
@@ -301,7 +360,7 @@ template <int W>
                 const PairRotation rot = pair_rotation(akm, amk, s.pivot[k], s.a_row[m * L + m]);
                 complex_f h;
                 float g, hj;
-                coupling_sums<W>(n, np, k, m, s, h, g, hj);
+                coupling_sums<W>(n, np, k, m, s, deferred, h, g, hj);
                 PairTransform tr;
                 if (!pair_coefficients(rot, h, g, hj, tr)) continue;
                 more = true;
@@ -316,15 +375,15 @@ template <int W>
                 s.partner[k] = cadd(cmul(tr.c1, qk), cmul(tr.s1, qm));
                 s.partner[m] = cadd(cmul(tr.s2, qk), cmul(tr.c2, qm));
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
-                combine<W>(np, s.left + k * L, s.left + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
                 const complex_f neg_s2 = cneg(tr.s2);
                 const complex_f neg_s1 = cneg(tr.s1);
                 combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, neg_s2, neg_s1, tr.c1);
-                combine<W>(np, s.right + k * L, s.right + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
+                deferred = {true, k, m, tr};
             }
             for (int i = 0; i < np; ++i) s.a_row[i * L + k] = s.pivot[i];
         }
+        flush<W>(np, s, deferred);
         ++sweep;
     }
     store_layouts(n, s, mat);
