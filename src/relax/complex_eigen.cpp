@@ -203,15 +203,28 @@ struct DeferredUpdate {
     PairTransform tr{};
 };
 
+// How the first of the two new rows combines its terms: the rows of a pair take
+// C1 a + S1 b, the columns C2 a - S2 b. The difference is formed as such: adding the
+// negated product instead would give +0 where the difference gives -0.
+enum class First { plus, minus };
+
+template <First op, class V>
+[[gnu::always_inline]] inline V first_row(V pa, V qb) {
+    if constexpr (op == First::plus)
+        return pa + qb;
+    else
+        return pa - qb;
+}
+
 // One vector of a deferred update: complex numbers j .. j + C - 1 of the rows xk, xm
-// become (P a + Q b, R a + T b).
-template <int W>
+// become (P a +- Q b, R a + T b).
+template <int W, First op>
 [[gnu::always_inline]] inline void combine_step(complex_f *xk, complex_f *xm, int j, complex_f p, complex_f q,
                                                 complex_f r, complex_f t) {
     using V = typename Lanes<W>::V;
     const V a = load<V>(xk + j);
     const V b = load<V>(xm + j);
-    store(xk + j, times<W>(a, splat<V>(p.r), splat<V>(p.i)) + times<W>(b, splat<V>(q.r), splat<V>(q.i)));
+    store(xk + j, first_row<op>(times<W>(a, splat<V>(p.r), splat<V>(p.i)), times<W>(b, splat<V>(q.r), splat<V>(q.i))));
     store(xm + j, times<W>(a, splat<V>(r.r), splat<V>(r.i)) + times<W>(b, splat<V>(t.r), splat<V>(t.i)));
 }
 
@@ -265,12 +278,12 @@ template <int W>
         complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
         for (int j = 0; j < np; j += C) {
             accumulate(i + per_step < n ? i + per_step : n);
-            combine_step<W>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+            combine_step<W, First::plus>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
         }
-        const complex_f neg_s2 = cneg(tr.s2), neg_s1 = cneg(tr.s1);
+        const complex_f neg_s1 = cneg(tr.s1);
         for (int j = 0; j < np; j += C) {
             accumulate(i + per_step < n ? i + per_step : n);
-            combine_step<W>(right_k, right_m, j, tr.c2, neg_s2, neg_s1, tr.c1);
+            combine_step<W, First::minus>(right_k, right_m, j, tr.c2, tr.s2, neg_s1, tr.c1);
         }
         deferred.pending = false;
     }
@@ -288,9 +301,9 @@ inline void flush(int np, DecompositionScratch &s, DeferredUpdate &deferred) {
     const PairTransform &tr = deferred.tr;
     complex_f *left_k = s.left + deferred.k * L, *left_m = s.left + deferred.m * L;
     complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
-    for (int j = 0; j < np; j += C) combine_step<W>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
-    const complex_f neg_s2 = cneg(tr.s2), neg_s1 = cneg(tr.s1);
-    for (int j = 0; j < np; j += C) combine_step<W>(right_k, right_m, j, tr.c2, neg_s2, neg_s1, tr.c1);
+    for (int j = 0; j < np; j += C) combine_step<W, First::plus>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+    const complex_f neg_s1 = cneg(tr.s1);
+    for (int j = 0; j < np; j += C) combine_step<W, First::minus>(right_k, right_m, j, tr.c2, tr.s2, neg_s1, tr.c1);
     deferred.pending = false;
 }
 
@@ -310,7 +323,7 @@ template <int W>
     }
 }
 
-// Columns k and m: (a, b) <- (P a + Q b, R a + T b), a = column k (the pivot column),
+// Columns k and m: (a, b) <- (P a - Q b, R a + T b), a = column k (the pivot column),
 // b = column m (as gathered for the sums and brought up to date in rows k and m); the
 // new column m is stored back into the row layout one complex number at a time.
 template <int W>
@@ -324,7 +337,7 @@ template <int W>
     for (int i = 0; i < np; i += C) {
         const V a = load<V>(pivot + i);
         const V b = load<V>(partner + i);
-        store(pivot + i, times<W>(a, pr, pi) + times<W>(b, qr, qi));
+        store(pivot + i, times<W>(a, pr, pi) - times<W>(b, qr, qi));
         scatter_column<W>(a_row, i, m, times<W>(a, rr, ri) + times<W>(b, tr, ti));
     }
 }
@@ -376,9 +389,7 @@ template <int W>
                 s.partner[m] = cadd(cmul(tr.s2, qk), cmul(tr.c2, qm));
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
-                const complex_f neg_s2 = cneg(tr.s2);
-                const complex_f neg_s1 = cneg(tr.s1);
-                combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, neg_s2, neg_s1, tr.c1);
+                combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, tr.s2, cneg(tr.s1), tr.c1);
                 deferred = {true, k, m, tr};
             }
             for (int i = 0; i < np; ++i) s.a_row[i * L + k] = s.pivot[i];
