@@ -97,9 +97,13 @@ template <int W, class V>
     return times<W>(a, __builtin_shuffle(b, Permute<W>::even()), __builtin_shuffle(b, Permute<W>::odd()));
 }
 
+// x in every lane, bit for bit (a sum with a zero vector would turn -0 into +0).
 template <class V>
 [[gnu::always_inline]] inline V splat(float x) {
-    return V{} + x;
+    V v{};
+    v[0] = x;
+    const decltype(v < v) first{};
+    return __builtin_shuffle(v, first);
 }
 
 // Negates the imaginary lanes.
@@ -178,11 +182,57 @@ template <int W>
     for (int l = 0; l < C; ++l) __builtin_memcpy(a_row + (i + l) * L + j, &d[l], sizeof(double));
 }
 
+// Four floats of which the running sums use the low two.
+typedef float Pair __attribute__((vector_size(4 * sizeof(float))));
+typedef double PairBits __attribute__((vector_size(2 * sizeof(double))));
+
+// One complex number into the low lanes, the upper lanes zero.
+[[gnu::always_inline]] inline Pair load_complex(const complex_f *p) {
+    double bits;
+    __builtin_memcpy(&bits, p, sizeof bits);
+    const PairBits d = {bits, 0.0};
+    return (Pair)d;
+}
+
+// The update of the eigenvector matrices by a transformed pair. Nothing reads them while
+// the sweep runs, so it is held back and carried out in the shadow of the next pair's
+// running sums, whose additions wait on one another and leave the vector units idle.
+struct DeferredUpdate {
+    bool pending = false;
+    int k = 0, m = 0;
+    PairTransform tr{};
+};
+
+// How the first of the two new rows combines its terms: the rows of a pair take
+// C1 a + S1 b, the columns C2 a - S2 b. The difference is formed as such: adding the
+// negated product instead would give +0 where the difference gives -0.
+enum class First { plus, minus };
+
+template <First op, class V>
+[[gnu::always_inline]] inline V first_row(V pa, V qb) {
+    if constexpr (op == First::plus)
+        return pa + qb;
+    else
+        return pa - qb;
+}
+
+// One vector of a deferred update: complex numbers j .. j + C - 1 of the rows xk, xm
+// become (P a +- Q b, R a + T b).
+template <int W, First op>
+[[gnu::always_inline]] inline void combine_step(complex_f *xk, complex_f *xm, int j, complex_f p, complex_f q,
+                                                complex_f r, complex_f t) {
+    using V = typename Lanes<W>::V;
+    const V a = load<V>(xk + j);
+    const V b = load<V>(xm + j);
+    store(xk + j, first_row<op>(times<W>(a, splat<V>(p.r), splat<V>(p.i)), times<W>(b, splat<V>(q.r), splat<V>(q.i))));
+    store(xm + j, times<W>(a, splat<V>(r.r), splat<V>(r.i)) + times<W>(b, splat<V>(t.r), splat<V>(t.i)));
+}
+
 // The coupling sums of the pair (k, m): products and moduli in vectors, then the four
 // running sums in index order, skipping i = k and i = m.
 template <int W>
 [[gnu::always_inline]] inline void coupling_sums(int n, int np, int k, int m, DecompositionScratch &s,
-                                                 complex_f &h, float &g, float &hj) {
+                                                 DeferredUpdate &deferred, complex_f &h, float &g, float &hj) {
     using V = typename Lanes<W>::V;
     constexpr int C = Lanes<W>::kComplex;
     const complex_f *row_k = s.a_row + k * L, *row_m = s.a_row + m * L;
@@ -202,21 +252,59 @@ template <int W>
         __builtin_memcpy(s.te + i, &te, sizeof te);
         __builtin_memcpy(s.tee + i, &tee, sizeof tee);
     }
-    float hr = 0.0f, hi = 0.0f, gg = 0.0f, hh = 0.0f;
-    auto accumulate = [&](int lo, int end) {
-        for (int i = lo; i < end; ++i) {
-            hr = hr + s.x[i].r - s.y[i].r;
-            hi = hi + s.x[i].i - s.y[i].i;
-            gg = gg + s.te[i] + s.tee[i];
-            hh = hh - s.te[i] + s.tee[i];
+    // Terms i = k and i = m are left out by neutral ones: (h + (-0)) - (+0) = h for every
+    // h, and since the moduli sums start at +0 and take only non-negative terms they are
+    // never -0, so adding and subtracting +0 leaves them as they are. The sums then run
+    // over all i in one loop, and the held-back update of the eigenvector matrices runs
+    // in its shadow.
+    s.x[k] = s.x[m] = {-0.0f, -0.0f};
+    s.y[k] = s.y[m] = {0.0f, 0.0f};
+    s.te[k] = s.te[m] = s.tee[k] = s.tee[m] = 0.0f;
+    // (hr, hi) and (hj, g) side by side, each in the low lanes of one register; the
+    // subtraction of te from hj and its addition to g are one add-subtract.
+    Pair hh{}, gg{};
+    int i = 0;
+    auto accumulate = [&](int end) {
+        for (; i < end; ++i) {
+            hh = hh + load_complex(s.x + i) - load_complex(s.y + i);
+            gg = add_sub<4>(gg, splat<Pair>(s.te[i]));
+            gg = gg + splat<Pair>(s.tee[i]);
         }
     };
-    accumulate(0, k);
-    accumulate(k + 1, m);
-    accumulate(m + 1, n);
-    h = {hr, hi};
-    g = gg;
-    hj = hh;
+    if (deferred.pending) {
+        const int per_step = (n + 2 * np / C - 1) / (2 * np / C);
+        const PairTransform &tr = deferred.tr;
+        complex_f *left_k = s.left + deferred.k * L, *left_m = s.left + deferred.m * L;
+        complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
+        for (int j = 0; j < np; j += C) {
+            accumulate(i + per_step < n ? i + per_step : n);
+            combine_step<W, First::plus>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+        }
+        const complex_f neg_s1 = cneg(tr.s1);
+        for (int j = 0; j < np; j += C) {
+            accumulate(i + per_step < n ? i + per_step : n);
+            combine_step<W, First::minus>(right_k, right_m, j, tr.c2, tr.s2, neg_s1, tr.c1);
+        }
+        deferred.pending = false;
+    }
+    accumulate(n);
+    h = {hh[0], hh[1]};
+    g = gg[1];
+    hj = gg[0];
+}
+
+// Carries out a held-back update of the eigenvector matrices.
+template <int W>
+inline void flush(int np, DecompositionScratch &s, DeferredUpdate &deferred) {
+    if (!deferred.pending) return;
+    constexpr int C = Lanes<W>::kComplex;
+    const PairTransform &tr = deferred.tr;
+    complex_f *left_k = s.left + deferred.k * L, *left_m = s.left + deferred.m * L;
+    complex_f *right_k = s.right + deferred.k * L, *right_m = s.right + deferred.m * L;
+    for (int j = 0; j < np; j += C) combine_step<W, First::plus>(left_k, left_m, j, tr.c1, tr.s1, tr.s2, tr.c2);
+    const complex_f neg_s1 = cneg(tr.s1);
+    for (int j = 0; j < np; j += C) combine_step<W, First::minus>(right_k, right_m, j, tr.c2, tr.s2, neg_s1, tr.c1);
+    deferred.pending = false;
 }
 
 // (x_k, x_m) <- (P a + Q b, R a + T b) over np contiguous complex numbers, a = x_k, b = x_m.
@@ -235,7 +323,7 @@ template <int W>
     }
 }
 
-// Columns k and m: (a, b) <- (P a + Q b, R a + T b), a = column k (the pivot column),
+// Columns k and m: (a, b) <- (P a - Q b, R a + T b), a = column k (the pivot column),
 // b = column m (as gathered for the sums and brought up to date in rows k and m); the
 // new column m is stored back into the row layout one complex number at a time.
 template <int W>
@@ -249,7 +337,7 @@ template <int W>
     for (int i = 0; i < np; i += C) {
         const V a = load<V>(pivot + i);
         const V b = load<V>(partner + i);
-        store(pivot + i, times<W>(a, pr, pi) + times<W>(b, qr, qi));
+        store(pivot + i, times<W>(a, pr, pi) - times<W>(b, qr, qi));
         scatter_column<W>(a_row, i, m, times<W>(a, rr, ri) + times<W>(b, tr, ti));
     }
 }
@@ -271,6 +359,7 @@ template <int W>
         if (sweep >= kStagnationFromSweep && tau_prev / tau < kStagnation) break;
         if (tau < kEps * delta) break;
         more = false;
+        DeferredUpdate deferred;
         for (int k = 0; k < n - 1; ++k) {
             // Column k is the pivot of the pairs (k, m): it is kept contiguous in
             // s.pivot while they run, and the row layout's column k is stale (and its
@@ -284,7 +373,7 @@ template <int W>
                 const PairRotation rot = pair_rotation(akm, amk, s.pivot[k], s.a_row[m * L + m]);
                 complex_f h;
                 float g, hj;
-                coupling_sums<W>(n, np, k, m, s, h, g, hj);
+                coupling_sums<W>(n, np, k, m, s, deferred, h, g, hj);
                 PairTransform tr;
                 if (!pair_coefficients(rot, h, g, hj, tr)) continue;
                 more = true;
@@ -299,15 +388,13 @@ template <int W>
                 s.partner[k] = cadd(cmul(tr.c1, qk), cmul(tr.s1, qm));
                 s.partner[m] = cadd(cmul(tr.s2, qk), cmul(tr.c2, qm));
                 combine<W>(np, s.a_row + k * L, s.a_row + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
-                combine<W>(np, s.left + k * L, s.left + m * L, tr.c1, tr.s1, tr.s2, tr.c2);
                 // columns k, m: (C2 a - S2 b, -S1 a + C1 b)
-                const complex_f neg_s2 = cneg(tr.s2);
-                const complex_f neg_s1 = cneg(tr.s1);
-                combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, neg_s2, neg_s1, tr.c1);
-                combine<W>(np, s.right + k * L, s.right + m * L, tr.c2, neg_s2, neg_s1, tr.c1);
+                combine_columns<W>(np, s.pivot, s.partner, s.a_row, m, tr.c2, tr.s2, cneg(tr.s1), tr.c1);
+                deferred = {true, k, m, tr};
             }
             for (int i = 0; i < np; ++i) s.a_row[i * L + k] = s.pivot[i];
         }
+        flush<W>(np, s, deferred);
         ++sweep;
     }
     store_layouts(n, s, mat);

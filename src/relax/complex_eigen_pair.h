@@ -21,6 +21,11 @@ struct PairTransform {
     complex_f c1, c2, s1, s2;
 };
 
+// The square root of a float rounded to float. Rounding the double-precision root of
+// a float to float gives the same bits (double carries more than twice the float
+// precision plus two bits), so the single-precision root can take its place.
+inline float root_f(float x) { return std::sqrt(x); }
+
 // c_abs(z) > kEps. The modulus lies between the larger part and 1.5 times it, so only
 // parts near kEps need the modulus itself.
 inline bool exceeds_eps(complex_f z) {
@@ -63,16 +68,16 @@ inline PairRotation pair_rotation(complex_f akm, complex_f amk, complex_f akk, c
         s = ei;
         d = dr;
         de = di;
-        root2 = static_cast<float>(dsqrt(te));
+        root2 = root_f(te);
     } else {
         isw = -1;
         c = bi;
         s = -er;
         d = di;
         de = dr;
-        root2 = static_cast<float>(dsqrt(tee));
+        root2 = root_f(tee);
     }
-    const float root1 = static_cast<float>(dsqrt(c * c + s * s));
+    const float root1 = root_f(c * c + s * s);
     PairRotation p;
     p.sig = d >= 0.0f ? 1.0f : -1.0f;
     p.root2 = root2;
@@ -134,7 +139,7 @@ inline bool pair_coefficients(const PairRotation &p, complex_f h, float g, float
     // Shear.
     const float s = hr - sig * root2 * e;
     const float c = hi - sig * root2 * b;
-    const float root = static_cast<float>(dsqrt(c * c + s * s));
+    const float root = root_f(c * c + s * s);
     float cb, sb, ch, sh;
     if (root < kEps) {
         cb = 1.0f;

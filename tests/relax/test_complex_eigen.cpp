@@ -225,6 +225,41 @@ TEST(ComplexEigen, FastKernelMatchesPlainOnRandomMatrices) {
     }
 }
 
+// Sparse matrices full of exact zeros of either sign, in blocks that leave many pairs
+// uncoupled: the signs of zero products and sums must come out as in the plain kernel.
+TEST(ComplexEigen, FastKernelMatchesPlainOnSparseMatricesWithSignedZeros) {
+    for (int n : {3, 8, 17, 31, 48}) {
+        std::mt19937 gen(4242 + n);
+        std::uniform_real_distribution<double> u(-1, 1);
+        std::uniform_int_distribution<int> pick(0, 9);
+        std::vector<cd> a(n * n);
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) {
+                const double zr = pick(gen) < 5 ? 0.0 : -0.0, zi = pick(gen) < 5 ? 0.0 : -0.0;
+                const int kind = (i % 4 == j % 4 || i == j) ? pick(gen) : 0;
+                if (kind < 5)
+                    a[i + n * j] = cd(zr, zi);  // signed zero
+                else if (kind < 7)
+                    a[i + n * j] = cd(u(gen), zi);  // real
+                else if (kind < 8)
+                    a[i + n * j] = cd(zr, u(gen));  // imaginary
+                else
+                    a[i + n * j] = cd(u(gen), u(gen));
+            }
+        Decomposition fast, baseline, plain;
+        fast.load(n, a);
+        baseline.load(n, a);
+        plain.load(n, a);
+        const int sf = eberlein_decompose(n, *fast.mat, *fast.scratch);
+        const int sb = eberlein_decompose_baseline(n, *baseline.mat, *baseline.scratch);
+        const int sp = eberlein_decompose_plain(n, *plain.mat, *plain.scratch);
+        EXPECT_EQ(sf, sp) << "n = " << n;
+        EXPECT_EQ(sb, sp) << "n = " << n;
+        expect_same_bits(n, *fast.mat, *plain.mat);
+        expect_same_bits(n, *baseline.mat, *plain.mat);
+    }
+}
+
 TEST(ComplexEigen, FastKernelMatchesPlainOnEngineMatrices) {
     // Transition matrices of a sextet with relaxation, for a few orientations.
     std::int32_t ib[5] = {0, 6, 256, 15, 1};
