@@ -31,11 +31,6 @@ void set_last_error(std::string_view reason) noexcept;
 // The text read by mosslib_last_error().
 const char *last_error() noexcept;
 
-// Entry of an export that lowers the priority: clears the error, then lowers.
-inline void enter_export() noexcept {
-    clear_last_error();
-    lower_priority();
-}
 
 // Runs a model in the IEEE default floating-point state and gives the host its own
 // back: a host may unmask exceptions (a zero width would then end it with a signal
@@ -69,6 +64,24 @@ private:
 public:
     ModelFloatEnvironment(const ModelFloatEnvironment &) = delete;
     ModelFloatEnvironment &operator=(const ModelFloatEnvironment &) = delete;
+};
+
+// What every export does for the length of its call: clear the thread's last error,
+// lower the priority (all exports but doubl), and run the model in the default
+// floating-point state, the host's being restored when the scope ends.
+enum class Priority { lower, keep };
+
+class ExportScope {
+public:
+    explicit ExportScope(Priority priority = Priority::lower) noexcept {
+        clear_last_error();
+        if (priority == Priority::lower) lower_priority();
+    }
+    ExportScope(const ExportScope &) = delete;
+    ExportScope &operator=(const ExportScope &) = delete;
+
+private:
+    ModelFloatEnvironment float_environment_;
 };
 
 // Fills out[0..n-1] with quiet NaN: the answer of a call that refuses its input.

@@ -18,51 +18,44 @@ constexpr double kAnalyticReturn = 0.1;
 extern "C" {
 
 MOSSLIB_API double MOSSLIB_CALL sext(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::magnetic_sextet(p, spectrum);
     return kAnalyticReturn;
 }
 
 MOSSLIB_API double MOSSLIB_CALL sextgen(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::general_sextet_linear(p, spectrum);
     return kAnalyticReturn;
 }
 
 MOSSLIB_API double MOSSLIB_CALL sextgen_ss(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::general_sextet_sine(p, spectrum);
     return kAnalyticReturn;
 }
 
 MOSSLIB_API double MOSSLIB_CALL sextgen_sl(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::general_sextet_sine_long(p, spectrum);
     return kAnalyticReturn;
 }
 
 // The one export that leaves the scheduling priority as it was.
 MOSSLIB_API double MOSSLIB_CALL doubl(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::clear_last_error();
+    const mosslib::boundary::ExportScope scope(mosslib::boundary::Priority::keep);
     mosslib::lineshape::quadrupole_doublet(p, spectrum);
     return kAnalyticReturn;
 }
 
 MOSSLIB_API double MOSSLIB_CALL VogGenVel_ss(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::voigt_sextet(p, spectrum);
     return kAnalyticReturn;
 }
 
 MOSSLIB_API double MOSSLIB_CALL CSTfdll(const double *p, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     mosslib::lineshape::two_component_sextet(p, spectrum);
     return kAnalyticReturn;
 }

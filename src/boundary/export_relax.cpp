@@ -8,8 +8,7 @@
 
 extern "C" MOSSLIB_API int32_t MOSSLIB_CALL parl(const int32_t *ib, const double *db, double *out) {
     using namespace mosslib;
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     relax::RelaxWorkspace *const work = relax::relax_workspace();
     if (!work) {
         boundary::fill_nan(out, relax::kChannels);

@@ -104,8 +104,7 @@ void report(const sh::RunOutcome &o) {
 extern "C" {
 
 MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, double *spectrum) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     sh::SpinhamInputs in = copy_inputs(ints, reals, ints[3]);
     const sh::RunOutcome o = sh::spinspec(in, spectrum, sh::thread_workspace());
     if (o.fault != sh::Fault::none) {
@@ -117,8 +116,7 @@ MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, d
 }
 
 MOSSLIB_API double MOSSLIB_CALL tkv(const int32_t *ints, const double *reals, const double *measured) {
-    const mosslib::boundary::ModelFloatEnvironment float_environment;
-    mosslib::boundary::enter_export();
+    const mosslib::boundary::ExportScope scope;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (ints[5] != kTkvChannels) {
         mosslib::boundary::set_last_error("channel count G (integer index 5) must be 256 for tkv");
