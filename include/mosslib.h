@@ -82,12 +82,117 @@ MOSSLIB_API double MOSSLIB_CALL VogGenVel_ss(const double *p, double *spectrum);
  * spectrum holds 256. Returns 0.1. */
 MOSSLIB_API double MOSSLIB_CALL CSTfdll(const double *p, double *spectrum);
 
+/* ---- Priority step ------------------------------------------------------------
+ * Process-wide switch of the priority step described above. 1 (the default) keeps
+ * it: every function but doubl() lowers the priority at entry. 0 turns it off for
+ * every thread of the process (a Python session or a Dask worker that runs many
+ * calls should not be left at the lowest priority). Returns the previous setting. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_priority_step(int32_t enabled);
+
+/* The current setting of the priority step: 1 on, 0 off. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void);
+
 /* Why the last call on this thread refused its input or failed; "" if it did not.
  * Cleared at the entry of every function above. */
 MOSSLIB_API const char *MOSSLIB_CALL mosslib_last_error(void);
 
 /* Library version, "major.minor.patch". */
 MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void);
+
+/* ---- Model catalogue ------------------------------------------------------------
+ * A read-only description of every function above: which array elements it reads,
+ * what each parameter means (name, unit, sign convention, example value, the range
+ * the library refuses outside of), what it writes and on which velocity scale, and
+ * what it returns. Plain C structs with static lifetime; nothing is allocated and
+ * nothing on the model calls depends on it. The layout of the structs is fixed for
+ * a given MOSSLIB_CATALOG_VERSION; a host checks mosslib_catalog_version() first.
+ *
+ * Names form one vocabulary across models: the same name is always the same
+ * physical quantity in the same unit and sign convention. Where a model's raw slot
+ * holds another form of the quantity, raw = raw_per_unit x value exactly (a power of
+ * two or a sign change, so the conversion is exact in binary floating point). */
+#define MOSSLIB_CATALOG_VERSION 1
+
+/* mosslib_param.array: the argument a parameter is read from. */
+#define MOSSLIB_ARRAY_INTS 1   /* the int32_t array (ttt/tkv ints, parl ib) */
+#define MOSSLIB_ARRAY_REALS 2  /* the double array (p, reals, db) */
+
+/* mosslib_model.scale: how channel n (from 1) maps to a velocity. */
+#define MOSSLIB_SCALE_NONE 0        /* no spectrum on a velocity axis */
+#define MOSSLIB_SCALE_LINEAR 1      /* v = (n - zero) * step */
+#define MOSSLIB_SCALE_SINE_FIXED 2  /* v = amplitude * sin((n - zero) * phase_step) */
+#define MOSSLIB_SCALE_SINE_GIVEN 3  /* v = amplitude * sin((n - zero) / channels_per_radian) */
+
+/* mosslib_model.output: what the written values are. */
+#define MOSSLIB_OUTPUT_ABSORPTION 1    /* positive lines on a zero baseline */
+#define MOSSLIB_OUTPUT_TRANSMISSION 2  /* 1 - absorption, normalised as the model says */
+#define MOSSLIB_OUTPUT_OBJECTIVE 3     /* nothing written; returns a sum of squares */
+
+/* mosslib_model.returns */
+#define MOSSLIB_RETURNS_CONSTANT 1   /* the same value on every call (return_value) */
+#define MOSSLIB_RETURNS_OBJECTIVE 2  /* a sum of squared residuals; NaN when refused */
+
+typedef struct mosslib_param {
+    const char *name;        /* catalogue name, unique within the model */
+    const char *unit;        /* "mm/s", "T", "kG", "G", "K", "cm^-1", "deg", "channel", "" */
+    const char *meaning;     /* one line */
+    const char *convention;  /* sign convention or relation to the raw slot; "" if none */
+    int32_t array;           /* MOSSLIB_ARRAY_INTS or MOSSLIB_ARRAY_REALS */
+    int32_t index;           /* element of that array (0-based, as the caller lays it out) */
+    int32_t integer;         /* 1: a whole number */
+    int32_t reserved;        /* 0 */
+    double raw_per_unit;     /* raw slot = raw_per_unit * value; exact (1, 2, 0.5, -1) */
+    double example;          /* the built-in example value, in `unit` */
+    double min, max;         /* raw values outside [min, max] are refused; +-inf: no limit */
+    const char *refusal;     /* what a refusal gives; "" when the parameter is never refused */
+    double zero_means;       /* the value used when the slot holds 0 (or NaN); NaN: none */
+} mosslib_param;
+
+typedef struct mosslib_model {
+    const char *name;        /* the exported function */
+    const char *summary;     /* one line */
+    int32_t n_ints;          /* elements the integer array must hold; 0: no integer array */
+    int32_t n_reals;         /* elements the real array must hold */
+    int32_t n_params;
+    int32_t output;          /* MOSSLIB_OUTPUT_* */
+    const mosslib_param *params;  /* n_params entries */
+    int32_t channels;        /* channels written when fixed; 0 when channels_param gives them */
+    int32_t channels_param;  /* index into params of the channel count; -1: fixed */
+    int32_t max_channels;    /* elements the spectrum (tkv: measured) array must hold */
+    int32_t scale;           /* MOSSLIB_SCALE_* */
+    double phase_step;       /* MOSSLIB_SCALE_SINE_FIXED: radians per channel; else 0 */
+    int32_t step_param;      /* index into params of the step (linear) or amplitude (sine) */
+    int32_t zero_param;      /* index into params of the zero channel */
+    int32_t rate_param;      /* MOSSLIB_SCALE_SINE_GIVEN: channels per radian; else -1 */
+    int32_t returns;         /* MOSSLIB_RETURNS_* */
+    double return_value;     /* the constant returned; NaN for an objective */
+    int32_t lowers_priority; /* 1: the function takes the priority step */
+    int32_t reserved;        /* 0 */
+} mosslib_model;
+
+/* MOSSLIB_CATALOG_VERSION of the library that is loaded. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_catalog_version(void);
+
+/* Number of models (10). */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_model_count(void);
+
+/* Model i, 0 <= i < mosslib_model_count(); NULL when i is out of range. */
+MOSSLIB_API const mosslib_model *MOSSLIB_CALL mosslib_model_at(int32_t i);
+
+/* The model of the exported function `name`; NULL for an unknown name or NULL. */
+MOSSLIB_API const mosslib_model *MOSSLIB_CALL mosslib_model_named(const char *name);
+
+/* Index into model->params of the parameter `name`; -1 when unknown (or either is NULL). */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_param_index(const mosslib_model *model, const char *name);
+
+/* Velocity of channels 1..n into velocity[0..n-1], computed by the model's own scale
+ * code from the raw arrays a call would receive (ints may be NULL when n_ints is 0);
+ * velocity holds max_channels doubles. Returns n, the number of channels the call
+ * writes, or -1 (nothing written)
+ * when the model has no velocity scale, an argument is NULL, or the channel count
+ * the arrays give is refused by the model. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_channel_velocities(const mosslib_model *model, const int32_t *ints,
+                                                           const double *reals, double *velocity);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 #include "boundary/export_frame.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "mosslib.h"
@@ -16,9 +17,17 @@ namespace mosslib::boundary {
 namespace {
 constexpr std::size_t kErrorCapacity = 512;
 thread_local char t_last_error[kErrorCapacity] = "";
+std::atomic<std::int32_t> g_priority_step{1};  // process-wide; 1 = on
 }  // namespace
 
+std::int32_t set_priority_step(std::int32_t enabled) noexcept {
+    return g_priority_step.exchange(enabled != 0 ? 1 : 0, std::memory_order_relaxed);
+}
+
+std::int32_t priority_step() noexcept { return g_priority_step.load(std::memory_order_relaxed); }
+
 void lower_priority() noexcept {
+    if (g_priority_step.load(std::memory_order_relaxed) == 0) return;
 #if defined(_WIN32)
     SetPriorityClass(GetCurrentProcess(), 0x40);
 #else
@@ -48,5 +57,11 @@ extern "C" {
 MOSSLIB_API const char *MOSSLIB_CALL mosslib_last_error(void) { return mosslib::boundary::last_error(); }
 
 MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void) { return MOSSLIB_VERSION_STRING; }
+
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_priority_step(int32_t enabled) {
+    return mosslib::boundary::set_priority_step(enabled);
+}
+
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) { return mosslib::boundary::priority_step(); }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include <cfenv>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #if defined(__x86_64__) && !defined(_WIN32)
@@ -20,7 +21,12 @@ namespace mosslib::boundary {
 //    Linux; lowering every thread of the host would reach into threads the library
 //    does not own (a GUI or I/O thread) and cost a scan of /proc on every call.
 //    The thread that runs the model is the one that does the heavy work.
+//  Nothing happens while the process-wide switch is off (set_priority_step(0)).
 void lower_priority() noexcept;
+
+// The process-wide switch of the priority step; returns the previous setting.
+std::int32_t set_priority_step(std::int32_t enabled) noexcept;
+std::int32_t priority_step() noexcept;
 
 // Clears the thread's last-error text; called first by every export.
 void clear_last_error() noexcept;
