@@ -37,6 +37,16 @@ constexpr mosslib_param limited(mosslib_param p, double min, double max, const c
     return p;
 }
 
+constexpr mosslib_param positive(mosslib_param p) {
+    p.domain = MOSSLIB_DOMAIN_POSITIVE;
+    return p;
+}
+
+constexpr mosslib_param non_negative(mosslib_param p) {
+    p.domain = MOSSLIB_DOMAIN_NON_NEGATIVE;
+    return p;
+}
+
 constexpr mosslib_param zero_means(mosslib_param p, double value) {
     p.zero_means = value;
     return p;
@@ -74,14 +84,15 @@ constexpr std::array<mosslib_param, 6> intensities(int first, std::array<double,
                                       "intensity4", "intensity5", "intensity6"};
     std::array<mosslib_param, 6> out{};
     for (int k = 0; k < 6; ++k)
-        out[k] = real(first + k, names[k], "", example[k], "relative intensity of line k (only ratios matter)");
+        out[k] = non_negative(
+            real(first + k, names[k], "", example[k], "relative intensity of line k (only ratios matter)"));
     return out;
 }
 
 constexpr std::array<mosslib_param, 6> widths(int first, double example, const char *meaning) {
     constexpr const char *names[6] = {"width1", "width2", "width3", "width4", "width5", "width6"};
     std::array<mosslib_param, 6> out{};
-    for (int k = 0; k < 6; ++k) out[k] = real(first + k, names[k], "mm/s", example, meaning);
+    for (int k = 0; k < 6; ++k) out[k] = positive(real(first + k, names[k], "mm/s", example, meaning));
     return out;
 }
 
@@ -115,7 +126,7 @@ constexpr auto kSext = join(
                          "positive: lines 2-5 move by +value, lines 1 and 6 by -value; the raw slot holds twice "
                          "the shift",
                          2.0),
-                    real(4, "width", "mm/s", 0.25, "full width at half maximum of every line"),
+                    positive(real(4, "width", "mm/s", 0.25, "full width at half maximum of every line")),
                     real(5, "area", "", 1.0, "total area of the six lines (times pi/3.1416)")},
          intensities(6, kThinFoil)),
     linear_scale(12, 0.05, 128.5));
@@ -138,8 +149,8 @@ constexpr auto kSextgenSl = join(
 constexpr auto kVoigt = join(
     join(join(join(general_head(33.0, -0.11, 0.0), intensities(6, kThinFoil)), sine_scale(12, 7.0, 128.5)),
          widths(14, 0.2, "Lorentzian full width at half maximum of line k")),
-    std::array{real(21, "gauss_width", "mm/s", 0.15,
-                    "Gaussian scale g common to all lines (profile coordinates (v - x)/(1.421 g))"),
+    std::array{positive(real(21, "gauss_width", "mm/s", 0.15,
+                             "Gaussian scale g common to all lines (profile coordinates (v - x)/(1.421 g))")),
                real(22, "spread", "", 0.3,
                     "channel at velocity v averages the profile over v (1 - spread^2) .. v; values scale with "
                     "spread^2",
@@ -149,7 +160,7 @@ constexpr auto kVoigt = join(
 constexpr auto kDoubl = join(
     std::array{real(1, "centre_shift", "mm/s", 0.35, kCentreShiftMeaning, kCentreShiftConvention),
                real(2, "quadrupole_splitting", "mm/s", 0.70, "quadrupole splitting: distance between the two lines"),
-               real(3, "width", "mm/s", 0.25, "full width at half maximum of both lines"),
+               positive(real(3, "width", "mm/s", 0.25, "full width at half maximum of both lines")),
                real(4, "area", "", 1.0, "total area of the two lines (times pi/3.1416)")},
     linear_scale(5, 0.03, 128.5));
 
@@ -159,10 +170,10 @@ constexpr auto kTwoComponent = join(
                                    kCentreShiftConvention),
                               real(3, "offset2", "mm/s", 0.15, "velocity added to every line of the second component",
                                    kCentreShiftConvention),
-                              real(4, "a", "mm/s", 0.2,
-                                   "weight a/(a+b) of the second component; a/2 enters both half widths"),
-                              real(5, "b", "mm/s", 0.1,
-                                   "weight b/(a+b) of the first component; extra half width of the second")},
+                              non_negative(real(4, "a", "mm/s", 0.2,
+                                                "weight a/(a+b) of the second component; a/2 enters both half widths")),
+                              non_negative(real(5, "b", "mm/s", 0.1,
+                                                "weight b/(a+b) of the first component; extra half width of the second"))},
                    intensities(6, kThinFoil)),
               sine_scale(12, 7.0, 128.5)),
          widths(14, 0.25, "width of line k; half of it enters both half widths")),
@@ -206,7 +217,7 @@ constexpr std::array<mosslib_param, 10> spinham_ints(int level_index, double cha
 
 constexpr std::array<mosslib_param, 33> kSpinhamReals = {
     real(0, "applied_field_kG", "kG", 53.4, "applied field H", "the effective field at the nucleus is A<S> - H"),
-    real(1, "temperature", "K", 4.2, "temperature (0.694 cm^-1 per K)"),
+    positive(real(1, "temperature", "K", 4.2, "temperature (0.694 cm^-1 per K)")),
     real(3, "D_invcm", "cm^-1", -1.1, "axial zero-field splitting D of spin 1"),
     real(4, "E_over_D", "", 0.0, "rhombicity E/D of spin 1"),
     real(5, "D2_invcm", "cm^-1", 0.0, "axial zero-field splitting D of spin 2"),
@@ -237,7 +248,7 @@ constexpr std::array<mosslib_param, 33> kSpinhamReals = {
     real(26, "zero_channel", "channel", 127.0, kZeroChannelMeaning),
     real(27, "velocity_step", kPerChannel, 0.09, "velocity per channel"),
     real(28, "centre_shift", "mm/s", 0.38, "isomer shift added to every line", kCentreShiftConvention),
-    real(29, "width", "mm/s", 0.28, "full width at half maximum of every line"),
+    positive(real(29, "width", "mm/s", 0.28, "full width at half maximum of every line")),
     real(30, "A_xx_kG", "kG", -187.0, "hyperfine tensor principal value x, per unit spin",
          "negative for high-spin Fe(III): the field opposes the spin"),
     real(31, "A_yy_kG", "kG", -243.0, "hyperfine tensor principal value y, per unit spin"),
@@ -266,17 +277,18 @@ constexpr std::array<mosslib_param, 32> kParl = {
                     "0: one field direction (theta, phi); 1..5: grid of 4 2^(level-1) base directions times the "
                     "rotations; above 5 acts as 5"),
             0, kInf, kParlRefusal),
-    zero_means(real(1, "amplitude", "", 0.5, "depth of the deepest channel below 1"), relax::kDefaultAmplitude),
-    real(2, "relaxation_rate", "mm/s/K^n", 0.01,
-         "relaxation prefactor; above 1000 the fast-relaxation limit (one sextet in the averaged field)"),
+    zero_means(non_negative(real(1, "amplitude", "", 0.5, "depth of the deepest channel below 1")),
+               relax::kDefaultAmplitude),
+    non_negative(real(2, "relaxation_rate", "mm/s/K^n", 0.01,
+         "relaxation prefactor; above 1000 the fast-relaxation limit (one sextet in the averaged field)")),
     real(3, "relaxation_power", "", 1.0, "power n of the energy gap in the rates"),
     zero_means(real(4, "velocity_step", kPerChannel, 0.08, "velocity per channel"), relax::kDefaultVelStep),
     real(5, "zero_channel", "channel", 128.5, kZeroChannelMeaning),
     real(6, "centre_shift", "mm/s", 0.4, "centre shift added to every line", kCentreShiftConvention),
-    real(7, "width", "mm/s", 0.25, "full width at half maximum of every line; must be positive"),
+    positive(real(7, "width", "mm/s", 0.25, "full width at half maximum of every line")),
     real(8, "beam_angle", "deg", 90.0, "angle whose P2(cos) scales the direction-dependent intensities"),
     real(9, "applied_field_G", "G", 500.0, "applied field"),
-    zero_means(real(10, "temperature", "K", 4.2, "temperature"), relax::kDefaultTemp),
+    zero_means(non_negative(real(10, "temperature", "K", 4.2, "temperature")), relax::kDefaultTemp),
     zero_means(real(11, "g_x", "", 2.0, "electronic g along x"), relax::kDefaultG),
     zero_means(real(12, "g_y", "", 2.0, "electronic g along y"), relax::kDefaultG),
     zero_means(real(13, "g_z", "", 2.0, "electronic g along z"), relax::kDefaultG),
