@@ -82,17 +82,19 @@ constexpr const char *kZeroChannelMeaning = "channel (from 1, may be fractional)
 constexpr std::array<mosslib_param, 6> intensities(int first, std::array<double, 6> example) {
     constexpr const char *names[6] = {"intensity1", "intensity2", "intensity3",
                                       "intensity4", "intensity5", "intensity6"};
+    constexpr const char *meanings[6] = {
+        "relative intensity of line 1 (only ratios matter)", "relative intensity of line 2 (only ratios matter)",
+        "relative intensity of line 3 (only ratios matter)", "relative intensity of line 4 (only ratios matter)",
+        "relative intensity of line 5 (only ratios matter)", "relative intensity of line 6 (only ratios matter)"};
     std::array<mosslib_param, 6> out{};
-    for (int k = 0; k < 6; ++k)
-        out[k] = non_negative(
-            real(first + k, names[k], "", example[k], "relative intensity of line k (only ratios matter)"));
+    for (int k = 0; k < 6; ++k) out[k] = non_negative(real(first + k, names[k], "", example[k], meanings[k]));
     return out;
 }
 
-constexpr std::array<mosslib_param, 6> widths(int first, double example, const char *meaning) {
+constexpr std::array<mosslib_param, 6> widths(int first, double example, const char *const (&meaning)[6]) {
     constexpr const char *names[6] = {"width1", "width2", "width3", "width4", "width5", "width6"};
     std::array<mosslib_param, 6> out{};
-    for (int k = 0; k < 6; ++k) out[k] = positive(real(first + k, names[k], "mm/s", example, meaning));
+    for (int k = 0; k < 6; ++k) out[k] = positive(real(first + k, names[k], "mm/s", example, meaning[k]));
     return out;
 }
 
@@ -102,7 +104,7 @@ constexpr std::array<double, 6> kThinFoil = {3, 2, 1, 1, 2, 3};  // random orien
 constexpr std::array<mosslib_param, 4> general_head(double field, double centre_shift, double quad_shift) {
     return {real(1, "field_T", "T", field, kHyperfineFieldMeaning),
             real(2, "centre_shift", "mm/s", centre_shift, kCentreShiftMeaning,
-                 "positive: lines move to positive velocity; the raw slot holds twice the shift", 2.0),
+                 kCentreShiftConvention, 2.0),
             real(3, "quadrupole_shift", "mm/s", quad_shift, kQuadShiftMeaning, kQuadShiftConvention),
             real(5, "area", "", 1.0, "total area of the six lines (times pi/3.1416)")};
 }
@@ -117,15 +119,24 @@ constexpr std::array<mosslib_param, 2> sine_scale(int first, double amplitude, d
             real(first + 1, "zero_channel", "channel", zero, kZeroChannelMeaning)};
 }
 
+constexpr const char *kFwhm[6] = {"full width at half maximum of line 1", "full width at half maximum of line 2",
+                                  "full width at half maximum of line 3", "full width at half maximum of line 4",
+                                  "full width at half maximum of line 5", "full width at half maximum of line 6"};
+constexpr const char *kLorentzFwhm[6] = {
+    "Lorentzian full width at half maximum of line 1", "Lorentzian full width at half maximum of line 2",
+    "Lorentzian full width at half maximum of line 3", "Lorentzian full width at half maximum of line 4",
+    "Lorentzian full width at half maximum of line 5", "Lorentzian full width at half maximum of line 6"};
+constexpr const char *kSplitWidth[6] = {
+    "width of line 1; half of it enters both half widths", "width of line 2; half of it enters both half widths",
+    "width of line 3; half of it enters both half widths", "width of line 4; half of it enters both half widths",
+    "width of line 5; half of it enters both half widths", "width of line 6; half of it enters both half widths"};
+
 // ---- Analytic models ------------------------------------------------------------------
 
 constexpr auto kSext = join(
     join(std::array{real(1, "field_T", "T", 33.0, kHyperfineFieldMeaning),
                     real(2, "centre_shift", "mm/s", -0.11, kCentreShiftMeaning, kCentreShiftConvention),
-                    real(3, "quadrupole_shift", "mm/s", 0.0, kQuadShiftMeaning,
-                         "positive: lines 2-5 move by +value, lines 1 and 6 by -value; the raw slot holds twice "
-                         "the shift",
-                         2.0),
+                    real(3, "quadrupole_shift", "mm/s", 0.0, kQuadShiftMeaning, kQuadShiftConvention, 2.0),
                     positive(real(4, "width", "mm/s", 0.25, "full width at half maximum of every line")),
                     real(5, "area", "", 1.0, "total area of the six lines (times pi/3.1416)")},
          intensities(6, kThinFoil)),
@@ -134,21 +145,21 @@ constexpr auto kSext = join(
 // Hematite at room temperature: 51.7 T, centre shift 0.37 mm/s.
 constexpr auto kSextgen =
     join(join(join(general_head(51.7, 0.37, 0.10), intensities(6, kThinFoil)), linear_scale(12, 0.075, 128.5)),
-         widths(14, 0.27, "full width at half maximum of line k"));
+         widths(14, 0.27, kFwhm));
 
 constexpr auto kSextgenSs =
     join(join(join(general_head(33.0, -0.11, 0.0), intensities(6, kThinFoil)), sine_scale(12, 7.0, 128.5)),
-         widths(14, 0.26, "full width at half maximum of line k"));
+         widths(14, 0.26, kFwhm));
 
 constexpr auto kSextgenSl = join(
     join(join(join(general_head(33.0, -0.11, 0.0), intensities(6, kThinFoil)), sine_scale(12, 7.0, 256.5)),
-         widths(14, 0.26, "full width at half maximum of line k")),
+         widths(14, 0.26, kFwhm)),
     std::array{real(20, "channels_per_radian", "channel/rad", 512.0 / std::numbers::pi,
                     "phase of channel n is (n - zero_channel) / channels_per_radian; 512/pi spans half a period")});
 
 constexpr auto kVoigt = join(
     join(join(join(general_head(33.0, -0.11, 0.0), intensities(6, kThinFoil)), sine_scale(12, 7.0, 128.5)),
-         widths(14, 0.2, "Lorentzian full width at half maximum of line k")),
+         widths(14, 0.2, kLorentzFwhm)),
     std::array{positive(real(21, "gauss_width", "mm/s", 0.15,
                              "Gaussian scale g common to all lines (profile coordinates (v - x)/(1.421 g))")),
                real(22, "spread", "", 0.3,
@@ -176,7 +187,7 @@ constexpr auto kTwoComponent = join(
                                                 "weight b/(a+b) of the first component; extra half width of the second"))},
                    intensities(6, kThinFoil)),
               sine_scale(12, 7.0, 128.5)),
-         widths(14, 0.25, "width of line k; half of it enters both half widths")),
+         widths(14, 0.25, kSplitWidth)),
     std::array{real(20, "extra_width", "mm/s", 0.05, "added to the half width of the second component")});
 
 // ---- Spin-Hamiltonian models ------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 
 #include "arguments.h"
 #include "mosslib.h"
@@ -28,6 +29,59 @@ void list_model(const mosslib_model &m, std::ostream &out) {
         out << line << p.meaning;
         if (*p.convention) out << " [" << p.convention << "]";
         out << "\n";
+    }
+}
+
+std::string raw_note(const mosslib_param &p) {
+    char buf[160] = "";
+    if (p.raw_per_unit != 1.0) std::snprintf(buf, sizeof buf, " Raw slot = %g x value.", p.raw_per_unit);
+    std::string out = buf;
+    if (*p.refusal) {
+        if (std::isinf(p.max))
+            std::snprintf(buf, sizeof buf, " Refused below %g.", p.min);
+        else
+            std::snprintf(buf, sizeof buf, " Refused outside %g..%g.", p.min, p.max);
+        out += buf;
+    }
+    if (!std::isnan(p.zero_means)) {
+        std::snprintf(buf, sizeof buf, " 0 means %.7g.", p.zero_means);
+        out += buf;
+    }
+    return out;
+}
+
+// The README's table of one model, as the catalogue has it.
+void markdown_model(const mosslib_model &m, std::ostream &out) {
+    out << "| name | slot | unit | example | meaning |\n|---|---|---|---|---|\n";
+    for (int i = 0; i < m.n_params; ++i) {
+        const mosslib_param &p = m.params[i];
+        char example[32];
+        std::snprintf(example, sizeof example, "%.10g", p.example);
+        const char *array = m.n_ints == 0 ? "p" : p.array == MOSSLIB_ARRAY_INTS ? "int" : "real";
+        out << "| `" << p.name << "` | " << array << " " << p.index << " | " << unit_text(p) << " | " << example
+            << " | " << p.meaning;
+        if (*p.convention) out << "; " << p.convention;
+        out << "." << raw_note(p) << " |\n";
+    }
+}
+
+// The README's vocabulary: every name once, with its unit and the models that use it.
+void markdown_vocabulary(std::ostream &out) {
+    std::vector<std::string> order;
+    std::map<std::string, std::pair<const mosslib_param *, std::string>> seen;
+    for (int i = 0; i < mosslib_model_count(); ++i) {
+        const mosslib_model &m = *mosslib_model_at(i);
+        for (int k = 0; k < m.n_params; ++k) {
+            const mosslib_param &p = m.params[k];
+            auto [it, fresh] = seen.try_emplace(p.name, &p, "");
+            if (fresh) order.push_back(p.name);
+            it->second.second += (it->second.second.empty() ? "" : ", ") + std::string(m.name);
+        }
+    }
+    out << "| name | unit | quantity | models |\n|---|---|---|---|\n";
+    for (const std::string &name : order) {
+        const auto &[p, models] = seen.at(name);
+        out << "| `" << name << "` | " << unit_text(*p) << " | " << p->meaning << " | " << models << " |\n";
     }
 }
 
@@ -118,6 +172,8 @@ int main(int argc, char **argv) {
     auto *list = app.add_option("--list", list_name, "list the parameters (units, defaults) of MODEL, or of all")
                      ->expected(0, 1);
     app.add_flag("--models", names, "print the model names only");
+    std::string markdown;
+    app.add_option("--markdown", markdown, "print the README table of MODEL (or 'vocabulary')");
 
     try {
         app.parse(argc, argv);
@@ -135,6 +191,13 @@ int main(int argc, char **argv) {
             } else {
                 for (int i = 0; i < mosslib_model_count(); ++i) list_model(*mosslib_model_at(i), std::cout);
             }
+            return 0;
+        }
+        if (!markdown.empty()) {
+            if (markdown == "vocabulary")
+                markdown_vocabulary(std::cout);
+            else
+                markdown_model(mosspec::find_model(markdown), std::cout);
             return 0;
         }
         if (names) {
