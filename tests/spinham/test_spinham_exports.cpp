@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalog_call.h"
 #include "mosslib.h"
 #include "test_support.h"
 
@@ -17,27 +18,21 @@ using mosslib::testing::same_bits;
 
 namespace {
 
-// The representative input: S = 5/2, D = -1.1 cm^-1, 53.4 kG at 4.2 K, 480 directions.
+// The representative input (the catalogue's examples): S = 5/2, D = -1.1 cm^-1, 53.4 kG
+// at 4.2 K, 480 directions; the integer array long enough for tkv, whose level mode
+// slot holds ttt's.
 struct Params {
-    std::array<int32_t, 32> ints{};
-    std::array<double, 37> reals{};
+    std::vector<int32_t> ints;
+    std::vector<double> reals;
 
     Params() {
-        ints = {1, 6, 1, 1, -1, 256, 4, 15, 0, 0};
-        ints[26] = 1;
-        reals[0] = 53.4;
-        reals[1] = 4.2;
-        reals[3] = -1.1;
-        for (int i = 8; i <= 13; ++i) reals[i] = 2.0;
-        reals[14] = 0.13;
-        reals[19] = 6000.0;
-        reals[26] = 127.0;
-        reals[27] = 0.09;
-        reals[28] = 0.38;
-        reals[29] = 0.28;
-        reals[30] = -187.0;
-        reals[31] = -243.0;
-        reals[32] = -227.0;
+        const mosslib::testing::CatalogCall t("ttt"), k("tkv");
+        ints = t.ints;
+        ints.resize(k.ints.size(), 0);
+        reals = t.reals;
+        const mosslib_param &level = k.model->params[mosslib_param_index(k.model, "level_mode")];
+        ints[static_cast<std::size_t>(level.index)] = t.ints[static_cast<std::size_t>(
+            t.model->params[mosslib_param_index(t.model, "level_mode")].index)];
     }
     int32_t &channels() { return ints[5]; }
 };
