@@ -154,10 +154,7 @@ struct RelaxWorkspace {
 constexpr int at(int i, int j) { return i + kMaxDim * j; }
 
 // The calling thread's work space, made on the thread's first call and kept until the
-// thread ends; nullptr if there is no memory for it. Held through a thread_local
-// pointer rather than as a thread_local object: a module's static thread-local storage
-// is reserved in every thread of the host (taken from each thread's stack), also in
-// threads that never compute a relaxation spectrum.
+// thread ends (common/thread_workspace.h); nullptr if there is no memory for it.
 RelaxWorkspace *relax_workspace() noexcept;
 
 }  // namespace mosslib::relax
