@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/orientation_grid.h"
