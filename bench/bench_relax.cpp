@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "mosslib.h"
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"

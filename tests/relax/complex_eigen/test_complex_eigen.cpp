@@ -9,8 +9,8 @@
 #include <memory>
 #include <random>
 
-#include "relax/complex_eigen.h"
-#include "relax/complex_eigen_pair.h"
+#include "relax/complex_eigen/complex_eigen.h"
+#include "relax/complex_eigen/pair_step.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"
