@@ -12,6 +12,10 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Installing (and CPack) takes what is built and does not build every test first:
+# cmake --build <build> --target mosspec, then cmake --install <build>.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 # The headers a consumer compiles against are the installed ones, not the source tree.
 set_property(TARGET mosslib PROPERTY INTERFACE_INCLUDE_DIRECTORIES
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
