@@ -62,6 +62,10 @@ set(MOSSLIB_PYTHON_DIR lib/python3/dist-packages CACHE STRING
 if(EXISTS ${PROJECT_SOURCE_DIR}/python/mosslib/__init__.py)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/mosslib DESTINATION ${MOSSLIB_PYTHON_DIR}
     COMPONENT runtime PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
+  # What the package imports, as Debian packages; the sampler is optional.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "python3, python3-numpy, python3-scipy, python3-lmfit, python3-uncertainties, python3-matplotlib")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-emcee")
 endif()
 
 # Debian package: one package with the library, header, tool and Python package.
@@ -75,7 +79,6 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-numpy")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
