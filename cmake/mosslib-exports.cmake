@@ -30,3 +30,25 @@ function(mosslib_write_def path pointer_size)
   endforeach()
   file(CONFIGURE OUTPUT ${path} CONTENT "${text}" @ONLY)
 endfunction()
+
+# mosslib_write_host_def(<path> <pointer-size>): the exports as a host links against
+# them, for the host kit and its import library. On 32-bit x86 each is name@bytes, the
+# symbol a stdcall caller references; the import library made from it with dlltool
+# --kill-at binds that symbol to the plain exported name.
+function(mosslib_write_host_def path pointer_size)
+  mosslib_present_families(families)
+  set(text "; mosslib.dll exports (${pointer_size}-byte pointers)\nLIBRARY mosslib.dll\nEXPORTS\n")
+  foreach(family frame ${families})
+    foreach(entry IN LISTS MOSSLIB_EXPORTS_${family})
+      string(REPLACE ":" ";" parts ${entry})
+      list(GET parts 0 name)
+      list(GET parts 1 bytes)
+      if(pointer_size EQUAL 4)
+        string(APPEND text "    ${name}@${bytes}\n")
+      else()
+        string(APPEND text "    ${name}\n")
+      endif()
+    endforeach()
+  endforeach()
+  file(CONFIGURE OUTPUT ${path} CONTENT "${text}" @ONLY)
+endfunction()
