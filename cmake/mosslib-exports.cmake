@@ -3,7 +3,9 @@
 # (every argument is one 4-byte pointer). A family's entry points are exported once
 # its unit src/boundary/export_<family>.cpp exists; the frame is always there.
 set(MOSSLIB_EXPORTS_frame     mosslib_last_error:0 mosslib_version:0
-                              mosslib_set_priority_step:4 mosslib_priority_step:0)
+                              mosslib_set_priority_step:4 mosslib_priority_step:0
+                              mosslib_catalog_version:0 mosslib_model_count:0 mosslib_model_at:4
+                              mosslib_model_named:4 mosslib_param_index:8 mosslib_channel_velocities:16)
 set(MOSSLIB_EXPORTS_lineshape sext:8 sextgen:8 sextgen_ss:8 sextgen_sl:8 doubl:8
                               VogGenVel_ss:8 CSTfdll:8)
 set(MOSSLIB_EXPORTS_spinham   ttt:12 tkv:12)

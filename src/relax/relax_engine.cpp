@@ -24,14 +24,8 @@ constexpr float kGroundMoment = 0.18048f;        // ground-level g factor times 
 constexpr float kExcitedMoment = -0.10313f;      // excited-level g factor times I
 constexpr float kBohrOverBoltzmann = 6.7174e-5f;  // kelvin per gauss
 
-constexpr float kDefaultVelStep = 0.1f;
-constexpr float kDefaultAmplitude = 1.0f;
-constexpr float kDefaultTemp = 4.2f;
-constexpr float kDefaultG = 2.0f;
 
 // A parameter that compares equal to zero, or is not a number, takes its default.
-float or_default(float x, float fallback) { return (x == 0.0f || std::isnan(x)) ? fallback : x; }
-
 }  // namespace
 
 void set_constants(ParlModel &model) {
