@@ -4,7 +4,8 @@ from them.
 A Component evaluates one of the library's models on a data axis of any length by
 tiling: each segment of the axis is cut into runs of the model's fixed channel count,
 and each call gets the zero channel moved by the run's offset (exact, see axes), so a
-tiled evaluation equals one long evaluation bit for bit. Where the model's own
+tiled evaluation equals one long evaluation bit for bit. A model whose channel count
+is a parameter (ttt, parl) covers each segment in one call. Where the model's own
 velocity scale is not the axis's formula (a linear model on a sine drive, another
 phase step), the component refuses instead of interpolating.
 
@@ -203,12 +204,16 @@ class Component:
             if chan is None:
                 tile = info.channels
             else:
-                tile = min(length, info.max_channels, int(chan.max))
-                if info.output == _lib.OUTPUT_TRANSMISSION and tile < length:
+                # A model whose channel count is a parameter runs one call per segment:
+                # ttt places its lines relative to the zero channel times the step, and
+                # parl normalises to the deepest channel of the call, so neither tiles
+                # exactly.
+                tile = length
+                if not chan.min <= chan.to_raw(length) <= min(chan.max, info.max_channels):
                     raise ValueError(
-                        f"{self.model} normalises each call to its own deepest channel, so "
-                        f"{length} channels of one sweep cannot be tiled from calls of "
-                        f"{tile}; fold or cut the spectrum")
+                        f"{self.model} computes at most {min(chan.max, info.max_channels):g} "
+                        f"channels in one call and does not tile exactly; this sweep has "
+                        f"{length}: fold or cut the spectrum")
                 ints[chan.index] = int(chan.to_raw(tile))
             for i0 in range(seg.start, seg.stop, tile):
                 zm = seg.zero - (i0 - 1)
