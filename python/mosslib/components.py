@@ -185,8 +185,7 @@ class Component:
         for n, (slot, r) in zip(self.param_names, slots):
             v = values[pre + n] if pre + n in values else values[n]
             reals[slot] = r * v
-        f = _raw.export(self.model)  # binds argtypes
-        fn = getattr(_lib.library().dll, self.model)
+        fn = _raw.c_function(self.model)
         buf = np.empty(info.max_channels)
         out = np.empty(axis.n)
         ia, ra, ba = (ints.__array_interface__["data"][0], reals.__array_interface__["data"][0],
