@@ -14,7 +14,6 @@ is one line on stderr and exit status 2.
 import argparse
 import json
 import math
-import os
 import sys
 
 from ._lib import MosslibError

@@ -1,6 +1,5 @@
 """Velocity axes, tiling of fixed-size model calls and folding, against closed forms."""
 
-import ctypes
 import math
 
 import numpy as np

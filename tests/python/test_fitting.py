@@ -95,3 +95,12 @@ def test_result_reports_pickles_and_converts_to_json():
     assert set(r.mcmc["params"]) == {n for n, p in r.params.items() if p.vary}
     again = pickle.loads(pickle.dumps(r))
     assert again.values == r.values and np.array_equal(again.best_fit, r.best_fit)
+
+
+def test_lmfit_model_route_reaches_the_same_optimum():
+    s, model, truth = sample(8, 1e5, TRUE)
+    r = fit(s, model, truth)
+    x = np.flatnonzero(s.mask)
+    lm = model.lmfit_model(s).fit(s.counts[x], truth, x=x, weights=1 / np.sqrt(s.data_variance()[x]))
+    assert lm.redchi == pytest.approx(r.redchi, rel=1e-6)
+    assert lm.params["a_field_T"].value == pytest.approx(r.values["a_field_T"], rel=1e-6)
