@@ -117,6 +117,12 @@ MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void);
 #define MOSSLIB_ARRAY_INTS 1   /* the int32_t array (ttt/tkv ints, parl ib) */
 #define MOSSLIB_ARRAY_REALS 2  /* the double array (p, reals, db) */
 
+/* mosslib_param.domain: where a value makes physical sense. The library refuses only
+ * [min, max]; outside the domain it computes what the formula gives (often NaN). */
+#define MOSSLIB_DOMAIN_ANY 0
+#define MOSSLIB_DOMAIN_POSITIVE 1      /* > 0, e.g. a line width */
+#define MOSSLIB_DOMAIN_NON_NEGATIVE 2  /* >= 0, e.g. a relative intensity */
+
 /* mosslib_model.scale: how channel n (from 1) maps to a velocity. */
 #define MOSSLIB_SCALE_NONE 0        /* no spectrum on a velocity axis */
 #define MOSSLIB_SCALE_LINEAR 1      /* v = (n - zero) * step */
@@ -140,7 +146,7 @@ typedef struct mosslib_param {
     int32_t array;           /* MOSSLIB_ARRAY_INTS or MOSSLIB_ARRAY_REALS */
     int32_t index;           /* element of that array (0-based, as the caller lays it out) */
     int32_t integer;         /* 1: a whole number */
-    int32_t reserved;        /* 0 */
+    int32_t domain;          /* MOSSLIB_DOMAIN_*: the values that are physically meaningful */
     double raw_per_unit;     /* raw slot = raw_per_unit * value; exact (1, 2, 0.5, -1) */
     double example;          /* the built-in example value, in `unit` */
     double min, max;         /* raw values outside [min, max] are refused; +-inf: no limit */

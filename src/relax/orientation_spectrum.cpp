@@ -4,6 +4,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "relax/angular_factors.h"
+#include "relax/argument_defaults.h"
 #include "relax/single_precision.h"
 
 namespace mosslib::relax {
@@ -121,7 +122,7 @@ void orientation_spectrum(int n, const ParlModel &model, const ParlOrient &orien
 
     const int n_chan = model.n_chan;
     for (int ch = 0; ch < n_chan; ++ch) {
-        spectra.chan_vel[ch] = (static_cast<float>(ch + 1) - model.zero_chan) * model.vel_step;
+        spectra.chan_vel[ch] = channel_velocity(ch + 1, model.zero_chan, model.vel_step);
         spectra.spec_one[ch] = 0.0f;
     }
     const float h = model.line_width / 2.0f;

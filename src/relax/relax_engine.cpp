@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/orientation_grid.h"
@@ -24,14 +24,8 @@ constexpr float kGroundMoment = 0.18048f;        // ground-level g factor times 
 constexpr float kExcitedMoment = -0.10313f;      // excited-level g factor times I
 constexpr float kBohrOverBoltzmann = 6.7174e-5f;  // kelvin per gauss
 
-constexpr float kDefaultVelStep = 0.1f;
-constexpr float kDefaultAmplitude = 1.0f;
-constexpr float kDefaultTemp = 4.2f;
-constexpr float kDefaultG = 2.0f;
 
 // A parameter that compares equal to zero, or is not a number, takes its default.
-float or_default(float x, float fallback) { return (x == 0.0f || std::isnan(x)) ? fallback : x; }
-
 }  // namespace
 
 void set_constants(ParlModel &model) {
@@ -46,12 +40,7 @@ namespace {
 
 // Hyperfine tensor in the crystal frame, R^T diag(a) R, R from the Euler angles.
 void hyperfine_tensor(ParlModel &model) {
-    const float ca = static_cast<float>(dcos(model.hyp_euler[0]));
-    const float sa = static_cast<float>(dsin(model.hyp_euler[0]));
-    const float cb = static_cast<float>(dcos(model.hyp_euler[1]));
-    const float sb = static_cast<float>(dsin(model.hyp_euler[1]));
-    const float cg = static_cast<float>(dcos(model.hyp_euler[2]));
-    const float sg = static_cast<float>(dsin(model.hyp_euler[2]));
+    const auto [ca, sa, cb, sb, cg, sg] = euler_trig(model.hyp_euler);
     const float r[3][3] = {
         {cg * cb * ca - sg * sa, cg * cb * sa + sg * ca, -cg * sb},
         {-sg * cb * ca - cg * sa, -sg * cb * sa + cg * ca, sg * sb},

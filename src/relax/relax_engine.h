@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "relax/argument_defaults.h"
 #include "relax/relax_workspace.h"
 
 namespace mosslib::relax {
+
 
 // Copies IB 1..4 unchanged and DB 1..28 rounded to float into the argument block.
 void copy_arguments(const std::int32_t *ib, const double *db, ParlArgs &args);

@@ -1,70 +1,150 @@
-// mosspec MODEL [name=value ...] — one spectrum as CSV (channel,velocity,value).
+// mosspec MODEL [name=value ...] — one spectrum as CSV (channel,velocity,value), through
+// the exported functions exactly as a host calls them. Models, parameter names, units,
+// defaults, limits and velocity scales all come from the library's catalogue.
 #include <CLI/CLI.hpp>
+#include <dlfcn.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <limits>
+#include <map>
 
-#include "model_registry.h"
+#include "arguments.h"
 #include "mosslib.h"
 
 namespace {
 
-using mosspec::Model;
 using mosspec::UsageError;
 
-void list_models(std::ostream &out) {
-    std::vector<const Model *> sorted;
-    for (const Model &m : mosspec::models()) sorted.push_back(&m);
-    std::sort(sorted.begin(), sorted.end(), [](auto *a, auto *b) { return a->name < b->name; });
-    for (const Model *m : sorted) {
-        out << m->name << " — " << m->summary << "\n";
-        for (const auto &p : m->params) {
-            char def[64];
-            std::snprintf(def, sizeof def, "%.10g", p.default_value);
-            out << "    " << p.name << " = " << def;
-            if (!p.unit.empty()) out << " " << p.unit;
-            out << "    " << p.help << "\n";
+const char *unit_text(const mosslib_param &p) { return *p.unit ? p.unit : "-"; }
+
+void list_model(const mosslib_model &m, std::ostream &out) {
+    out << m.name << " — " << m.summary << "\n";
+    for (int i = 0; i < m.n_params; ++i) {
+        const mosslib_param &p = m.params[i];
+        char line[96];
+        std::snprintf(line, sizeof line, "    %-22s %12.10g %-9s ", p.name, p.example, unit_text(p));
+        out << line << p.meaning;
+        if (*p.convention) out << " [" << p.convention << "]";
+        out << "\n";
+    }
+}
+
+std::string raw_note(const mosslib_param &p) {
+    char buf[160] = "";
+    if (p.raw_per_unit != 1.0) std::snprintf(buf, sizeof buf, " Raw slot = %g x value.", p.raw_per_unit);
+    std::string out = buf;
+    if (*p.refusal) {
+        if (std::isinf(p.max))
+            std::snprintf(buf, sizeof buf, " Refused below %g.", p.min);
+        else
+            std::snprintf(buf, sizeof buf, " Refused outside %g..%g.", p.min, p.max);
+        out += buf;
+    }
+    if (!std::isnan(p.zero_means)) {
+        std::snprintf(buf, sizeof buf, " 0 means %.7g.", p.zero_means);
+        out += buf;
+    }
+    return out;
+}
+
+// The README's table of one model, as the catalogue has it.
+void markdown_model(const mosslib_model &m, std::ostream &out) {
+    out << "| name | slot | unit | example | meaning |\n|---|---|---|---|---|\n";
+    for (int i = 0; i < m.n_params; ++i) {
+        const mosslib_param &p = m.params[i];
+        char example[32];
+        std::snprintf(example, sizeof example, "%.10g", p.example);
+        const char *array = m.n_ints == 0 ? "p" : p.array == MOSSLIB_ARRAY_INTS ? "int" : "real";
+        out << "| `" << p.name << "` | " << array << " " << p.index << " | " << unit_text(p) << " | " << example
+            << " | " << p.meaning;
+        if (*p.convention) out << "; " << p.convention;
+        out << "." << raw_note(p) << " |\n";
+    }
+}
+
+// The README's vocabulary: every name once, with its unit and the models that use it.
+void markdown_vocabulary(std::ostream &out) {
+    std::vector<std::string> order;
+    std::map<std::string, std::pair<const mosslib_param *, std::string>> seen;
+    for (int i = 0; i < mosslib_model_count(); ++i) {
+        const mosslib_model &m = *mosslib_model_at(i);
+        for (int k = 0; k < m.n_params; ++k) {
+            const mosslib_param &p = m.params[k];
+            auto [it, fresh] = seen.try_emplace(p.name, &p, "");
+            if (fresh) order.push_back(p.name);
+            it->second.second += (it->second.second.empty() ? "" : ", ") + std::string(m.name);
         }
     }
-}
-
-double parse_value(const std::string &name, const std::string &text, bool integer) {
-    std::size_t used = 0;
-    double x = 0;
-    try {
-        x = std::stod(text, &used);
-    } catch (const std::exception &) {
-        used = 0;
+    out << "| name | unit | quantity | models |\n|---|---|---|---|\n";
+    for (const std::string &name : order) {
+        const auto &[p, models] = seen.at(name);
+        out << "| `" << name << "` | " << unit_text(*p) << " | " << p->meaning << " | " << models << " |\n";
     }
-    if (text.empty() || used != text.size()) throw UsageError("value of '" + name + "' is not a number: '" + text + "'");
-    if (integer && (x != std::floor(x) || std::fabs(x) > 2147483647.0))
-        throw UsageError("value of '" + name + "' must be a whole number: '" + text + "'");
-    return x;
 }
 
-mosspec::Inputs collect_inputs(const Model &model, const std::vector<std::string> &assignments) {
-    mosspec::Inputs in;
-    for (const auto &p : model.params) in.values[p.name] = p.default_value;
-    for (const auto &a : assignments) {
-        const auto eq = a.find('=');
-        if (eq == std::string::npos) throw UsageError("expected name=value, got '" + a + "'");
-        const std::string name = a.substr(0, eq);
-        const auto it = std::find_if(model.params.begin(), model.params.end(), [&](auto &p) { return p.name == name; });
-        if (it == model.params.end())
-            throw UsageError("model '" + model.name + "' has no parameter '" + name + "' (see mosspec --list)");
-        in.values[name] = parse_value(name, a.substr(eq + 1), it->integer);
+// The exported function of the model, looked up by its catalogue name.
+void *export_of(const mosslib_model &m) {
+    void *fn = dlsym(RTLD_DEFAULT, m.name);
+    if (!fn) throw std::runtime_error(std::string("the library does not export ") + m.name);
+    return fn;
+}
+
+struct Result {
+    std::vector<double> velocity, value;
+    bool objective = false;
+    double sum_of_squares = 0.0;
+};
+
+Result run(const mosspec::Call &call, const std::string &measured_path) {
+    const mosslib_model &m = *call.model;
+    Result r;
+    if (m.output == MOSSLIB_OUTPUT_OBJECTIVE) {
+        if (measured_path.empty())
+            throw UsageError(std::string(m.name) + " needs --measured FILE (" + std::to_string(m.max_channels) + " numbers)");
+        std::vector<double> measured = mosspec::read_numbers(measured_path);
+        if (measured.size() != static_cast<std::size_t>(m.max_channels))
+            throw UsageError("'" + measured_path + "' holds " + std::to_string(measured.size()) + " numbers; " + m.name +
+                             " compares " + std::to_string(m.max_channels) + " channels");
+        using Objective = double (*)(const std::int32_t *, const double *, const double *);
+        r.objective = true;
+        r.sum_of_squares =
+            reinterpret_cast<Objective>(export_of(m))(call.ints.data(), call.reals.data(), measured.data());
+        return r;
     }
-    return in;
+    r.value.assign(static_cast<std::size_t>(m.max_channels), std::numeric_limits<double>::quiet_NaN());
+    r.velocity.assign(r.value.size(), 0.0);
+    const int n = mosslib_channel_velocities(&m, call.ints.data(), call.reals.data(), r.velocity.data());
+    if (m.n_ints == 0) {
+        using Analytic = double (*)(const double *, double *);
+        reinterpret_cast<Analytic>(export_of(m))(call.reals.data(), r.value.data());
+    } else {
+        using Engine = std::int32_t (*)(const std::int32_t *, const double *, double *);
+        reinterpret_cast<Engine>(export_of(m))(call.ints.data(), call.reals.data(), r.value.data());
+    }
+    r.value.resize(static_cast<std::size_t>(std::max(n, 0)));
+    r.velocity.resize(r.value.size());
+    return r;
 }
 
-void write_result(const mosspec::Result &r, std::ostream &out) {
+// A line inside the window shows as a peak (absorption) or dip (transmission) between
+// two channels; tails of lines outside it only rise or fall towards the edges.
+bool has_line_inside(const Result &r, bool transmission) {
+    for (double x : r.value)
+        if (!std::isfinite(x)) return true;  // not a spectrum to judge
+    for (std::size_t i = 1; i + 1 < r.value.size(); ++i) {
+        const double s = transmission ? -1.0 : 1.0;
+        if (s * r.value[i] > s * r.value[i - 1] && s * r.value[i] >= s * r.value[i + 1]) return true;
+    }
+    return false;
+}
+
+void write_result(const Result &r, std::ostream &out) {
     char buf[128];
-    if (r.scalar) {
-        std::snprintf(buf, sizeof buf, "%s,%.17g\n", r.scalar_name.c_str(), *r.scalar);
+    if (r.objective) {
+        std::snprintf(buf, sizeof buf, "sum_of_squares,%.17g\n", r.sum_of_squares);
         out << buf;
         return;
     }
@@ -78,20 +158,22 @@ void write_result(const mosspec::Result &r, std::ostream &out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    CLI::App app{"mosspec — compute one Moessbauer spectrum with mosslib.\n"
-                 "Usage: mosspec MODEL [name=value ...]; every parameter has a built-in default."};
+    CLI::App app{"mosspec — compute one Moessbauer spectrum with mosslib; every parameter has a built-in "
+                 "default.\nExample: mosspec sext field_T=33 width=0.3 --out iron.csv",
+                 "mosspec"};
     std::string model_name;
     std::vector<std::string> assignments;
-    std::string out_path;
-    std::string measured_path;
-    bool list = false;
+    std::string out_path, measured_path, list_name;
     bool names = false;
     app.add_option("model", model_name, "model to compute (see --list)");
     app.add_option("parameters", assignments, "name=value pairs");
     app.add_option("-o,--out", out_path, "write the CSV to FILE instead of stdout");
     app.add_option("--measured", measured_path, "measured spectrum (text, one number per channel) for tkv");
-    app.add_flag("--list", list, "list the models and their parameters with units and defaults");
+    auto *list = app.add_option("--list", list_name, "list the parameters (units, defaults) of MODEL, or of all")
+                     ->expected(0, 1);
     app.add_flag("--models", names, "print the model names only");
+    std::string markdown;
+    app.add_option("--markdown", markdown, "print the README table of MODEL (or 'vocabulary')");
 
     try {
         app.parse(argc, argv);
@@ -103,34 +185,56 @@ int main(int argc, char **argv) {
     }
 
     try {
-        if (list) {
-            list_models(std::cout);
+        if (*list) {
+            if (!list_name.empty()) {
+                list_model(mosspec::find_model(list_name), std::cout);
+            } else {
+                for (int i = 0; i < mosslib_model_count(); ++i) list_model(*mosslib_model_at(i), std::cout);
+            }
+            return 0;
+        }
+        if (!markdown.empty()) {
+            if (markdown == "vocabulary")
+                markdown_vocabulary(std::cout);
+            else
+                markdown_model(mosspec::find_model(markdown), std::cout);
             return 0;
         }
         if (names) {
-            for (const auto &m : mosspec::models()) std::cout << m.name << "\n";
+            for (int i = 0; i < mosslib_model_count(); ++i) std::cout << mosslib_model_at(i)->name << "\n";
             return 0;
         }
         if (model_name.empty()) throw UsageError("no model given (see mosspec --list)");
-        const Model *model = mosspec::find_model(model_name);
-        if (!model) throw UsageError("unknown model '" + model_name + "' (see mosspec --list)");
-        mosspec::Inputs inputs = collect_inputs(*model, assignments);
-        inputs.measured_path = measured_path;
-        const mosspec::Result result = model->run(inputs);
+        const mosslib_model &model = mosspec::find_model(model_name);
+        const mosspec::Call call = mosspec::collect(model, assignments);
+        const Result result = run(call, measured_path);
         if (const char *why = mosslib_last_error(); why && *why) {
-            std::cerr << "mosspec: " << model_name << ": " << why << "\n";
+            std::cerr << "mosspec: " << model.name << ": " << mosspec::rewrite_reason(model, why) << "\n";
             return 1;
         }
+        if (!result.objective && !has_line_inside(result, model.output == MOSSLIB_OUTPUT_TRANSMISSION) &&
+            !result.value.empty())
+            std::cerr << "mosspec: warning: no line lies inside the channel window (" << result.velocity.front()
+                      << " to " << result.velocity.back() << " mm/s)\n";
         if (out_path.empty()) {
             write_result(result, std::cout);
         } else {
-            std::ofstream out(out_path);
-            if (!out) throw UsageError("cannot write '" + out_path + "'");
-            write_result(result, out);
+            // Written whole or not at all.
+            const std::string partial = out_path + ".part";
+            {
+                std::ofstream out(partial);
+                if (!out) throw UsageError("cannot write '" + out_path + "'");
+                write_result(result, out);
+                if (!out.flush()) throw UsageError("cannot write '" + out_path + "'");
+            }
+            if (std::rename(partial.c_str(), out_path.c_str()) != 0) throw UsageError("cannot write '" + out_path + "'");
         }
     } catch (const UsageError &e) {
         std::cerr << "mosspec: " << e.what() << "\n";
         return 2;
+    } catch (const std::exception &e) {
+        std::cerr << "mosspec: " << e.what() << "\n";
+        return 1;
     }
     return 0;
 }
