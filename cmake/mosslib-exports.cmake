@@ -5,6 +5,7 @@ set(MOSSLIB_EXPORTS
   mosslib_last_error:0 mosslib_version:0 mosslib_set_priority_step:4 mosslib_priority_step:0
   mosslib_catalog_version:0 mosslib_model_count:0 mosslib_model_at:4 mosslib_model_named:4
   mosslib_param_index:8 mosslib_channel_velocities:16
+  mosslib_set_threads:4 mosslib_threads:0 mosslib_set_progress:8
   sext:8 sextgen:8 sextgen_ss:8 sextgen_sl:8 doubl:8 VogGenVel_ss:8 CSTfdll:8
   ttt:12 tkv:12
   parl:12)

@@ -15,7 +15,9 @@
  *    reason for mosslib_last_error(). Numerically degenerate input (zero width,
  *    zero temperature) gives non-finite values and is not reported.
  *  - The analytic functions are reentrant. ttt/tkv and parl keep their work space
- *    per thread, so calls from different threads never interfere.
+ *    per thread, so calls from different threads never interfere. They compute
+ *    their field directions or orientations on the library's worker threads as
+ *    well (mosslib_set_threads); results are the same bits for every thread count.
  *
  * On 32-bit Windows the functions use the stdcall convention with undecorated names.
  */
@@ -91,6 +93,34 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_priority_step(int32_t enabled);
 
 /* The current setting of the priority step: 1 on, 0 off. */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void);
+
+/* ---- Threads ---------------------------------------------------------------------
+ * ttt and tkv over a powder grid, and parl over an orientation grid, compute their
+ * directions or orientations on the calling thread and on worker threads of one pool
+ * the library keeps for the whole process; the additions into every channel keep the
+ * order of a single thread, so the result is the same bits for every count. The pool
+ * is shared by all calls: several threads calling at once share its workers. Workers
+ * run in the models' floating-point state and take the priority step when it is on.
+ * n >= 1 sets the count for every later call of the process (1: the calling thread
+ * alone, no worker threads; at most 64); n <= 0 returns to the default: the value
+ * of the environment variable MOSSLIB_THREADS when it is a positive count, else the
+ * cores available to the process (its affinity and cgroup CPU quota). Returns the
+ * previous setting, 0 for the default. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n);
+
+/* The thread count calls use now. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void);
+
+/* ---- Progress and cancellation -------------------------------------------------------
+ * A progress callback for the calling thread's later calls of ttt, tkv and parl (NULL
+ * removes it; it is kept per thread). It is called on the calling thread between
+ * directions or orientations, at most about every 10 ms, with the fraction done
+ * (0..1, never decreasing), and with 1 when a call completes. A non-zero return
+ * cancels the call: ttt fills its G channels with NaN, parl its 256, tkv returns NaN;
+ * mosslib_last_error() then says "cancelled" and the call returns normally. The
+ * callback must not call the models. Calls without a callback cost nothing extra. */
+typedef int32_t(MOSSLIB_CALL *mosslib_progress_fn)(double fraction, void *user);
+MOSSLIB_API void MOSSLIB_CALL mosslib_set_progress(mosslib_progress_fn fn, void *user);
 
 /* Why the last call on this thread refused its input or failed; "" if it did not.
  * Cleared at the entry of every function above. */

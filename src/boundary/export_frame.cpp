@@ -17,6 +17,24 @@ namespace mosslib::boundary {
 namespace {
 constexpr std::size_t kErrorCapacity = 512;
 thread_local char t_last_error[kErrorCapacity] = "";
+
+// The calling thread's progress callback (mosslib_set_progress).
+struct ProgressHook {
+    mosslib_progress_fn fn;
+    void *user;
+};
+thread_local ProgressHook t_progress = {nullptr, nullptr};
+
+bool report_progress(double fraction, const void *context) {
+    const auto *hook = static_cast<const ProgressHook *>(context);
+    return hook->fn(fraction, hook->user) != 0;
+}
+
+void worker_share(void (*share)(void *), void *job) {
+    const ModelFloatEnvironment float_environment;
+    lower_priority();
+    share(job);
+}
 std::atomic<std::int32_t> g_priority_step{1};  // process-wide; 1 = on
 }  // namespace
 
@@ -60,6 +78,14 @@ void set_last_error(std::string_view reason) noexcept {
 
 const char *last_error() noexcept { return t_last_error; }
 
+common::CallControl call_control() noexcept {
+    common::CallControl control;
+    control.threads = common::thread_count();
+    if (t_progress.fn) control.progress = {&report_progress, &t_progress};
+    control.worker_scope = &worker_share;
+    return control;
+}
+
 void report(const common::Fault &f, double *out) noexcept {
     if (f.nan_count() != 0) std::fill_n(out, f.nan_count(), std::numeric_limits<double>::quiet_NaN());
     set_last_error(f.reason());
@@ -78,5 +104,13 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_priority_step(int32_t enabled) {
 }
 
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) { return mosslib::boundary::priority_step(); }
+
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n) { return mosslib::common::set_thread_count(n); }
+
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) { return mosslib::common::thread_count(); }
+
+MOSSLIB_API void MOSSLIB_CALL mosslib_set_progress(mosslib_progress_fn fn, void *user) {
+    mosslib::boundary::t_progress = {fn, user};
+}
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/fault.h"
+#include "common/parallel.h"
 
 #if defined(__x86_64__) && !defined(_WIN32)
 #include <immintrin.h>
@@ -136,6 +137,11 @@ public:
 private:
     ModelFloatEnvironment float_environment_;
 };
+
+// How the calling thread's call of a powder engine runs: the thread count, the
+// thread's progress callback, and workers that enter the models' floating-point state
+// and take the priority step themselves.
+common::CallControl call_control() noexcept;
 
 // The answer of a call whose engine reports a fault: out[0 .. f.nan_count()-1] NaN (out
 // may be null when the count is 0), the reason left for mosslib_last_error().

@@ -9,7 +9,7 @@ extern "C" {
 
 MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, double *spectrum) {
     const mosslib::boundary::ExportScope scope;
-    if (const mosslib::common::Fault f = mosslib::spinham::ttt_spectrum(ints, reals, spectrum))
+    if (const mosslib::common::Fault f = mosslib::spinham::ttt_spectrum(ints, reals, spectrum, mosslib::boundary::call_control()))
         mosslib::boundary::report(f, spectrum);
     return 2;
 }
@@ -17,7 +17,7 @@ MOSSLIB_API int32_t MOSSLIB_CALL ttt(const int32_t *ints, const double *reals, d
 MOSSLIB_API double MOSSLIB_CALL tkv(const int32_t *ints, const double *reals, const double *measured) {
     const mosslib::boundary::ExportScope scope;
     double sum = 0.0;
-    if (const mosslib::common::Fault f = mosslib::spinham::tkv_residual(ints, reals, measured, sum)) {
+    if (const mosslib::common::Fault f = mosslib::spinham::tkv_residual(ints, reals, measured, sum, mosslib::boundary::call_control())) {
         mosslib::boundary::report(f, nullptr);
         return std::numeric_limits<double>::quiet_NaN();
     }

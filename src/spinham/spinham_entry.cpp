@@ -59,11 +59,13 @@ SpinhamInputs copy_inputs(const std::int32_t *ints, const double *reals, std::in
 }
 
 // Runs the engine on the decoded inputs; nan_count is the extent a fault fills.
-common::Fault run(SpinhamInputs &in, double *spectrum, std::size_t nan_count, const char *export_name) {
+common::Fault run(SpinhamInputs &in, double *spectrum, std::size_t nan_count, const char *export_name,
+                  const common::CallControl &control) {
     SpinhamWorkspace *const ws = spinham_workspace();
     if (!ws) return common::Fault::formatted(nan_count, "%s: no memory for the work space", export_name);
-    const RunOutcome o = spinspec(in, spectrum, *ws);
+    const RunOutcome o = spinspec(in, spectrum, *ws, control);
     if (!o.refusal.empty()) return common::Fault(nan_count, o.refusal);
+    if (o.cancelled) return common::Fault(nan_count, "cancelled");
     if (o.solver_failed)
         return common::Fault::formatted(
             nan_count,
@@ -75,19 +77,21 @@ common::Fault run(SpinhamInputs &in, double *spectrum, std::size_t nan_count, co
 
 }  // namespace
 
-common::Fault ttt_spectrum(const std::int32_t *ints, const double *reals, double *spectrum) {
+common::Fault ttt_spectrum(const std::int32_t *ints, const double *reals, double *spectrum,
+                           const common::CallControl &control) {
     SpinhamInputs in = copy_inputs(ints, reals, ints[3]);
     const bool writable = ints[9] != 1 && ints[5] >= 1 && ints[5] <= kMaxChannels;
-    return run(in, spectrum, writable ? static_cast<std::size_t>(ints[5]) : 0, "ttt");
+    return run(in, spectrum, writable ? static_cast<std::size_t>(ints[5]) : 0, "ttt", control);
 }
 
-common::Fault tkv_residual(const std::int32_t *ints, const double *reals, const double *measured, double &sum) {
+common::Fault tkv_residual(const std::int32_t *ints, const double *reals, const double *measured, double &sum,
+                           const common::CallControl &control) {
     if (ints[5] != kTkvChannels) return common::Fault(0, "channel count G (integer index 5) must be 256 for tkv");
     if (ints[9] == 1)
         return common::Fault(0, "lines flag (integer index 9) 1 computes no spectrum for tkv to compare");
     SpinhamInputs in = copy_inputs(ints, reals, ints[26]);
     double calc[kTkvChannels];
-    if (common::Fault f = run(in, calc, 0, "tkv")) return f;
+    if (common::Fault f = run(in, calc, 0, "tkv", control)) return f;
     double s = 0.0;
     for (int k = 1; k < kTkvChannels; ++k) {
         const double r = measured[k] - calc[k];

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/fault.h"
+#include "common/parallel.h"
 
 namespace mosslib::spinham {
 
@@ -16,11 +17,13 @@ inline constexpr int kTkvChannels = 256;
 // (nothing written when the lines flag ints[9] is 1). A fault asks for the G channels
 // to be NaN when G is a count the spectrum can hold and the lines flag is not 1, for
 // none otherwise.
-common::Fault ttt_spectrum(const std::int32_t *ints, const double *reals, double *spectrum);
+common::Fault ttt_spectrum(const std::int32_t *ints, const double *reals, double *spectrum,
+                           const common::CallControl &control = {});
 
 // tkv: the sum over channels 2..256 of (measured - model)^2, the model as ttt with the
 // level mode taken from ints[26]; element 0 of measured is not read. Sets sum only when
 // there is no fault; a fault fills nothing (the export returns NaN).
-common::Fault tkv_residual(const std::int32_t *ints, const double *reals, const double *measured, double &sum);
+common::Fault tkv_residual(const std::int32_t *ints, const double *reals, const double *measured, double &sum,
+                           const common::CallControl &control = {});
 
 }  // namespace mosslib::spinham

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
+#include "common/thread_workspace.h"
 #include "spinham/electronic_hamiltonian.h"
 #include "spinham/level_statistics.h"
 #include "spinham/line_accumulation.h"
@@ -97,9 +99,35 @@ Vector3 effective_field(const Hyperfine &a, const Vector3 &s, const Vector3 &b) 
             a.xz * s.x + a.yz * s.y + a.zz * s.z - b.z};
 }
 
+// The lines of one level pass: weight and the eight nuclear lines (position, intensity).
+struct PassLines {
+    double weight;
+    double position[kLinesPerPass];
+    double intensity[kLinesPerPass];
+};
+
+// Directions per chunk of the threaded walk (each takes about 15 us at 6 levels).
+constexpr int kDirectionsPerChunk = 4;
+
+// What a chunk of directions computed on some thread leaves for the commit: the passes
+// of its directions in (direction, pass) order, and the first direction that failed.
+struct ChunkRecord {
+    int passes = 0;
+    bool failed = false;
+    bool no_memory = false;
+    RunOutcome failure;
+    PassLines lines[kDirectionsPerChunk * kMaxLevels];
+};
+
+// The chunk records of a threaded run, one block per calling thread kept on the heap.
+struct ChunkRing {
+    std::vector<ChunkRecord> records;
+};
+
 class Run {
 public:
-    Run(SpinhamInputs &in, SpinhamWorkspace &ws) : in_(in), ws_(ws) {}
+    Run(SpinhamInputs &in, SpinhamWorkspace &ws, const common::CallControl &control)
+        : in_(in), ws_(ws), control_(control) {}
 
     RunOutcome execute(double *spectrum) {
         derive_g(in_);
@@ -120,28 +148,141 @@ public:
         draw_lines_ = in_.lines_flag != 1;
         if (draw_lines_) std::fill_n(ws_.acc, in_.channels, 0.0);
 
-        RunOutcome outcome;
-        if (in_.axes_flag != 0) {
-            const FieldDirection axes[3] = {{1.0, 0.0, 0.0, 1.0}, {0.0, 1.0, 0.0, 1.0}, {0.0, 0.0, 1.0, 1.0}};
-            for (int k = 0; k < 3 && !outcome.solver_failed; ++k) outcome = direction(axes[k], k + 1);
-        } else {
-            const std::int64_t count = powder_point_count(in_.rings, in_.copies);
-            FieldDirection d;
-            for (std::int64_t jd = 1; jd <= count && !outcome.solver_failed; ++jd) {
-                d = powdir(in_.rings, jd, in_.copies, d);
-                outcome = direction(d, jd);
-            }
-        }
-        if (outcome.solver_failed) return outcome;
+        count_ = in_.axes_flag != 0 ? 3 : powder_point_count(in_.rings, in_.copies);
+        RunOutcome outcome = walk();
+        if (!outcome.ok()) return outcome;
 
         if (draw_lines_) std::copy_n(ws_.acc, in_.channels, spectrum);
         return outcome;
     }
 
 private:
-    RunOutcome direction(const FieldDirection &d, std::int64_t index) {
+    // Direction j (1-based) of the walk; `previous` is direction j - 1.
+    FieldDirection direction_at(std::int64_t j, const FieldDirection &previous) const {
+        if (in_.axes_flag != 0) {
+            const FieldDirection axes[3] = {{1.0, 0.0, 0.0, 1.0}, {0.0, 1.0, 0.0, 1.0}, {0.0, 0.0, 1.0, 1.0}};
+            return axes[j - 1];
+        }
+        return powdir(in_.rings, j, in_.copies, previous);
+    }
+
+    // Direction j - 1, for a walk that starts at j: copies 2..m of a grid point are
+    // made from the copy before them, so the walk is taken up from the last first copy.
+    FieldDirection direction_before(std::int64_t j) const {
+        FieldDirection d;
+        if (in_.axes_flag != 0 || in_.copies == 0) return d;
+        for (std::int64_t i = std::max<std::int64_t>(1, j - in_.copies); i < j; ++i) d = direction_at(i, d);
+        return d;
+    }
+
+    // The walk over every direction. The first direction runs on the calling thread:
+    // an automatic hyperfine shift is chosen at its first pass and holds for all the
+    // others, which then run in chunks on the thread pool, their lines added to the
+    // spectrum in (direction, pass, line) order. A failure stops the walk at the lowest
+    // failing direction.
+    RunOutcome walk() {
+        common::ProgressTicker ticker(control_.progress);
+        const bool threaded = control_.threads > 1 && count_ > kDirectionsPerChunk;
+        FieldDirection d;
+        RunOutcome outcome;
+        std::int64_t jd = 1;
+        auto add = [this](const PassLines &p) { add_pass(p); };
+        for (; jd <= count_; ++jd) {
+            d = direction_at(jd, d);
+            outcome = direction(d, jd, ws_, true, add);
+            if (!outcome.ok()) return outcome;
+            if (ticker.tick(jd, count_)) return cancelled();
+            // An automatic shift that came out zero is chosen again at the next pass.
+            if (threaded && in_.hyperfine_shift != 0.0) break;
+        }
+        if (jd > count_) {
+            ticker.finish();
+            return outcome;
+        }
+        return threaded_walk(jd + 1);
+    }
+
+    RunOutcome threaded_walk(std::int64_t first) {
+        ChunkRing *ring = common::thread_workspace<ChunkRing>();
+        const int slots = common::ordered_slots(control_.threads);
+        try {
+            if (ring && ring->records.size() < static_cast<std::size_t>(slots)) ring->records.resize(slots);
+        } catch (...) {
+            ring = nullptr;
+        }
+        if (!ring) return no_memory();
+        struct Chunks final : common::OrderedWork {
+            Run &run;
+            ChunkRecord *records;
+            std::int64_t base;  // direction of item 0
+            RunOutcome outcome;
+            Chunks(Run &r, ChunkRecord *rec, std::int64_t b) : run(r), records(rec), base(b) {}
+            void compute(std::int64_t first, std::int64_t end, int slot) noexcept override {
+                run.compute_chunk(base + first, base + end, records[slot]);
+            }
+            bool commit(std::int64_t, std::int64_t, int slot) noexcept override {
+                const ChunkRecord &r = records[slot];
+                for (int p = 0; p < r.passes; ++p) run.add_pass(r.lines[p]);
+                if (r.no_memory) outcome = run.no_memory();
+                if (r.failed) outcome = r.failure;
+                return !r.failed && !r.no_memory;
+            }
+        } chunks(*this, ring->records.data(), first);
+        const common::RunEnd end =
+            common::run_ordered(chunks, count_ - first + 1, kDirectionsPerChunk, slots, control_);
+        if (end == common::RunEnd::cancelled) return cancelled();
+        return chunks.outcome;
+    }
+
+    // Directions [first, end) into the record, on the work space of the thread that
+    // runs it; stops at a failing direction.
+    void compute_chunk(std::int64_t first, std::int64_t end, ChunkRecord &record) noexcept {
+        record.passes = 0;
+        record.failed = false;
+        record.no_memory = false;
+        SpinhamWorkspace *w = spinham_workspace();
+        if (!w) {
+            record.no_memory = true;
+            return;
+        }
+        auto keep = [&record](const PassLines &p) { record.lines[record.passes++] = p; };
+        FieldDirection d = direction_before(first);
+        for (std::int64_t jd = first; jd < end; ++jd) {
+            d = direction_at(jd, d);
+            const RunOutcome o = direction(d, jd, *w, false, keep);
+            if (!o.ok()) {
+                record.failed = true;
+                record.failure = o;
+                return;
+            }
+        }
+    }
+
+    void add_pass(const PassLines &p) {
+        addlines(in_.channels, in_.centre_channel, p.position, p.intensity, p.weight, in_.width, in_.velocity_step,
+                 ws_.acc);
+    }
+
+    RunOutcome cancelled() const {
+        RunOutcome o;
+        o.cancelled = true;
+        return o;
+    }
+
+    RunOutcome no_memory() const {
+        RunOutcome o;
+        o.refusal = "no memory for a worker thread's work space";
+        return o;
+    }
+
+    // One field direction on work space w; each level pass's lines go to sink. The
+    // first direction (choose_shift) may choose the automatic hyperfine shift; the
+    // others read the tensor it left.
+    template <class Sink>
+    RunOutcome direction(const FieldDirection &d, std::int64_t index, SpinhamWorkspace &w, bool choose_shift,
+                         Sink &&sink) {
         const Vector3 b{in_.field * d.nx, in_.field * d.ny, in_.field * d.nz};
-        const eigen::Status status = spinham(system_, b.x, b.y, b.z, ws_.elec, ws_.energy);
+        const eigen::Status status = spinham(system_, b.x, b.y, b.z, w.elec, w.energy);
         if (status != eigen::Status::ok) {
             RunOutcome o;
             o.solver_failed = true;
@@ -154,50 +295,55 @@ private:
             return o;
         }
         const int n = n_levels_;
-        spinexp(in_.mult1, in_.mult2, n, ws_.elec.ar, ws_.elec.ai, ws_.ladder1, ws_.sx, ws_.sy, ws_.sz);
-        boltz(n, in_.temperature, ws_.energy, ws_.pop);
+        spinexp(in_.mult1, in_.mult2, n, w.elec.ar, w.elec.ai, ws_.ladder1, w.sx, w.sy, w.sz);
+        boltz(n, in_.temperature, w.energy, w.pop);
 
+        // Every pass sets the spin it uses before using it.
+        Vector3 spin;
         const int nst = levels_this_direction(in_, n, d.nz);
         if (nst != n || n == 1) {
-            spin_ = {};
             for (int k = 0; k < n; ++k) {
-                spin_.x += ws_.pop[k] * ws_.sx[k];
-                spin_.y += ws_.pop[k] * ws_.sy[k];
-                spin_.z += ws_.pop[k] * ws_.sz[k];
+                spin.x += w.pop[k] * w.sx[k];
+                spin.y += w.pop[k] * w.sy[k];
+                spin.z += w.pop[k] * w.sz[k];
             }
         }
 
         for (int l = 0; l < nst; ++l) {
             double wl = d.w;
             if (nst != 1) {
-                if (ws_.pop[l] < kPopulationFloor) continue;
-                wl = d.w * ws_.pop[l];
-                spin_ = {ws_.sx[l], ws_.sy[l], ws_.sz[l]};
+                if (w.pop[l] < kPopulationFloor) continue;
+                wl = d.w * w.pop[l];
+                spin = {w.sx[l], w.sy[l], w.sz[l]};
             }
-            choose_hyperfine_shift(in_, hyperfine_, spin_.z);
-            in_.axx = hyperfine_.xx;
-            in_.ayy = hyperfine_.yy;
-            in_.azz = hyperfine_.zz;
-            const Vector3 hef = effective_field(hyperfine_, spin_, b);
+            if (choose_shift) {
+                choose_hyperfine_shift(in_, hyperfine_, spin.z);
+                in_.axx = hyperfine_.xx;
+                in_.ayy = hyperfine_.yy;
+                in_.azz = hyperfine_.zz;
+            }
+            const Vector3 hef = effective_field(hyperfine_, spin, b);
             if (!draw_lines_) continue;
             // A solver failure here can only come from a non-finite field; the lines are
             // then NaN, like every other non-finite result of degenerate input.
-            (void)nuctrans(efg_, hef.x, hef.y, hef.z, d.nx, d.ny, d.nz, in_.nuclear_option, ws_.nuc, ws_.enuc,
-                           ws_.inuc);
-            addlines(in_.channels, in_.centre_channel, ws_.enuc, ws_.inuc, wl, in_.width, in_.velocity_step,
-                     ws_.acc);
+            PassLines lines;
+            lines.weight = wl;
+            (void)nuctrans(efg_, hef.x, hef.y, hef.z, d.nx, d.ny, d.nz, in_.nuclear_option, w.nuc, lines.position,
+                           lines.intensity);
+            sink(lines);
         }
         return {};
     }
 
     SpinhamInputs &in_;
     SpinhamWorkspace &ws_;
+    const common::CallControl &control_;
     SymmetricTensor efg_;
     Hyperfine hyperfine_{};
     SpinSystem system_;
-    Vector3 spin_;
     int n_levels_ = 0;
     bool draw_lines_ = true;
+    std::int64_t count_ = 0;
 };
 
 }  // namespace
@@ -223,13 +369,13 @@ std::string_view check_inputs(const SpinhamInputs &in) {
     return {};
 }
 
-RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws) {
+RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws, const common::CallControl &control) {
     if (const std::string_view refusal = check_inputs(in); !refusal.empty()) {
         RunOutcome o;
         o.refusal = refusal;
         return o;
     }
-    return Run(in, ws).execute(spectrum);
+    return Run(in, ws, control).execute(spectrum);
 }
 
 }  // namespace mosslib::spinham

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/parallel.h"
 #include "eigen/hermitian.h"
 #include "spinham/spinham_workspace.h"
 
@@ -45,6 +46,7 @@ struct SpinhamInputs {
 struct RunOutcome {
     std::string_view refusal;  // empty unless refused
     bool solver_failed = false;
+    bool cancelled = false;  // the progress callback asked to stop
     // For solver_failed: the route, its status and the field direction (1-based index
     // in the walk, and its unit vector).
     char route = 0;
@@ -52,15 +54,17 @@ struct RunOutcome {
     std::int64_t direction = 0;
     double nx = 0.0, ny = 0.0, nz = 0.0;
 
-    bool ok() const { return refusal.empty() && !solver_failed; }
+    bool ok() const { return refusal.empty() && !solver_failed && !cancelled; }
 };
 
 // Why the inputs are structurally impossible (the text an export reports), or an empty
 // view when they can be run; nothing is run.
 std::string_view check_inputs(const SpinhamInputs &in);
 
-// One run. Writes spectrum[0..G-1] (channel c at c - 1) unless lines_flag = 1 or the
-// run is refused or fails; then nothing is written and the outcome says why.
-RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws);
+// One run, on control.threads threads with the same result for every count. Writes
+// spectrum[0..G-1] (channel c at c - 1) unless lines_flag = 1 or the run is refused,
+// fails or is cancelled; then nothing is written and the outcome says why.
+RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws,
+                    const common::CallControl &control = {});
 
 }  // namespace mosslib::spinham
