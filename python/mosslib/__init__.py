@@ -15,7 +15,13 @@ every parameter come from the library's catalogue (mosslib.catalog).
 Priority: the library lowers the scheduling priority of a calling thread by default;
 this package turns that step off for the whole process when it loads the library, so
 a Python session or a Dask worker keeps its priority. set_priority_step(True) turns it
-back on. The library is found through MOSSLIB_LIBRARY, next to the installed package,
+back on.
+
+Threads: ttt/tkv and parl compute their directions or orientations on the library's
+worker threads (the same bits for every count). set_threads(n) sets the count for the
+process (1: the calling thread alone); a Dask worker is given 1 unless told otherwise.
+On the main thread a Ctrl-C during one of these calls cancels it and raises
+KeyboardInterrupt. The library is found through MOSSLIB_LIBRARY, next to the installed package,
 or in the build tree (build/src) of a source checkout.
 """
 
@@ -28,6 +34,7 @@ from .spectrum import Spectrum, fold, read_spectrum
 from .calibration import Calibration, calibrate
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
+           "set_threads", "threads",
            "sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl", "VogGenVel_ss", "CSTfdll",
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
            "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
@@ -50,6 +57,19 @@ def set_priority_step(enabled):
     calling thread to the lowest priority, the library's default) or off (False: what
     this package sets when it loads). Process-wide. Returns the previous setting."""
     return bool(_lib.library().dll.mosslib_set_priority_step(1 if enabled else 0))
+
+
+def set_threads(n):
+    """Threads that ttt, tkv and parl calls use, process-wide: n >= 1 sets the count
+    (1: the calling thread alone, no worker threads); 0 or None returns to the
+    library's default (MOSSLIB_THREADS, else the cores available to the process).
+    Results are the same for every count. Returns the previous setting (0: default)."""
+    return int(_lib.library().dll.mosslib_set_threads(int(n or 0)))
+
+
+def threads():
+    """The thread count ttt, tkv and parl calls use now."""
+    return int(_lib.library().dll.mosslib_threads())
 
 
 def priority_step():

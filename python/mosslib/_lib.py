@@ -15,6 +15,7 @@ import ctypes
 import ctypes.util
 import glob
 import os
+import signal
 import sys
 import threading
 
@@ -103,6 +104,10 @@ def library(path=None):
     return lib
 
 
+# int32_t (*)(double fraction, void *user): the library's progress callback.
+PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_double, ctypes.c_void_p)
+
+
 class Library:
     """One loaded copy of the shared library. Pickles as its location."""
 
@@ -114,6 +119,9 @@ class Library:
                 ("mosslib_version", ctypes.c_char_p, []),
                 ("mosslib_set_priority_step", ctypes.c_int32, [ctypes.c_int32]),
                 ("mosslib_priority_step", ctypes.c_int32, []),
+                ("mosslib_set_threads", ctypes.c_int32, [ctypes.c_int32]),
+                ("mosslib_threads", ctypes.c_int32, []),
+                ("mosslib_set_progress", None, [PROGRESS, ctypes.c_void_p]),
                 ("mosslib_catalog_version", ctypes.c_int32, []),
                 ("mosslib_model_count", ctypes.c_int32, []),
                 ("mosslib_model_at", ctypes.POINTER(CModel), [ctypes.c_int32]),
@@ -145,3 +153,24 @@ class Library:
         reason = self.last_error()
         if reason:
             raise MosslibError(f"{name}: {reason}")
+
+    def call_interruptible(self, f, *args):
+        """f(*args), an engine export. On the main thread, with Python's own Ctrl-C
+        handler in place, a Ctrl-C during the call cancels it (through the library's
+        progress callback) and raises KeyboardInterrupt."""
+        if threading.current_thread() is not threading.main_thread() \
+                or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+            return f(*args)
+        hit = []
+        # Python runs the signal handler when the callback enters the interpreter.
+        callback = PROGRESS(lambda fraction, user: 1 if hit else 0)
+        previous = signal.signal(signal.SIGINT, lambda signum, frame: hit.append(signum))
+        self.dll.mosslib_set_progress(callback, None)
+        try:
+            result = f(*args)
+        finally:
+            self.dll.mosslib_set_progress(PROGRESS(), None)
+            signal.signal(signal.SIGINT, previous)
+        if hit:
+            raise KeyboardInterrupt
+        return result

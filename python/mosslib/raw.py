@@ -106,7 +106,7 @@ def _bind(info, lib):
             if m.ndim != 1 or m.shape[0] != size:
                 raise ValueError(f"{name}: the measured spectrum has {m.size} values, "
                                  f"{size} expected")
-            s = f(_addr(i), _addr(r), _addr(m))
+            s = lib.call_interruptible(f, _addr(i), _addr(r), _addr(m))
             if s != s:
                 lib.raise_last_error(name)
             return s
@@ -132,7 +132,7 @@ def _bind(info, lib):
             n = g if lo <= g <= hi and g > 0 else size
             # The array the call may write is max_channels long whatever the count.
             out = np.full(size, np.nan) if out is None else _out(out, size, name)
-            f(_addr(i), _addr(r), _addr(out))
+            lib.call_interruptible(f, _addr(i), _addr(r), _addr(out))
             reason = lib.last_error()
             if reason:
                 raise MosslibError(f"{name}: {reason}")

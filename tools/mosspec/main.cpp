@@ -3,7 +3,10 @@
 // defaults, limits and velocity scales all come from the library's catalogue.
 #include <CLI/CLI.hpp>
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -85,6 +88,45 @@ void markdown_vocabulary(std::ostream &out) {
     }
 }
 
+// Ctrl-C asks the running call to stop; the progress callback passes it on.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_interrupt(int) { g_interrupted = 1; }
+
+// A bar on stderr (when it is a terminal) once a call has run for a second.
+class ProgressBar {
+public:
+    ProgressBar() : start_(std::chrono::steady_clock::now()), terminal_(isatty(STDERR_FILENO) != 0) {
+        mosslib_set_progress(&ProgressBar::report, this);
+    }
+    ~ProgressBar() {
+        mosslib_set_progress(nullptr, nullptr);
+        if (shown_ >= 0) std::fprintf(stderr, "\r%*s\r", 60, "");
+    }
+    ProgressBar(const ProgressBar &) = delete;
+    ProgressBar &operator=(const ProgressBar &) = delete;
+
+private:
+    static std::int32_t report(double fraction, void *user) {
+        auto &bar = *static_cast<ProgressBar *>(user);
+        if (g_interrupted) return 1;
+        if (!bar.terminal_ || std::chrono::steady_clock::now() - bar.start_ < std::chrono::seconds(1)) return 0;
+        const int percent = static_cast<int>(fraction * 100.0);
+        if (percent != bar.shown_) {
+            bar.shown_ = percent;
+            const int filled = percent * 40 / 100;
+            std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################",
+                         40 - filled, "", percent);
+            std::fflush(stderr);
+        }
+        return 0;
+    }
+
+    std::chrono::steady_clock::time_point start_;
+    bool terminal_;
+    int shown_ = -1;
+};
+
 // The exported function of the model, looked up by its catalogue name.
 void *export_of(const mosslib_model &m) {
     void *fn = dlsym(RTLD_DEFAULT, m.name);
@@ -100,6 +142,7 @@ struct Result {
 
 Result run(const mosspec::Call &call, const std::string &measured_path) {
     const mosslib_model &m = *call.model;
+    const ProgressBar bar;
     Result r;
     if (m.output == MOSSLIB_OUTPUT_OBJECTIVE) {
         if (measured_path.empty())
@@ -207,7 +250,12 @@ int main(int argc, char **argv) {
         if (model_name.empty()) throw UsageError("no model given (see mosspec --list)");
         const mosslib_model &model = mosspec::find_model(model_name);
         const mosspec::Call call = mosspec::collect(model, assignments);
+        std::signal(SIGINT, on_interrupt);
         const Result result = run(call, measured_path);
+        if (g_interrupted) {
+            std::cerr << "mosspec: interrupted\n";
+            return 130;
+        }
         if (const char *why = mosslib_last_error(); why && *why) {
             std::cerr << "mosspec: " << model.name << ": " << mosspec::rewrite_reason(model, why) << "\n";
             return 1;
@@ -226,6 +274,11 @@ int main(int argc, char **argv) {
                 if (!out) throw UsageError("cannot write '" + out_path + "'");
                 write_result(result, out);
                 if (!out.flush()) throw UsageError("cannot write '" + out_path + "'");
+            }
+            if (g_interrupted) {
+                std::remove(partial.c_str());
+                std::cerr << "mosspec: interrupted\n";
+                return 130;
             }
             if (std::rename(partial.c_str(), out_path.c_str()) != 0) throw UsageError("cannot write '" + out_path + "'");
         }
