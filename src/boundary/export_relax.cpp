@@ -23,6 +23,7 @@ extern "C" MOSSLIB_API int32_t MOSSLIB_CALL parl(const int32_t *ib, const double
         return 1;
     }
     const int n_chan = relax::run_relaxation(ws);
+    if (const std::string_view fault = relax::numerical_fault(ws); !fault.empty()) boundary::set_last_error(fault);
     // Channels beyond n_chan keep what the caller passed.
     std::copy_n(ws.parl_spec.spec_out, n_chan, out);
     return 1;

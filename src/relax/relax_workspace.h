@@ -140,6 +140,15 @@ struct RelaxScratch {
     float q_im[kChannels];
 };
 
+// Double-precision systems of the resolvent route (resolvent_spectrum.h): the matrix
+// z - A factored in place, and the right-hand sides w_j K(i, j), row j column i.
+struct ResolventScratch {
+    double a_re[kMaxDim * kMaxDim], a_im[kMaxDim * kMaxDim];  // A(i,j) at [i + 48 j]
+    double lu_re[kMaxDim * kMaxDim], lu_im[kMaxDim * kMaxDim];
+    double rhs_re[kMaxDim * kMaxDim], rhs_im[kMaxDim * kMaxDim];
+    int rhs_cols[kMaxDim];  // the right-hand sides that are not zero
+};
+
 struct RelaxWorkspace {
     ParlArgs parl_args;
     ParlModel parl_model;
@@ -148,6 +157,9 @@ struct RelaxWorkspace {
     ParlElec parl_elec;
     ParlMat parl_mat;
     RelaxScratch scratch;
+    ResolventScratch resolvent;
+    int resolvent_orientations;  // orientations of the last run taken by the resolvent route
+    bool unsolved;               // the last run met an orientation neither route could compute
 };
 
 // Column-major element (i, j), 0-based, of a matrix with leading dimension kMaxDim.
