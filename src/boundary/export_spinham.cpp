@@ -78,7 +78,8 @@ const char *fault_text(sh::Fault f) {
     case sh::Fault::bad_channels: return "channel count G (integer index 5) must be 1..8192";
     case sh::Fault::bad_grid_size: return "powder grid size n (integer index 7) must be at least 1";
     case sh::Fault::bad_copies: return "quadrant copies m (integer index 6) must be 0..99";
-    case sh::Fault::too_many_directions: return "powder grid exceeds 2147483647 directions";
+    case sh::Fault::too_many_rings: return "one-angle powder grid (m = 0): n (integer index 7) must be at most 1048576";
+    case sh::Fault::too_many_directions: return "two-angle powder grid: m n (n + 1) / 2 exceeds 2147483647 directions";
     case sh::Fault::bad_nuclear_option: return "nuclear option (integer index 4) must be -2..2";
     case sh::Fault::solver_failed: return "eigen-solver failed";
     }

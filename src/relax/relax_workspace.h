@@ -143,7 +143,6 @@ struct RelaxScratch {
 // Double-precision systems of the resolvent route (resolvent_spectrum.h): the matrix
 // z - A factored in place, and the right-hand sides w_j K(i, j), row j column i.
 struct ResolventScratch {
-    double a_re[kMaxDim * kMaxDim], a_im[kMaxDim * kMaxDim];  // A(i,j) at [i + 48 j]
     double lu_re[kMaxDim * kMaxDim], lu_im[kMaxDim * kMaxDim];
     double rhs_re[kMaxDim * kMaxDim], rhs_im[kMaxDim * kMaxDim];
     int rhs_cols[kMaxDim];  // the right-hand sides that are not zero

@@ -118,11 +118,6 @@ bool resolvent_absorption(int n, const ParlModel &model, const ParlOrient &orien
         }
         if (any) work.rhs_cols[n_rhs++] = i;
     }
-    for (int j = 0; j < n; ++j)
-        for (int i = 0; i < n; ++i) {
-            work.a_re[at(i, j)] = mat.trans_mat[at(i, j)].r;
-            work.a_im[at(i, j)] = mat.trans_mat[at(i, j)].i;
-        }
 
     const double h = static_cast<double>(model.line_width / 2.0f);
     int piv[kMaxDim];
@@ -132,8 +127,8 @@ bool resolvent_absorption(int n, const ParlModel &model, const ParlOrient &orien
         const double v = static_cast<double>(spectra.chan_vel[ch]) - static_cast<double>(model.shift);
         for (int j = 0; j < n; ++j)
             for (int i = 0; i < n; ++i) {
-                work.lu_re[at(i, j)] = (i == j ? h : 0.0) - work.a_re[at(i, j)];
-                work.lu_im[at(i, j)] = (i == j ? v : 0.0) - work.a_im[at(i, j)];
+                work.lu_re[at(i, j)] = (i == j ? h : 0.0) - static_cast<double>(mat.trans_mat[at(i, j)].r);
+                work.lu_im[at(i, j)] = (i == j ? v : 0.0) - static_cast<double>(mat.trans_mat[at(i, j)].i);
             }
         if (!factor(n, work.lu_re, work.lu_im, piv)) return false;
         double trace_re = 0.0;

@@ -216,8 +216,9 @@ Fault check_inputs(const SpinhamInputs &in) {
     if (in.axes_flag == 0) {
         if (in.rings < 1) return Fault::bad_grid_size;
         if (in.copies < 0 || in.copies > kMaxQuadrantCopies) return Fault::bad_copies;
-        if (in.rings > kMaxRings || powder_point_count(in.rings, in.copies) > kMaxDirections)
-            return Fault::too_many_directions;
+        // Beyond 2^20 rings a two-angle grid has far more than 2^31 - 1 directions.
+        if (in.rings > kMaxRings) return in.copies == 0 ? Fault::too_many_rings : Fault::too_many_directions;
+        if (powder_point_count(in.rings, in.copies) > kMaxDirections) return Fault::too_many_directions;
     }
     if (in.lines_flag != 1 && (in.nuclear_option < kMinNuclearOption || in.nuclear_option > kMaxNuclearOption))
         return Fault::bad_nuclear_option;

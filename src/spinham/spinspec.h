@@ -47,7 +47,8 @@ enum class Fault {
     bad_channels,       // G < 1 or G > kMaxChannels (nothing can be written)
     bad_grid_size,      // n < 1 with the powder grid
     bad_copies,         // m < 0 or m > kMaxQuadrantCopies with the powder grid
-    too_many_directions,// powder grid of more than 2^31 - 1 directions
+    too_many_rings,     // one-angle grid (m = 0) of more than 2^20 rings
+    too_many_directions,// two-angle grid of more than 2^31 - 1 directions
     bad_nuclear_option, // outside -2..2
     solver_failed,      // eigen-solver of the electronic Hamiltonian
 };
