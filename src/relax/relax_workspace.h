@@ -11,6 +11,7 @@
 // column-major with the fixed leading dimension kMaxDim.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
 #include "numeric/f2c_intrinsics.h"
@@ -140,12 +141,14 @@ struct RelaxScratch {
     float q_im[kChannels];
 };
 
-// Double-precision systems of the resolvent route (resolvent_spectrum.h): the matrix
-// z - A factored in place, and the right-hand sides w_j K(i, j), row j column i.
+// Double-precision work of the resolvent route (resolvent_spectrum.h): the transition
+// matrix in Hessenberg form, the unitary transformation to it and then the factors of
+// z - H of one channel, and the transformed right-hand sides and left factors.
 struct ResolventScratch {
-    double lu_re[kMaxDim * kMaxDim], lu_im[kMaxDim * kMaxDim];
-    double rhs_re[kMaxDim * kMaxDim], rhs_im[kMaxDim * kMaxDim];
-    int rhs_cols[kMaxDim];  // the right-hand sides that are not zero
+    std::complex<double> hessenberg[kMaxDim * kMaxDim];
+    std::complex<double> factors[kMaxDim * kMaxDim];
+    std::complex<double> rhs[kMaxDim * kNuclearLines];
+    std::complex<double> left[kMaxDim * kNuclearLines];
 };
 
 struct RelaxWorkspace {
