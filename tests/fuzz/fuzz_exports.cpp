@@ -285,7 +285,7 @@ void tkv_call(FuzzedDataProvider &in) {
 void parl_call(FuzzedDataProvider &in) {
     Ints ib(5);
     ib[0] = int_value(in, -1, 1);
-    ib[1] = int_value(in, 0, 7);
+    ib[1] = in.ConsumeBool() ? int_value(in, 0, 7) : int_value(in, 0, 3);  // mostly small matrices
     ib[2] = int_value(in, -1, 257);
     ib[4] = int_value(in, -1, 1);
     if (ib[4] == INT_MAX) ib[4] = 1;
