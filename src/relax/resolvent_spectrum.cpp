@@ -38,11 +38,10 @@ void hessenberg(int n, cd *a, cd *q) {
         for (int i = 0; i < n; ++i) Q(i, j) = i == j ? 1.0 : 0.0;
     cd u[kMaxDim];
     for (int k = 0; k + 2 < n; ++k) {
-        double norm2 = 0.0;
-        for (int i = k + 1; i < n; ++i) norm2 += std::norm(A(i, k));
-        double tail2 = norm2 - std::norm(A(k + 1, k));
-        if (!(tail2 > 0.0)) continue;  // column already reduced
-        const double norm = std::sqrt(norm2);
+        double tail2 = 0.0;
+        for (int i = k + 2; i < n; ++i) tail2 += std::norm(A(i, k));
+        if (!(tail2 > 0.0)) continue;  // column already reduced (or not finite)
+        const double norm = std::sqrt(std::norm(A(k + 1, k)) + tail2);
         const double lead = std::abs(A(k + 1, k));
         const cd phase = lead > 0.0 ? A(k + 1, k) / lead : cd(1.0);
         for (int i = k + 1; i < n; ++i) u[i] = A(i, k);
