@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "relax/angular_factors.h"
-#include "relax/complex_eigen.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"
 #include "relax/relaxation_coupling.h"
