@@ -489,6 +489,27 @@ TEST(Refusal, StructurallyImpossibleInputGivesNaNAndAReason) {
     EXPECT_NE(std::string(mosslib_last_error()).find("36"), std::string::npos);
 }
 
+TEST(Refusal, PowderGridLimitsAreNamedAsExceeded) {
+    // The one-angle grid (m = 0) is limited by its ring count 2^20, the two-angle grid
+    // by its direction count 2^31 - 1, which 99 n (n + 1) / 2 passes from n = 6587 on.
+    struct Case {
+        int32_t copies, rings;
+        const char *limit;
+    };
+    const Case cases[] = {{0, (1 << 20) + 1, "1048576"}, {0, 2147483647, "1048576"},
+                          {99, 6587, "2147483647"},      {1, (1 << 20) + 1, "2147483647"}};
+    for (const Case &c : cases) {
+        Params p;
+        p.ints[6] = c.copies;
+        p.ints[7] = c.rings;
+        GuardedSpectrum s(256, 5.0);
+        ttt(p.ints.data(), p.reals.data(), s.data());
+        EXPECT_TRUE(all_nan(s.data(), 256));
+        EXPECT_NE(std::string(mosslib_last_error()).find(c.limit), std::string::npos)
+            << c.copies << " " << c.rings << ": " << mosslib_last_error();
+    }
+}
+
 TEST(Refusal, UnusableChannelCountWritesNothing) {
     for (int32_t g : {0, -5, 8193}) {
         Params p;
