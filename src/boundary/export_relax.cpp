@@ -5,6 +5,6 @@
 
 extern "C" MOSSLIB_API int32_t MOSSLIB_CALL parl(const int32_t *ib, const double *db, double *out) {
     const mosslib::boundary::ExportScope scope;
-    if (const mosslib::common::Fault f = mosslib::relax::parl_spectrum(ib, db, out)) mosslib::boundary::report(f, out);
+    if (const mosslib::common::Fault f = mosslib::relax::parl_spectrum(ib, db, out, mosslib::boundary::call_control())) mosslib::boundary::report(f, out);
     return 1;
 }

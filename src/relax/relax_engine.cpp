@@ -8,6 +8,7 @@
 #include "relax/nuclear_matrix.h"
 #include "relax/orientation_grid.h"
 #include "relax/orientation_spectrum.h"
+#include "relax/orientation_sum.h"
 #include "relax/relaxation_coupling.h"
 #include "relax/resolvent_spectrum.h"
 #include "relax/single_precision.h"
@@ -180,7 +181,7 @@ bool orientation_absorption(RelaxWorkspace &ws, int k) {
                                 ws.resolvent);
 }
 
-int run_relaxation(RelaxWorkspace &ws) {
+int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
     set_constants(ws.parl_model);
     const int n_orient = unpack_arguments(ws);
     ParlSpec &spectra = ws.parl_spec;
@@ -188,16 +189,18 @@ int run_relaxation(RelaxWorkspace &ws) {
     for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = 0.0f;
 
     ws.resolvent_orientations = 0;
+    ws.cancelled = false;
+    ws.worker_out_of_memory = false;
     bool solved = true;
     if (n_orient == 0) {
         solved = orientation_absorption(ws, 0);
         for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
+        if (solved) common::ProgressTicker(control.progress).finish();
     } else {
-        const float weight = ws.parl_orient.orient_weight;
-        for (int k = 0; k < n_orient && solved; ++k) {
-            solved = orientation_absorption(ws, k);
-            for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
-        }
+        const SumEnd end = sum_orientations(ws, n_orient, control);
+        solved = end == SumEnd::complete;
+        ws.cancelled = end == SumEnd::cancelled;
+        ws.worker_out_of_memory = end == SumEnd::no_memory;
     }
 
     // Normalise to the deepest channel. Without positive absorption anywhere the
@@ -214,11 +217,13 @@ int run_relaxation(RelaxWorkspace &ws) {
         else
             spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
     }
-    ws.unsolved = !solved;
+    ws.unsolved = !solved && !ws.cancelled && !ws.worker_out_of_memory;
     return n_chan;
 }
 
 std::string_view numerical_fault(const RelaxWorkspace &ws) {
+    if (ws.cancelled) return "cancelled";
+    if (ws.worker_out_of_memory) return "parl: no memory for a worker thread's work space";
     if (ws.unsolved) return "parl: the transition matrix of an orientation could not be solved (singular or not finite)";
     return {};
 }

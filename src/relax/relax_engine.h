@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/parallel.h"
 #include "relax/argument_defaults.h"
 #include "relax/relax_workspace.h"
 
@@ -29,7 +30,9 @@ int unpack_arguments(RelaxWorkspace &ws);
 // Runs the engine on ws.parl_args (which must pass structural_fault) and leaves the
 // transmission of channels 1..n_chan in spec_out; returns n_chan. Channels are NaN
 // when an orientation could be computed by neither route (numerical_fault says so).
-int run_relaxation(RelaxWorkspace &ws);
+// The orientations of a grid run on control.threads threads with the same result for
+// every count; a cancelled run (progress callback) leaves NaN and says so.
+int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control = {});
 
 // Why the last run_relaxation gave no spectrum, or an empty view when it gave one.
 std::string_view numerical_fault(const RelaxWorkspace &ws);

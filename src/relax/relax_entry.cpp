@@ -7,13 +7,14 @@
 
 namespace mosslib::relax {
 
-common::Fault parl_spectrum(const std::int32_t *ib, const double *db, double *out) {
+common::Fault parl_spectrum(const std::int32_t *ib, const double *db, double *out, const common::CallControl &control) {
     RelaxWorkspace *const ws = relax_workspace();
     if (!ws) return common::Fault(kChannels, "parl: no memory for the work space");
     copy_arguments(ib, db, ws->parl_args);
     if (const std::string_view fault = structural_fault(ws->parl_args); !fault.empty())
         return common::Fault(kChannels, fault);
-    const int n_chan = run_relaxation(*ws);
+    const int n_chan = run_relaxation(*ws, control);
+    if (ws->cancelled || ws->worker_out_of_memory) return common::Fault(kChannels, numerical_fault(*ws));
     std::copy_n(ws->parl_spec.spec_out, n_chan, out);
     if (const std::string_view fault = numerical_fault(*ws); !fault.empty()) return common::Fault(n_chan, fault);
     return {};

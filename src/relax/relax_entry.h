@@ -6,12 +6,15 @@
 #include <cstdint>
 
 #include "common/fault.h"
+#include "common/parallel.h"
 
 namespace mosslib::relax {
 
 // Writes the normalised transmission of channels 1..n_chan into out[0..n_chan-1]
 // (n_chan = IB 2, 0 meaning 256); out[n_chan..255] keep what the caller passed. A
-// fault (structurally impossible input, no memory) asks for all 256 to be NaN.
-common::Fault parl_spectrum(const std::int32_t *ib, const double *db, double *out);
+// fault (structurally impossible input, no memory, a cancelled run) asks for all 256
+// to be NaN.
+common::Fault parl_spectrum(const std::int32_t *ib, const double *db, double *out,
+                            const common::CallControl &control = {});
 
 }  // namespace mosslib::relax

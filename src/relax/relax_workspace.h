@@ -142,6 +142,9 @@ struct RelaxWorkspace {
     ResolventScratch resolvent;
     int resolvent_orientations;  // orientations of the last run taken by the resolvent route
     bool unsolved;               // the last run met an orientation neither route could compute
+    bool cancelled;              // the last run was cancelled by its progress callback
+    bool worker_out_of_memory;   // a worker thread of the last run had no work space
+    std::uint64_t prepared_for;  // the call whose model and grid a worker's copy holds
 };
 
 // The calling thread's work space, made on the thread's first call and kept until the
