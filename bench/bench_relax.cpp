@@ -58,12 +58,21 @@ void parl_run(benchmark::State &state, int n_levels, int grid_level) {
     }
 }
 
+// The grid runs take the thread count as argument; CPU is the whole process's, Time
+// the wall clock.
+void with_threads(benchmark::State &s, int n_levels, int grid_level) {
+    const int previous = mosslib_set_threads(static_cast<int32_t>(s.range(0)));
+    parl_run(s, n_levels, grid_level);
+    mosslib_set_threads(previous);
+}
 void BM_parl_single_orientation_6_levels(benchmark::State &s) { parl_run(s, 6, 0); }
-void BM_parl_full_grid_6_levels(benchmark::State &s) { parl_run(s, 6, 5); }
-void BM_parl_full_grid_2_levels(benchmark::State &s) { parl_run(s, 2, 5); }
+void BM_parl_full_grid_6_levels(benchmark::State &s) { with_threads(s, 6, 5); }
+void BM_parl_full_grid_2_levels(benchmark::State &s) { with_threads(s, 2, 5); }
 BENCHMARK(BM_parl_single_orientation_6_levels)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_parl_full_grid_6_levels)->Unit(benchmark::kSecond)->Iterations(1);
-BENCHMARK(BM_parl_full_grid_2_levels)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_parl_full_grid_6_levels)->Arg(1)->Arg(2)->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(3)
+    ->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_parl_full_grid_2_levels)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
+    ->UseRealTime();
 
 // Transition matrices (with relaxation) of 16 orientations of the full grid.
 const std::vector<ParlMat> &sample_matrices() {

@@ -34,6 +34,21 @@ void BM_ttt_representative(benchmark::State &state) {
 }
 BENCHMARK(BM_ttt_representative)->Arg(1)->Arg(2)->Arg(-1)->Unit(benchmark::kMillisecond);
 
+// The representative input (route A) on 1 and 2 threads; CPU is the whole process's,
+// Time the wall clock.
+void BM_ttt_representative_threads(benchmark::State &state) {
+    const int previous = mosslib_set_threads(static_cast<int32_t>(state.range(0)));
+    Params p;
+    std::vector<double> s(256);
+    for (auto _ : state) {
+        ttt(p.ints.data(), p.reals.data(), s.data());
+        benchmark::DoNotOptimize(s.data());
+    }
+    mosslib_set_threads(previous);
+}
+BENCHMARK(BM_ttt_representative_threads)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()
+    ->UseRealTime()->Repetitions(3);
+
 // Two exchange-coupled S = 5/2 ions: 36 levels, 220 directions (m = 4, n = 10).
 void BM_ttt_two_spins(benchmark::State &state) {
     Params p;
