@@ -163,9 +163,10 @@ Pool &pool() {
 // One ordered run shared by its participants.
 class OrderedRun {
 public:
-    OrderedRun(OrderedWork &work, std::int64_t items, int chunk, int slots, const Progress &progress)
+    OrderedRun(OrderedWork &work, std::int64_t items, int chunk, int slots, const Progress &progress,
+               std::int64_t before)
         : work_(work), items_(items), chunk_(chunk), chunks_((items + chunk - 1) / chunk), slots_(slots),
-          ticker_(progress) {
+          ticker_(progress, before) {
         for (int s = 0; s < slots_; ++s) done_[s].store(-1, std::memory_order_relaxed);
     }
 
@@ -252,8 +253,9 @@ private:
     std::condition_variable slot_free_;
 };
 
-RunEnd run_serial(OrderedWork &work, std::int64_t items, int chunk, const Progress &progress) noexcept {
-    ProgressTicker ticker(progress);
+RunEnd run_serial(OrderedWork &work, std::int64_t items, int chunk, const Progress &progress,
+                  std::int64_t before) noexcept {
+    ProgressTicker ticker(progress, before);
     for (std::int64_t first = 0; first < items; first += chunk) {
         const std::int64_t end = std::min(items, first + chunk);
         work.compute(first, end, 0);
@@ -282,14 +284,15 @@ int thread_count() noexcept {
 
 std::uint64_t next_call_stamp() noexcept { return g_call_stamp.fetch_add(1) + 1; }
 
-RunEnd run_ordered(OrderedWork &work, std::int64_t items, int chunk, int slots, const CallControl &control) noexcept {
+RunEnd run_ordered(OrderedWork &work, std::int64_t items, int chunk, int slots, const CallControl &control,
+                   std::int64_t before) noexcept {
     chunk = std::max(chunk, 1);
     const std::int64_t chunks = (items + chunk - 1) / chunk;
     const int threads = std::clamp(control.threads, 1, kMaxThreads);
-    if (threads == 1 || chunks <= 1 || slots < 2) return run_serial(work, items, chunk, control.progress);
+    if (threads == 1 || chunks <= 1 || slots < 2) return run_serial(work, items, chunk, control.progress, before);
     slots = std::min(slots, 4 * kMaxThreads);
 
-    OrderedRun run(work, items, chunk, slots, control.progress);
+    OrderedRun run(work, items, chunk, slots, control.progress, before);
     PoolJob job;
     job.share = &OrderedRun::share;
     job.arg = &run;
@@ -300,7 +303,7 @@ RunEnd run_ordered(OrderedWork &work, std::int64_t items, int chunk, int slots, 
         p = &pool();
         p->open(job, threads - 1);
     } catch (...) {
-        return run_serial(work, items, chunk, control.progress);
+        return run_serial(work, items, chunk, control.progress, before);
     }
     run.participate(true);
     p->close(job);

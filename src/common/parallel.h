@@ -51,7 +51,8 @@ struct CallControl {
 // Reports progress at most every 10 ms; costs one predictable branch without a report.
 class ProgressTicker {
 public:
-    explicit ProgressTicker(const Progress &p) noexcept : progress_(p) {
+    // `before` items were done by an earlier stage of the same call.
+    explicit ProgressTicker(const Progress &p, std::int64_t before = 0) noexcept : progress_(p), before_(before) {
         if (progress_.report) last_ = std::chrono::steady_clock::now();
     }
     // True when the caller asked to cancel.
@@ -60,7 +61,7 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::milliseconds(10)) return false;
         last_ = now;
-        return progress_.report(total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1.0,
+        return progress_.report(static_cast<double>(before_ + done) / static_cast<double>(before_ + total),
                                 progress_.context);
     }
     // The closing report of a completed run (fraction 1).
@@ -70,6 +71,7 @@ public:
 
 private:
     Progress progress_;
+    std::int64_t before_;
     std::chrono::steady_clock::time_point last_{};
 };
 
@@ -95,8 +97,10 @@ inline int ordered_slots(int threads) noexcept { return threads <= 1 ? 1 : 4 * t
 // Runs the work on the calling thread and up to control.threads - 1 workers (on the
 // calling thread alone when control.threads <= 1 or there is one chunk). Progress is
 // the fraction of items committed, reported from the calling thread; cancelling stops
-// the run before its next chunk. A complete run reports fraction 1 last.
-RunEnd run_ordered(OrderedWork &work, std::int64_t items, int chunk, int slots, const CallControl &control) noexcept;
+// the run before its next chunk. A complete run reports fraction 1 last. `before`
+// items of the same call were done before this run (they count in the fraction).
+RunEnd run_ordered(OrderedWork &work, std::int64_t items, int chunk, int slots, const CallControl &control,
+                   std::int64_t before = 0) noexcept;
 
 // A number unique to each call of the process (for work spaces that cache per call).
 std::uint64_t next_call_stamp() noexcept;

@@ -107,9 +107,12 @@ SumEnd sum_orientations(RelaxWorkspace &ws, int n_orient, const common::CallCont
         ring = nullptr;
     }
     if (!ring) return SumEnd::no_memory;
+    // The calling thread's own orientations count in its work space as they run; the
+    // count kept is that of the orientations added.
+    const int resolvent_before = ws.resolvent_orientations;
     OrientationChunks chunks(ws, ring->slots.data());
     const common::RunEnd end = common::run_ordered(chunks, n_orient, kOrientationsPerChunk, slots, control);
-    ws.resolvent_orientations += chunks.committed_resolvent();
+    ws.resolvent_orientations = resolvent_before + chunks.committed_resolvent();
     switch (end) {
     case common::RunEnd::complete: return SumEnd::complete;
     case common::RunEnd::cancelled: return SumEnd::cancelled;

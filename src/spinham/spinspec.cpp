@@ -191,9 +191,9 @@ private:
             d = direction_at(jd, d);
             outcome = direction(d, jd, ws_, true, add);
             if (!outcome.ok()) return outcome;
-            if (ticker.tick(jd, count_)) return cancelled();
             // An automatic shift that came out zero is chosen again at the next pass.
             if (threaded && in_.hyperfine_shift != 0.0) break;
+            if (ticker.tick(jd, count_)) return cancelled();
         }
         if (jd > count_) {
             ticker.finish();
@@ -229,7 +229,7 @@ private:
             }
         } chunks(*this, ring->records.data(), first);
         const common::RunEnd end =
-            common::run_ordered(chunks, count_ - first + 1, kDirectionsPerChunk, slots, control_);
+            common::run_ordered(chunks, count_ - first + 1, kDirectionsPerChunk, slots, control_, first - 1);
         if (end == common::RunEnd::cancelled) return cancelled();
         return chunks.outcome;
     }
