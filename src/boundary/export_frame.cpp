@@ -107,7 +107,13 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) { return mosslib::b
 
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n) { return mosslib::common::set_thread_count(n); }
 
-MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) { return mosslib::common::thread_count(); }
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) {
+    const int32_t n = mosslib::common::thread_count();
+    // Returns itself rather than jumping into the library's code: the 32-bit DLL's
+    // check of every export's stdcall return finds the ret here.
+    __asm__ __volatile__("" ::: "memory");
+    return n;
+}
 
 MOSSLIB_API void MOSSLIB_CALL mosslib_set_progress(mosslib_progress_fn fn, void *user) {
     mosslib::boundary::t_progress = {fn, user};

@@ -1,6 +1,7 @@
 #include "common/parallel.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -86,14 +87,7 @@ public:
     // `size` of them. Returns the number of workers the pool has.
     void open(PoolJob &job, int size) {
         std::unique_lock lock(mutex_);
-        while (workers_ < size) {
-            try {
-                std::thread(&Pool::serve, this).detach();
-            } catch (...) {
-                break;  // no more threads: the call runs on those it has
-            }
-            ++workers_;
-        }
+        while (workers_ < size && start_worker()) ++workers_;
         job.next = jobs_;
         jobs_ = &job;
         lock.unlock();
@@ -113,6 +107,25 @@ public:
     }
 
 private:
+    // False when no thread can be started: the call runs on those it has.
+    bool start_worker() noexcept {
+#if defined(_WIN32)
+        // A thread of the system's own, not of the POSIX layer the DLL links in.
+        const HANDLE h = CreateThread(
+            nullptr, 0, [](LPVOID pool) -> DWORD { static_cast<Pool *>(pool)->serve(); }, this, 0, nullptr);
+        if (!h) return false;
+        CloseHandle(h);
+        return true;
+#else
+        try {
+            std::thread(&Pool::serve, this).detach();
+            return true;
+        } catch (...) {
+            return false;
+        }
+#endif
+    }
+
     [[noreturn]] void serve() {
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -269,7 +282,12 @@ RunEnd run_serial(OrderedWork &work, std::int64_t items, int chunk, const Progre
 }  // namespace
 
 int available_cores() noexcept {
-    static const int cores = count_cores();
+    static const int cores = [] {
+        const int host_errno = errno;  // the files read may not exist; the host's errno stays
+        const int n = count_cores();
+        errno = host_errno;
+        return n;
+    }();
     return cores;
 }
 
