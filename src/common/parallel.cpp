@@ -67,6 +67,43 @@ int default_thread_count() noexcept {
     return count;
 }
 
+// The pool's lock and wake-up signal. On Windows those of the system: a worker asleep
+// in the POSIX layer the DLL links in, when the process ends and kills it, leaves that
+// layer's state such that the DLL's detach at exit waits for ever.
+#if defined(_WIN32)
+class PoolLock {
+public:
+    void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
+    void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK *native() noexcept { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class PoolSignal {
+public:
+    void wait(std::unique_lock<PoolLock> &lock) noexcept {
+        SleepConditionVariableSRW(&signal_, lock.mutex()->native(), INFINITE, 0);
+    }
+    void notify_all() noexcept { WakeAllConditionVariable(&signal_); }
+
+private:
+    CONDITION_VARIABLE signal_ = CONDITION_VARIABLE_INIT;
+};
+#else
+using PoolLock = std::mutex;
+
+class PoolSignal {
+public:
+    void wait(std::unique_lock<PoolLock> &lock) { signal_.wait(lock); }
+    void notify_all() noexcept { signal_.notify_all(); }
+
+private:
+    std::condition_variable signal_;
+};
+#endif
+
 std::atomic<int> g_setting{0};  // 0: the default
 std::atomic<std::uint64_t> g_call_stamp{0};
 
@@ -78,7 +115,7 @@ struct PoolJob {
     int wanted = 0;
     int inside = 0;
     PoolJob *next = nullptr;
-    std::condition_variable left;  // inside dropped to 0
+    PoolSignal left;  // inside dropped to 0
 };
 
 class Pool {
@@ -103,7 +140,7 @@ public:
                 break;
             }
         job.wanted = 0;
-        job.left.wait(lock, [&] { return job.inside == 0; });
+        while (job.inside != 0) job.left.wait(lock);
     }
 
 private:
@@ -147,8 +184,8 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable available_;
+    PoolLock mutex_;
+    PoolSignal available_;
     PoolJob *jobs_ = nullptr;
     int workers_ = 0;
 };
@@ -156,7 +193,7 @@ private:
 // The process's pool; never destroyed. A child made by fork() has none of its
 // parent's workers and starts a pool of its own.
 std::atomic<Pool *> g_pool{nullptr};
-std::mutex g_pool_made;
+PoolLock g_pool_made;
 
 Pool &pool() {
     if (Pool *p = g_pool.load(std::memory_order_acquire)) return *p;
@@ -191,7 +228,7 @@ public:
             if (c >= chunks_) break;
             if (c - committed_.load(std::memory_order_acquire) >= slots_) {
                 std::unique_lock lock(wait_mutex_);
-                slot_free_.wait(lock, [&] { return c - committed_.load() < slots_ || stop_.load(); });
+                while (c - committed_.load() >= slots_ && !stop_.load()) slot_free_.wait(lock);
                 if (stop_.load()) break;
             }
             const int slot = static_cast<int>(c % slots_);
@@ -262,8 +299,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> failed_{false};
     std::atomic<bool> cancelled_{false};
-    std::mutex wait_mutex_;
-    std::condition_variable slot_free_;
+    PoolLock wait_mutex_;
+    PoolSignal slot_free_;
 };
 
 RunEnd run_serial(OrderedWork &work, std::int64_t items, int chunk, const Progress &progress,
