@@ -102,7 +102,8 @@ SumEnd sum_orientations(RelaxWorkspace &ws, int n_orient, const common::CallCont
     const int slots = common::ordered_slots(control.threads);
     ChunkRing *ring = common::thread_workspace<ChunkRing>();
     try {
-        if (ring && ring->slots.size() < static_cast<std::size_t>(slots)) ring->slots.resize(slots);
+        if (ring && ring->slots.size() < static_cast<std::size_t>(slots))
+            ring->slots.resize(static_cast<std::size_t>(slots));
     } catch (...) {
         ring = nullptr;
     }

@@ -206,7 +206,8 @@ private:
         ChunkRing *ring = common::thread_workspace<ChunkRing>();
         const int slots = common::ordered_slots(control_.threads);
         try {
-            if (ring && ring->records.size() < static_cast<std::size_t>(slots)) ring->records.resize(slots);
+            if (ring && ring->records.size() < static_cast<std::size_t>(slots))
+                ring->records.resize(static_cast<std::size_t>(slots));
         } catch (...) {
             ring = nullptr;
         }

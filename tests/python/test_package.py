@@ -93,6 +93,34 @@ def test_priority_step_is_off_in_the_package_and_can_be_turned_on():
     assert off == before and on == 19
 
 
+def test_thread_count_keeps_the_bits_and_ctrl_c_cancels_a_long_call():
+    # A grid of 2.19 million directions runs for tens of seconds; a Ctrl-C 0.5 s in
+    # stops it at once, and the same call's spectrum is the same on 1 and 2 threads.
+    r = run_python("""
+        import os, signal, threading, time, numpy as np, mosslib
+        from mosslib import catalog
+        m = catalog.model("ttt")
+        ints, reals = np.zeros(m.n_ints, np.int32), np.zeros(m.n_reals)
+        for q in m.params:
+            (ints if q.in_ints else reals)[q.index] = q.to_raw(q.example)
+        previous = mosslib.set_threads(1)
+        one = mosslib.ttt(ints, reals).copy()
+        assert mosslib.set_threads(2) == 1 and mosslib.threads() == 2
+        assert np.array_equal(mosslib.ttt(ints, reals), one)
+        mosslib.set_threads(None)
+        ints[m.index_of("copies")], ints[m.index_of("rings")] = 99, 210
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            mosslib.ttt(ints, reals)
+        except KeyboardInterrupt:
+            print(previous, round(time.monotonic() - start, 1))
+    """)
+    assert r.returncode == 0, r.stderr
+    previous, seconds = r.stdout.split()
+    assert previous == "0" and float(seconds) < 5
+
+
 def mossfit(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "mosslib", *args], env=ENV, cwd=cwd,
                           capture_output=True, text=True, timeout=300)
