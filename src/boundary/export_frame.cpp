@@ -108,10 +108,10 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) { return mosslib::b
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n) { return mosslib::common::set_thread_count(n); }
 
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) {
-    const int32_t n = mosslib::common::thread_count();
+    int32_t n = mosslib::common::thread_count();
     // Returns itself rather than jumping into the library's code: the 32-bit DLL's
     // check of every export's stdcall return finds the ret here.
-    __asm__ __volatile__("" ::: "memory");
+    __asm__ __volatile__("" : "+r"(n));
     return n;
 }
 

@@ -121,7 +121,7 @@ struct PoolJob {
 class Pool {
 public:
     // Offers the job to up to job.wanted workers, starting workers until the pool has
-    // `size` of them. Returns the number of workers the pool has.
+    // `size` of them (fewer when the system starts no more).
     void open(PoolJob &job, int size) {
         std::unique_lock lock(mutex_);
         while (workers_ < size && start_worker()) ++workers_;
