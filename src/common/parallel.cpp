@@ -148,8 +148,7 @@ private:
     bool start_worker() noexcept {
 #if defined(_WIN32)
         // A thread of the system's own, not of the POSIX layer the DLL links in.
-        const HANDLE h = CreateThread(
-            nullptr, 0, [](LPVOID pool) -> DWORD { static_cast<Pool *>(pool)->serve(); }, this, 0, nullptr);
+        const HANDLE h = CreateThread(nullptr, 0, &Pool::worker_entry, this, 0, nullptr);
         if (!h) return false;
         CloseHandle(h);
         return true;
@@ -162,6 +161,10 @@ private:
         }
 #endif
     }
+
+#if defined(_WIN32)
+    static DWORD WINAPI worker_entry(LPVOID pool) { static_cast<Pool *>(pool)->serve(); }
+#endif
 
     [[noreturn]] void serve() {
         std::unique_lock lock(mutex_);
