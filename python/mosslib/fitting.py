@@ -1,0 +1,303 @@
+"""Fitting a spectrum model to measured counts, with Poisson weights.
+
+weights='data'      residual (d - m) / sqrt(d)            (variance from the counts)
+weights='model'     residual (d - m) / sqrt(m)            (variance from the model)
+weights='deviance'  signed root of the Poisson deviance   (low counts; its square sum
+                    is 2 * sum(m - d + d ln(d / m)))
+
+Degeneracies refused before a fit starts: a free velocity scale (axis step or
+amplitude) with every field and velocity of the components free, and a free zero
+channel of a linear drive with every centre shift free; fix one side (a calibration,
+mosslib.calibrate, fixes the axis).
+
+Fields are reported twice: as the model's own parameter (the library's line-position
+constant) and on the alpha-iron convention, where 33.0 T gives an outer-line span of
+10.657 mm/s: B = span * 33.0 / 10.657, with the span taken from the model's lines.
+"""
+
+import json
+import math
+from dataclasses import dataclass, field
+
+import lmfit
+import numpy as np
+
+__all__ = ["fit", "FitResult", "ALPHA_IRON_FIELD_T", "ALPHA_IRON_OUTER_SPAN"]
+
+ALPHA_IRON_FIELD_T = 33.0
+ALPHA_IRON_OUTER_SPAN = 10.657  # mm/s, lines 1 to 6 of alpha-iron at 33.0 T
+
+_WEIGHTS = ("data", "model", "deviance")
+
+
+def _residual_function(model, spectrum, weights):
+    m = spectrum.mask
+    d = spectrum.counts[m]
+    sd = np.sqrt(spectrum.data_variance()[m])
+    dlogd = np.where(d > 0, d * np.log(np.where(d > 0, d, 1.0)), 0.0)
+
+    def residual(params):
+        y = model.eval(params, spectrum)[m]
+        if weights == "data":
+            return (d - y) / sd
+        if weights == "model":
+            return (d - y) / np.sqrt(np.maximum(y, 1e-300))
+        y = np.maximum(y, 1e-300)
+        dev = 2.0 * (y - d + dlogd - np.where(d > 0, d * np.log(y), 0.0))
+        return np.sign(d - y) * np.sqrt(np.maximum(dev, 0.0))
+
+    return residual
+
+
+def _check_degeneracies(model, params, axis):
+    def free(name):
+        p = params.get(name)
+        return p is not None and p.vary and not p.expr
+
+    scale = "axis_" + axis.scale_name
+    if free(scale):
+        pinned = [n for c in model.components for n in c.names
+                  if c.param(n[len(c.prefix):]).unit in ("T", "kG", "G", "mm/s")
+                  and not free(n) and not params[n].expr]
+        if not pinned:
+            raise ValueError(f"the velocity scale ({scale}) and the components' fields and "
+                             f"velocities are fully degenerate: fix a field (a calibration "
+                             f"foil) or the axis")
+    if free("axis_zero") and axis.zero_shift_degenerate:
+        shifts = [c.prefix + "centre_shift" for c in model.components
+                  if "centre_shift" in c.param_names]
+        if shifts and all(free(s) for s in shifts):
+            raise ValueError("the zero channel (axis_zero) and the centre shifts are fully "
+                             "degenerate on a linear drive: fix one centre shift or the zero")
+
+
+def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
+        mcmc=None, max_nfev=None, scale_covar=True):
+    """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult.
+
+    params: lmfit Parameters (default model.make_params(spectrum)); guess: scale the
+    areas to the data's depth first (only when params is not given). mcmc: None, or a
+    dict of emcee settings (steps, burn, thin, nwalkers, seed) for MCMC uncertainties.
+    """
+    if weights not in _WEIGHTS:
+        raise ValueError(f"weights={weights!r}: one of {', '.join(_WEIGHTS)}")
+    axis = model.axis_of({}, spectrum)
+    if params is None:
+        params = model.make_params(spectrum)
+        if guess:
+            model.guess(spectrum, params)
+    missing = [n for n in model.param_names(axis) if n not in params]
+    if missing:
+        raise ValueError(f"parameters missing: {', '.join(missing)}")
+    _check_degeneracies(model, params, axis)
+    residual = _residual_function(model, spectrum, weights)
+    start = residual(params)
+    if not np.all(np.isfinite(start)):
+        raise ValueError("the fit cannot start: the model is not finite at the starting "
+                         "values (a zero width or area?)")
+    mini = lmfit.Minimizer(residual, params, nan_policy="raise", scale_covar=scale_covar)
+    kws = {"max_nfev": max_nfev} if max_nfev else {}
+    try:
+        out = mini.minimize(method=method, **kws)
+    except ValueError as e:
+        raise ValueError(f"the fit failed: {e}") from None
+    result = FitResult.from_lmfit(out, model, spectrum, weights)
+    if mcmc:
+        result.mcmc = _run_mcmc(mini, out.params, dict(mcmc))
+    return result
+
+
+def _run_mcmc(mini, params, settings):
+    settings.setdefault("steps", 1000)
+    settings.setdefault("burn", 200)
+    settings.setdefault("thin", 5)
+    settings.setdefault("nwalkers", max(2 * sum(p.vary for p in params.values()) + 2, 20))
+    settings.setdefault("seed", 1)
+    res = mini.emcee(params=params, is_weighted=True, progress=False, **settings)
+    stats = {}
+    chain = np.asarray(res.chain).reshape(-1, len(res.var_names))
+    for k, name in enumerate(res.var_names):
+        q = np.percentile(chain[:, k], [15.865, 50, 84.135])
+        stats[name] = {"median": float(q[1]), "minus": float(q[1] - q[0]),
+                       "plus": float(q[2] - q[1])}
+    return {"settings": settings, "params": stats,
+            "acceptance": float(np.mean(res.acceptance_fraction))}
+
+
+@dataclass
+class FitResult:
+    """A fit's outcome as plain data (it pickles and converts to JSON)."""
+    params: object                 # lmfit Parameters at the optimum
+    values: dict
+    stderr: dict                   # None where not estimated
+    correl: dict                   # {(a, b): r} for the varied parameters
+    chisqr: float
+    redchi: float
+    ndata: int
+    nvarys: int
+    nfev: int
+    success: bool
+    message: str
+    weights: str
+    best_fit: np.ndarray           # model on every channel
+    model: object
+    spectrum: object
+    derived: dict = field(default_factory=dict)
+    mcmc: dict = None
+
+    @classmethod
+    def from_lmfit(cls, out, model, spectrum, weights):
+        p = out.params
+        values = {n: float(q.value) for n, q in p.items()}
+        stderr = {n: (float(q.stderr) if q.stderr is not None and np.isfinite(q.stderr) else None)
+                  for n, q in p.items()}
+        correl = {}
+        names = list(out.var_names or [])
+        if out.covar is not None:
+            cov = out.covar
+            for a in range(len(names)):
+                for b in range(a + 1, len(names)):
+                    s = math.sqrt(cov[a, a] * cov[b, b])
+                    if s > 0:
+                        correl[(names[a], names[b])] = float(cov[a, b] / s)
+        r = cls(params=p, values=values, stderr=stderr, correl=correl,
+                chisqr=float(out.chisqr), redchi=float(out.redchi), ndata=int(out.ndata),
+                nvarys=int(out.nvarys), nfev=int(out.nfev), success=bool(out.success),
+                message=str(out.message), weights=weights,
+                best_fit=model.eval(p, spectrum), model=model, spectrum=spectrum)
+        r.derived = derived_quantities(r)
+        return r
+
+    def error(self, name):
+        return self.stderr.get(name)
+
+    def ufloat(self, name):
+        """The value with its standard error as an uncertainties.ufloat."""
+        from uncertainties import ufloat
+        return ufloat(self.values[name], self.stderr.get(name) or 0.0, name)
+
+    @property
+    def axis(self):
+        return self.model.axis_of(self.values, self.spectrum)
+
+    def to_dict(self):
+        params = {}
+        for n, q in self.params.items():
+            unit = ""
+            for c in self.model.components:
+                if n.startswith(c.prefix) and n[len(c.prefix):] in c.param_names:
+                    unit = c.param(n[len(c.prefix):]).unit
+            params[n] = {"value": self.values[n], "stderr": self.stderr[n], "unit": unit,
+                         "vary": bool(q.vary), "expr": q.expr,
+                         "min": None if not np.isfinite(q.min) else q.min,
+                         "max": None if not np.isfinite(q.max) else q.max}
+        return {"spectrum": self.spectrum.name, "model": self.model.to_dict(),
+                "formula": self.model.describe(), "axis": self.axis.to_dict(),
+                "weights": self.weights, "success": self.success, "message": self.message,
+                "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
+                "nvarys": self.nvarys, "nfev": self.nfev, "params": params,
+                "correlations": {f"{a} {b}": r for (a, b), r in self.correl.items()},
+                "derived": self.derived, "mcmc": self.mcmc}
+
+    def to_json(self, path=None, indent=2):
+        text = json.dumps(_jsonable(self.to_dict()), indent=indent)
+        if path is not None:
+            with open(path, "w") as f:
+                f.write(text + "\n")
+        return text
+
+    def report(self, min_correl=0.5):
+        """A text report: fit statistics, parameters, strong correlations, derived values."""
+        d = self.to_dict()
+        lines = [f"Fit of {self.spectrum.name or 'spectrum'}: {self.model.describe()}",
+                 f"  axis       {_axis_text(self.axis)}",
+                 f"  weights    Poisson ({self.weights})",
+                 f"  channels   {self.ndata} fitted, {self.nvarys} parameters varied, "
+                 f"{self.nfev} evaluations",
+                 f"  chi-square {self.chisqr:.6g}, reduced {self.redchi:.5g}",
+                 f"  status     {'converged' if self.success else 'NOT converged'}: {self.message}",
+                 "", "Parameters:"]
+        for n, q in d["params"].items():
+            err = q["stderr"]
+            if q["expr"]:
+                how = f"= {q['expr']}"
+            elif not q["vary"]:
+                how = "(fixed)"
+            else:
+                how = f"+/- {err:.4g}" if err is not None else "+/- (not estimated)"
+            lines.append(f"  {n:<26} {q['value']:>14.7g} {how:<24} {q['unit']}")
+        strong = sorted(((abs(r), k, r) for k, r in d["correlations"].items()
+                         if abs(r) >= min_correl), reverse=True)
+        if strong:
+            lines += ["", f"Correlations (|r| >= {min_correl}):"]
+            lines += [f"  {k:<52} {r:+.3f}" for _, k, r in strong]
+        if self.derived:
+            lines += ["", "Derived:"]
+            for prefix, dq in self.derived.items():
+                for k, v in dq.items():
+                    lines.append(f"  {prefix}{k:<24} {_fmt(v)}")
+        if self.mcmc:
+            lines += ["", "MCMC (median, -/+ 1 sigma):"]
+            for n, s in self.mcmc["params"].items():
+                lines.append(f"  {n:<26} {s['median']:>14.7g} -{s['minus']:.3g} +{s['plus']:.3g}")
+        return "\n".join(lines) + "\n"
+
+    def plot(self, path=None, **kws):
+        from .plotting import plot_fit
+        return plot_fit(self, path, **kws)
+
+
+def _fmt(v):
+    if isinstance(v, dict) and "value" in v:
+        e = v.get("stderr")
+        return f"{v['value']:.6g}" + (f" +/- {e:.3g}" if e is not None else "") + f" {v.get('unit', '')}"
+    if isinstance(v, list):
+        return "[" + ", ".join(f"{x:.4f}" if isinstance(x, float) else str(x) for x in v) + "]"
+    return str(v)
+
+
+def _axis_text(axis):
+    return ", ".join([axis.kind] + [f"{k}={v:.6g}" for k, v in axis.params().items()]
+                     + [f"{axis.n} channels"])
+
+
+def _jsonable(x):
+    if isinstance(x, dict):
+        return {str(k): _jsonable(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [_jsonable(v) for v in x]
+    if isinstance(x, (np.floating, float)):
+        return float(x) if math.isfinite(x) else None
+    if isinstance(x, np.integer):
+        return int(x)
+    return x
+
+
+def derived_quantities(result):
+    """Line centres (mm/s and data channels) and fields on the alpha-iron convention of
+    every component with separate lines."""
+    out = {}
+    axis = result.axis
+    for c in result.model.components:
+        try:
+            centres = c.line_centres(result.values, axis)
+        except ValueError:
+            continue
+        if not centres or not all(math.isfinite(x) for x in centres):
+            continue
+        dq = {"line_centres_mm_s": centres,
+              "line_centres_channel": [[float(ch) for ch in axis.channels_of(x)] for x in centres]}
+        fname = c.prefix + "field_T"
+        if "field_T" in c.param_names and len(centres) >= 2 and result.values[fname] != 0:
+            span = centres[-1] - centres[0]
+            per_tesla = span / result.values[fname]
+            err = result.stderr.get(fname)
+            k = ALPHA_IRON_FIELD_T / ALPHA_IRON_OUTER_SPAN
+            dq["outer_span"] = {"value": span, "stderr": None if err is None else abs(err * per_tesla),
+                                "unit": "mm/s"}
+            dq["span_per_tesla_of_model"] = {"value": per_tesla, "stderr": None, "unit": "mm/s/T"}
+            dq["field_alpha_iron"] = {"value": span * k,
+                                      "stderr": None if err is None else abs(err * per_tesla * k),
+                                      "unit": "T"}
+        out[c.prefix] = dq
+    return out
