@@ -73,9 +73,12 @@ struct CV {
 
 // Square roots lane by lane, each rounded as std::sqrt rounds it.
 [[gnu::always_inline]] inline V vsqrt(V x) {
-    V r;
-    for (int l = 0; l < B; ++l) r[l] = std::sqrt(x[l]);
-    return r;
+    float a[B], r[B];
+    __builtin_memcpy(a, &x, sizeof a);
+    for (int l = 0; l < B; ++l) r[l] = std::sqrt(a[l]);
+    V v;
+    __builtin_memcpy(&v, r, sizeof v);
+    return v;
 }
 
 // The lanes widened to double, in two halves, and rounded back to float.
@@ -101,9 +104,12 @@ struct VD {
 }
 
 [[gnu::always_inline]] inline D dsqrt_half(D x) {
-    D r;
-    for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(x[l]);
-    return r;
+    double a[B / 2], r[B / 2];
+    __builtin_memcpy(a, &x, sizeof a);
+    for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(a[l]);
+    D d;
+    __builtin_memcpy(&d, r, sizeof d);
+    return d;
 }
 
 // dsqrt of the widened lanes.
