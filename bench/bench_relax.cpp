@@ -45,9 +45,7 @@ void parl_run(benchmark::State &state, int n_levels, int grid_level) {
     }
     if (n_levels == 6 && grid_level == 5) {
         // mosspec defaults with grid_level=5 grid_sym=15 give the saved reference.
-        std::string path = __FILE__;  // .../bench/bench_relax.cpp
-        path = path.substr(0, path.rfind("/bench/")) + "/tests/relax/data/full_grid_sextet.txt";
-        std::ifstream in(path);
+        std::ifstream in(MOSSLIB_RELAX_DATA_DIR "/full_grid_sextet.txt");
         std::string line;
         int ch = 0;
         bool same = true;

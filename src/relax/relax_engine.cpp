@@ -159,6 +159,42 @@ void orientation_absorption(RelaxWorkspace &ws, int k) {
     orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
 }
 
+namespace {
+
+// The transition matrix of orientation k with its relaxation coupling into mat, from
+// its electronic states in elec (which ws.parl_mat serves as work space); returns its
+// order.
+int orientation_matrix(RelaxWorkspace &ws, int k, ParlElec &elec, ParlMat &mat) {
+    const ParlModel &model = ws.parl_model;
+    electronic_states(model, ws.parl_orient, k, model.n_levels, elec, ws.parl_mat, ws.scratch);
+    const int n = build_nuclear_matrix(model, ws.parl_orient, elec, k, mat);
+    if (!(model.relax_rate > 1000.0f)) add_relaxation(model, elec, mat, ws.scratch);
+    return n;
+}
+
+// Orientations k0 .. k0 + count - 1 of the grid up to their decompositions, which run
+// side by side; each orientation's values are those it has on its own, since nothing
+// of one orientation enters the next one's matrix.
+void decompose_batch(RelaxWorkspace &ws, int k0, int count) {
+    OrientationBatch &b = ws.batch;
+    ParlMat *mats[kDecompositionLanes];
+    int *order = b.order;
+    bool same_order = true;
+    for (int l = 0; l < count; ++l) {
+        order[l] = orientation_matrix(ws, k0 + l, b.elec[l], b.mat[l]);
+        mats[l] = &b.mat[l];
+        same_order = same_order && order[l] == order[0];
+    }
+    int sweeps[kDecompositionLanes];
+    if (same_order) {
+        eberlein_decompose_lanes(order[0], mats, count, b.lanes, sweeps);
+        return;
+    }
+    for (int l = 0; l < count; ++l) eberlein_decompose(order[l], b.mat[l], ws.scratch.decomposition);
+}
+
+}  // namespace
+
 int run_relaxation(RelaxWorkspace &ws) {
     set_constants(ws.parl_model);
     const int n_orient = unpack_arguments(ws);
@@ -170,10 +206,19 @@ int run_relaxation(RelaxWorkspace &ws) {
         orientation_absorption(ws, 0);
         for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
     } else {
+        // Orientations in batches decomposed side by side; their spectra are added in
+        // orientation order.
         const float weight = ws.parl_orient.orient_weight;
-        for (int k = 0; k < n_orient; ++k) {
-            orientation_absorption(ws, k);
-            for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
+        const ParlModel &model = ws.parl_model;
+        OrientationBatch &b = ws.batch;
+        for (int k0 = 0; k0 < n_orient; k0 += kDecompositionLanes) {
+            const int count = n_orient - k0 < kDecompositionLanes ? n_orient - k0 : kDecompositionLanes;
+            decompose_batch(ws, k0, count);
+            for (int l = 0; l < count; ++l) {
+                orientation_spectrum(b.order[l], model, ws.parl_orient, b.elec[l], b.mat[l], k0 + l, spectra, ws.scratch);
+                for (int ch = 0; ch < n_chan; ++ch)
+                    spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
+            }
         }
     }
 

@@ -120,6 +120,16 @@ struct RelaxScratch {
     float q_im[kChannels];
 };
 
+// Consecutive orientations of a grid carried to their decomposition together: the
+// electronic states and the transition matrix of each, decomposed side by side
+// (complex_eigen/lane_kernel.cpp), then taken to their spectra one by one in order.
+struct OrientationBatch {
+    ParlElec elec[kDecompositionLanes];
+    ParlMat mat[kDecompositionLanes];
+    int order[kDecompositionLanes];  // of each transition matrix
+    LaneScratch lanes;
+};
+
 struct RelaxWorkspace {
     ParlArgs parl_args;
     ParlModel parl_model;
@@ -128,6 +138,7 @@ struct RelaxWorkspace {
     ParlElec parl_elec;
     ParlMat parl_mat;
     RelaxScratch scratch;
+    OrientationBatch batch;
 };
 
 // The calling thread's work space, made on the thread's first call and kept until the
