@@ -79,7 +79,9 @@ struct LaneMatrices {
 };
 
 // Work space of the side-by-side decomposition: the matrices, the left and right
-// eigenvectors and the squared moduli of a sweep start, all in the lane layout.
+// eigenvectors and the squared moduli of a sweep start, all in the lane layout; the
+// right eigenvectors transposed, so that their updates, like those of the left ones,
+// run along memory.
 struct LaneScratch {
     LaneMatrices a, left, right;
     alignas(64) float msq[kMaxDim * kMaxDim * kDecompositionLanes];

@@ -311,7 +311,7 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
             for (int i = 0; i < n; ++i) {
                 mats[l]->trans_mat[at(i, j)] = element(s.a, i, j, l);
                 mats[l]->eig_left[at(i, j)] = element(s.left, i, j, l);
-                mats[l]->eig_right[at(i, j)] = element(s.right, i, j, l);
+                mats[l]->eig_right[at(i, j)] = element(s.right, j, i, l);  // held transposed
             }
 }
 
@@ -337,7 +337,7 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
     combine<true>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i, mask);
-    combine<true>(n, s.right, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+    combine<true>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
                   mask);
 }
 
