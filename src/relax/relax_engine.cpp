@@ -9,6 +9,7 @@
 #include "relax/orientation_grid.h"
 #include "relax/orientation_spectrum.h"
 #include "relax/relaxation_coupling.h"
+#include "relax/resolvent_spectrum.h"
 #include "relax/single_precision.h"
 
 namespace mosslib::relax {
@@ -150,13 +151,42 @@ int unpack_arguments(RelaxWorkspace &ws) {
     return 0;
 }
 
-void orientation_absorption(RelaxWorkspace &ws, int k) {
+namespace {
+
+// The transition matrix of orientation k into trans_mat; returns its order.
+int transition_matrix(RelaxWorkspace &ws, int k) {
     const ParlModel &model = ws.parl_model;
-    electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
     const int n = build_nuclear_matrix(model, ws.parl_orient, ws.parl_elec, k, ws.parl_mat);
     if (!(model.relax_rate > 1000.0f)) add_relaxation(model, ws.parl_elec, ws.parl_mat, ws.scratch);
+    return n;
+}
+
+// Spectrum of orientation k into spec_one from its decomposed transition matrix mat of
+// order n and its electronic states elec. Where the decomposition stopped short of a
+// diagonal matrix: the same matrix again (built in ws.parl_mat from elec, copied to
+// ws.parl_elec), and its absorption from the resolvent. False when neither gives a
+// spectrum.
+bool decomposed_absorption(RelaxWorkspace &ws, int k, int n, const ParlElec &elec, const ParlMat &mat) {
+    const ParlModel &model = ws.parl_model;
+    if (decomposition_converged(n, mat, model.line_width)) {
+        orientation_spectrum(n, model, ws.parl_orient, elec, mat, k, ws.parl_spec, ws.scratch);
+        return true;
+    }
+    ++ws.resolvent_orientations;
+    if (&elec != &ws.parl_elec) ws.parl_elec = elec;
+    transition_matrix(ws, k);
+    return resolvent_absorption(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch,
+                                ws.resolvent);
+}
+
+}  // namespace
+
+bool orientation_absorption(RelaxWorkspace &ws, int k) {
+    const ParlModel &model = ws.parl_model;
+    electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
+    const int n = transition_matrix(ws, k);
     eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
-    orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
+    return decomposed_absorption(ws, k, n, ws.parl_elec, ws.parl_mat);
 }
 
 namespace {
@@ -202,20 +232,21 @@ int run_relaxation(RelaxWorkspace &ws) {
     const int n_chan = ws.parl_model.n_chan;
     for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = 0.0f;
 
+    ws.resolvent_orientations = 0;
+    bool solved = true;
     if (n_orient == 0) {
-        orientation_absorption(ws, 0);
+        solved = orientation_absorption(ws, 0);
         for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
     } else {
         // Orientations in batches decomposed side by side; their spectra are added in
         // orientation order.
         const float weight = ws.parl_orient.orient_weight;
-        const ParlModel &model = ws.parl_model;
         OrientationBatch &b = ws.batch;
-        for (int k0 = 0; k0 < n_orient; k0 += kDecompositionLanes) {
+        for (int k0 = 0; k0 < n_orient && solved; k0 += kDecompositionLanes) {
             const int count = n_orient - k0 < kDecompositionLanes ? n_orient - k0 : kDecompositionLanes;
             decompose_batch(ws, k0, count);
-            for (int l = 0; l < count; ++l) {
-                orientation_spectrum(b.order[l], model, ws.parl_orient, b.elec[l], b.mat[l], k0 + l, spectra, ws.scratch);
+            for (int l = 0; l < count && solved; ++l) {
+                solved = decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l]);
                 for (int ch = 0; ch < n_chan; ++ch)
                     spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
             }
@@ -229,14 +260,20 @@ int run_relaxation(RelaxWorkspace &ws) {
         if (spectra.spec_sum[ch] > deepest) deepest = spectra.spec_sum[ch];
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
     for (int ch = 0; ch < n_chan; ++ch) {
-        if (!(ws.parl_model.line_width > 0.0f))
+        if (!(ws.parl_model.line_width > 0.0f) || !solved)
             spectra.spec_out[ch] = kNaN;
         else if (deepest == 0.0f)
             spectra.spec_out[ch] = std::isnan(spectra.spec_sum[ch]) ? kNaN : 1.0f;
         else
             spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
     }
+    ws.unsolved = !solved;
     return n_chan;
+}
+
+std::string_view numerical_fault(const RelaxWorkspace &ws) {
+    if (ws.unsolved) return "parl: the transition matrix of an orientation could not be solved (singular or not finite)";
+    return {};
 }
 
 }  // namespace mosslib::relax

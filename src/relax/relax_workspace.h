@@ -13,6 +13,7 @@
 // types (complex_eigen/complex_eigen.h).
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
 #include "numeric/f2c_intrinsics.h"
@@ -120,6 +121,16 @@ struct RelaxScratch {
     float q_im[kChannels];
 };
 
+// Double-precision work of the resolvent route (resolvent_spectrum.h): the transition
+// matrix in Hessenberg form, the unitary transformation to it and then the factors of
+// z - H of one channel, and the transformed right-hand sides and left factors.
+struct ResolventScratch {
+    std::complex<double> hessenberg[kMaxDim * kMaxDim];
+    std::complex<double> factors[kMaxDim * kMaxDim];
+    std::complex<double> rhs[kMaxDim * kNuclearLines];
+    std::complex<double> left[kMaxDim * kNuclearLines];
+};
+
 // Consecutive orientations of a grid carried to their decomposition together: the
 // electronic states and the transition matrix of each, decomposed side by side
 // (complex_eigen/lane_kernel.cpp), then taken to their spectra one by one in order.
@@ -138,6 +149,9 @@ struct RelaxWorkspace {
     ParlElec parl_elec;
     ParlMat parl_mat;
     RelaxScratch scratch;
+    ResolventScratch resolvent;
+    int resolvent_orientations;  // orientations of the last run taken by the resolvent route
+    bool unsolved;               // the last run met an orientation neither route could compute
     OrientationBatch batch;
 };
 
