@@ -1,5 +1,6 @@
 // Cost of one call of each analytic export as a host sees it (priority step included),
-// of the model alone, and of the priority step alone.
+// of the model alone, of the model on the baseline (SSE2) lanes where the processor
+// would choose AVX2, and of the priority step alone.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -7,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/vector_lanes.h"
 #include "lineshape/doubl.h"
 #include "lineshape/general_sextet.h"
 #include "lineshape/sext.h"
@@ -95,6 +97,21 @@ void model_doubl(benchmark::State &s) { run(s, ls::quadrupole_doublet, doublet()
 void model_VogGenVel_ss(benchmark::State &s) { run(s, ls::voigt_sextet, iron(), 256); }
 void model_CSTfdll(benchmark::State &s) { run(s, ls::two_component_sextet, iron(), 256); }
 
+// The same models with the AVX2 channel loops switched off: the baseline lanes.
+template <class Fn>
+void run_baseline(benchmark::State &state, Fn fn, Params p, int channels) {
+    mosslib::common::allow_avx2_lanes(false);
+    run(state, fn, p, channels);
+    mosslib::common::allow_avx2_lanes(true);
+}
+
+void baseline_lanes_sext(benchmark::State &s) { run_baseline(s, ls::magnetic_sextet, linear_iron(), 256); }
+void baseline_lanes_sextgen(benchmark::State &s) { run_baseline(s, ls::general_sextet_linear, linear_iron(), 256); }
+void baseline_lanes_sextgen_ss(benchmark::State &s) { run_baseline(s, ls::general_sextet_sine, iron(), 256); }
+void baseline_lanes_sextgen_sl(benchmark::State &s) { run_baseline(s, ls::general_sextet_sine_long, iron(), 512); }
+void baseline_lanes_doubl(benchmark::State &s) { run_baseline(s, ls::quadrupole_doublet, doublet(), 256); }
+void baseline_lanes_CSTfdll(benchmark::State &s) { run_baseline(s, ls::two_component_sextet, iron(), 256); }
+
 // The system call every export but doubl makes at entry.
 void priority_step(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(setpriority(PRIO_PROCESS, 0, 19));
@@ -131,6 +148,12 @@ BENCHMARK(model_sextgen_sl);
 BENCHMARK(model_doubl);
 BENCHMARK(model_VogGenVel_ss)->Unit(benchmark::kMicrosecond);
 BENCHMARK(model_CSTfdll);
+BENCHMARK(baseline_lanes_sext);
+BENCHMARK(baseline_lanes_sextgen);
+BENCHMARK(baseline_lanes_sextgen_ss);
+BENCHMARK(baseline_lanes_sextgen_sl);
+BENCHMARK(baseline_lanes_doubl);
+BENCHMARK(baseline_lanes_CSTfdll);
 BENCHMARK(priority_step);
 BENCHMARK(sine_scale_256);
 

@@ -12,15 +12,13 @@
 // I_k / (N * w_k), N = 3.1416 * S / (2 * p5), so its area does not depend on its width.
 #pragma once
 
-#include <array>
-
 #include "lineshape/lorentzian_lines.h"
 #include "lineshape/velocity_scale.h"
 
 namespace mosslib::lineshape {
 
 // The six lines of p: positions, heights and widths as above.
-std::array<LorentzianLine, 6> general_sextet_lines(const double *p);
+SextetLines general_sextet_lines(const double *p);
 
 // The spectrum on `scale` over `channels` channels, kChannels (256) or kLongChannels
 // (512); writes spectrum[0 .. channels-1].

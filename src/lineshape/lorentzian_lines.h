@@ -2,9 +2,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
-
-#include "numeric/lorentzian.h"
 
 namespace mosslib::lineshape {
 
@@ -15,19 +12,12 @@ struct LorentzianLine {
     double width;
 };
 
-// out[i] = ((0 + L_1(v[i])) + L_2(v[i])) + ... in line order, for i < Channels.
-// The loop runs line by line over all channels, so each channel still sees its lines
-// added in order; the channel loop has a fixed length and no aliasing, which lets the
-// compiler use packed arithmetic (the same IEEE operations, lane by lane).
-template <int Channels, std::size_t Lines>
-void sum_lorentzian_lines(const std::array<LorentzianLine, Lines> &lines, const double *v, double *out) {
-    double acc[Channels];
-    for (int i = 0; i < Channels; ++i) acc[i] = 0.0;
-    for (const LorentzianLine &line : lines) {
-        const double x = line.position, h = line.height, w = line.width;
-        for (int i = 0; i < Channels; ++i) acc[i] += numeric::lorentzian(v[i], x, h, w);
-    }
-    for (int i = 0; i < Channels; ++i) out[i] = acc[i];
-}
+using SextetLines = std::array<LorentzianLine, 6>;
+
+// out[i] = ((0 + L_1(v[i])) + L_2(v[i])) + ... in line order, for i < channels, where
+// channels is kChannels (256) or kLongChannels (512). Each channel sees its lines added
+// in order; the channels run side by side in vector lanes, the same IEEE operations lane
+// by lane, as wide as the processor allows.
+void sum_lorentzian_lines(const SextetLines &lines, const double *v, int channels, double *out);
 
 }  // namespace mosslib::lineshape

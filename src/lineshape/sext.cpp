@@ -1,7 +1,5 @@
 #include "lineshape/sext.h"
 
-#include <array>
-
 #include "lineshape/lorentzian_lines.h"
 #include "lineshape/sextet_constants.h"
 #include "lineshape/velocity_scale.h"
@@ -11,10 +9,10 @@ namespace mosslib::lineshape {
 namespace {
 
 // The six lines: shift added whole, quadrupole term halved, one common width.
-std::array<LorentzianLine, 6> sext_lines(const double *p) {
+SextetLines sext_lines(const double *p) {
     const double field = p[1], shift = p[2], quadrupole = p[3], width = p[4];
     const double normaliser = intensity_normaliser(intensity_sum(p), p[5]);
-    std::array<LorentzianLine, 6> lines{};
+    SextetLines lines{};
     for (int k = 0; k < 6; ++k) {
         lines[k].position = field * kSextCoefficients[k] + kQuadrupoleSigns[k] * quadrupole / 2.0 + shift;
         lines[k].height = p[6 + k] / (normaliser * width);
@@ -26,10 +24,10 @@ std::array<LorentzianLine, 6> sext_lines(const double *p) {
 }  // namespace
 
 void magnetic_sextet(const double *p, double *spectrum) {
-    const std::array<LorentzianLine, 6> lines = sext_lines(p);
+    const SextetLines lines = sext_lines(p);
     double v[kChannels];
     channel_velocities(VelocityScale::linear, {p[12], p[13], 0.0}, kChannels, v);
-    sum_lorentzian_lines<kChannels>(lines, v, spectrum);
+    sum_lorentzian_lines(lines, v, kChannels, spectrum);
 }
 
 }  // namespace mosslib::lineshape

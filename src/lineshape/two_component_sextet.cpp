@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/vector_lanes.h"
 #include "lineshape/sextet_constants.h"
 #include "lineshape/velocity_scale.h"
 
@@ -41,6 +42,29 @@ std::array<InterferingLine, 6> interfering_lines(const double *p) {
     return lines;
 }
 
+// Line by line over all channels: each channel still receives, for lines 1 to 6 in
+// order, the second component, the first component, then the cross term. The channels
+// run side by side in vector lanes.
+struct InterferingChannels {
+    [[gnu::always_inline]] static inline void run(const std::array<InterferingLine, 6> *lines, const double *v,
+                                                  double M, double *spectrum) {
+        double T[kChannels];
+        for (int i = 0; i < kChannels; ++i) T[i] = 0.0;
+        for (const InterferingLine &l : *lines) {
+            for (int i = 0; i < kChannels; ++i) {
+                const double d1 = v[i] - l.x1;
+                const double d2 = v[i] - l.x2;
+                const double D1 = d1 * d1 + l.h1_sq;
+                const double D2 = d2 * d2 + l.h2_sq;
+                T[i] += l.second_weight * l.h2 / D2;
+                T[i] += l.first_weight * l.h1 / D1;
+                T[i] -= l.cross_weight * (d1 * d2 - l.h1h2) / (D1 * D2);
+            }
+        }
+        for (int i = 0; i < kChannels; ++i) spectrum[i] = T[i] / M;
+    }
+};
+
 }  // namespace
 
 void two_component_sextet(const double *p, double *spectrum) {
@@ -49,22 +73,7 @@ void two_component_sextet(const double *p, double *spectrum) {
     double v[kChannels];
     channel_velocities(VelocityScale::sine_fixed_step, {p[12], p[13], 0.0}, kChannels, v);
 
-    // Line by line over all channels: each channel still receives, for lines 1 to 6 in
-    // order, the second component, the first component, then the cross term.
-    double T[kChannels];
-    for (int i = 0; i < kChannels; ++i) T[i] = 0.0;
-    for (const InterferingLine &l : lines) {
-        for (int i = 0; i < kChannels; ++i) {
-            const double d1 = v[i] - l.x1;
-            const double d2 = v[i] - l.x2;
-            const double D1 = d1 * d1 + l.h1_sq;
-            const double D2 = d2 * d2 + l.h2_sq;
-            T[i] += l.second_weight * l.h2 / D2;
-            T[i] += l.first_weight * l.h1 / D1;
-            T[i] -= l.cross_weight * (d1 * d2 - l.h1h2) / (D1 * D2);
-        }
-    }
-    for (int i = 0; i < kChannels; ++i) spectrum[i] = T[i] / M;
+    common::run_in_lanes<InterferingChannels>(&lines, +v, M, spectrum);
 }
 
 }  // namespace mosslib::lineshape

@@ -35,14 +35,9 @@ public:
         RelaxWorkspace *w = worker_workspace();
         out.no_memory = w == nullptr;
         if (!w) return;
-        const int n_chan = ws_.parl_model.n_chan;
         const int resolvent_before = w->resolvent_orientations;
-        out.count = 0;
-        out.unsolved = false;
-        for (std::int64_t k = first; k < end && !out.unsolved; ++k) {
-            out.unsolved = !orientation_absorption(*w, static_cast<int>(k));
-            std::copy_n(w->parl_spec.spec_one, n_chan, out.spec_one[out.count++]);
-        }
+        out.count = orientation_batch(*w, static_cast<int>(first), static_cast<int>(end - first), out.spec_one,
+                                      out.unsolved);
         out.resolvent = w->resolvent_orientations - resolvent_before;
     }
 
@@ -85,20 +80,6 @@ private:
 }  // namespace
 
 SumEnd sum_orientations(RelaxWorkspace &ws, int n_orient, const common::CallControl &control) {
-    ParlSpec &spectra = ws.parl_spec;
-    const int n_chan = ws.parl_model.n_chan;
-    if (control.threads <= 1 || n_orient <= kOrientationsPerChunk) {
-        common::ProgressTicker ticker(control.progress);
-        const float weight = ws.parl_orient.orient_weight;
-        for (int k = 0; k < n_orient; ++k) {
-            const bool solved = orientation_absorption(ws, k);
-            for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
-            if (!solved) return SumEnd::unsolved;
-            if (ticker.tick(k + 1, n_orient)) return SumEnd::cancelled;
-        }
-        ticker.finish();
-        return SumEnd::complete;
-    }
     const int slots = common::ordered_slots(control.threads);
     ChunkRing *ring = common::thread_workspace<ChunkRing>();
     try {

@@ -1,6 +1,6 @@
-// The orientation average of the relaxation engine: the weighted sum of the spectra of
-// every orientation of the grid, added into each channel in orientation order, on the
-// calling thread alone or on the thread pool with the same bits.
+// The orientation average of the relaxation engine on the thread pool: the weighted sum
+// of the spectra of every orientation of the grid, added into each channel in
+// orientation order, the same bits as on the calling thread alone.
 #pragma once
 
 #include "common/parallel.h"
@@ -8,9 +8,8 @@
 
 namespace mosslib::relax {
 
-// Orientations per chunk: the unit a worker takes, and the batch a decomposition of
-// several matrices side by side would take at once.
-inline constexpr int kOrientationsPerChunk = 8;
+// Orientations per chunk: the unit a worker takes, the batch decomposed side by side.
+inline constexpr int kOrientationsPerChunk = kDecompositionLanes;
 
 enum class SumEnd { complete, unsolved, cancelled, no_memory };
 

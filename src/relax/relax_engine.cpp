@@ -1,5 +1,6 @@
 #include "relax/relax_engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -162,6 +163,24 @@ int transition_matrix(RelaxWorkspace &ws, int k) {
     return n;
 }
 
+// Spectrum of orientation k into spec_one from its decomposed transition matrix mat of
+// order n and its electronic states elec. Where the decomposition stopped short of a
+// diagonal matrix: the same matrix again (built in ws.parl_mat from elec, copied to
+// ws.parl_elec), and its absorption from the resolvent. False when neither gives a
+// spectrum.
+bool decomposed_absorption(RelaxWorkspace &ws, int k, int n, const ParlElec &elec, const ParlMat &mat) {
+    const ParlModel &model = ws.parl_model;
+    if (decomposition_converged(n, mat, model.line_width)) {
+        orientation_spectrum(n, model, ws.parl_orient, elec, mat, k, ws.parl_spec, ws.scratch);
+        return true;
+    }
+    ++ws.resolvent_orientations;
+    if (&elec != &ws.parl_elec) ws.parl_elec = elec;
+    transition_matrix(ws, k);
+    return resolvent_absorption(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch,
+                                ws.resolvent);
+}
+
 }  // namespace
 
 bool orientation_absorption(RelaxWorkspace &ws, int k) {
@@ -169,16 +188,56 @@ bool orientation_absorption(RelaxWorkspace &ws, int k) {
     electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
     const int n = transition_matrix(ws, k);
     eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
-    if (decomposition_converged(n, ws.parl_mat, model.line_width)) {
-        orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
-        return true;
+    return decomposed_absorption(ws, k, n, ws.parl_elec, ws.parl_mat);
+}
+
+namespace {
+
+// The transition matrix of orientation k with its relaxation coupling into mat, from
+// its electronic states in elec (which ws.parl_mat serves as work space); returns its
+// order.
+int orientation_matrix(RelaxWorkspace &ws, int k, ParlElec &elec, ParlMat &mat) {
+    const ParlModel &model = ws.parl_model;
+    electronic_states(model, ws.parl_orient, k, model.n_levels, elec, ws.parl_mat, ws.scratch);
+    const int n = build_nuclear_matrix(model, ws.parl_orient, elec, k, mat);
+    if (!(model.relax_rate > 1000.0f)) add_relaxation(model, elec, mat, ws.scratch);
+    return n;
+}
+
+// Orientations k0 .. k0 + count - 1 of the grid up to their decompositions, which run
+// side by side; each orientation's values are those it has on its own, since nothing
+// of one orientation enters the next one's matrix.
+void decompose_batch(RelaxWorkspace &ws, int k0, int count) {
+    OrientationBatch &b = ws.batch;
+    ParlMat *mats[kDecompositionLanes];
+    int *order = b.order;
+    bool same_order = true;
+    for (int l = 0; l < count; ++l) {
+        order[l] = orientation_matrix(ws, k0 + l, b.elec[l], b.mat[l]);
+        mats[l] = &b.mat[l];
+        same_order = same_order && order[l] == order[0];
     }
-    // The decomposition stopped short of a diagonal matrix: the same matrix again, and
-    // its absorption from the resolvent.
-    ++ws.resolvent_orientations;
-    transition_matrix(ws, k);
-    return resolvent_absorption(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch,
-                                ws.resolvent);
+    int sweeps[kDecompositionLanes];
+    if (same_order) {
+        eberlein_decompose_lanes(order[0], mats, count, b.lanes, sweeps);
+        return;
+    }
+    for (int l = 0; l < count; ++l) eberlein_decompose(order[l], b.mat[l], ws.scratch.decomposition);
+}
+
+}  // namespace
+
+int orientation_batch(RelaxWorkspace &ws, int k0, int count, float (*spectra)[kChannels], bool &unsolved) {
+    decompose_batch(ws, k0, count);
+    const OrientationBatch &b = ws.batch;
+    const int n_chan = ws.parl_model.n_chan;
+    unsolved = false;
+    int l = 0;
+    while (l < count && !unsolved) {
+        unsolved = !decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l]);
+        std::copy_n(ws.parl_spec.spec_one, n_chan, spectra[l++]);
+    }
+    return l;
 }
 
 int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
@@ -196,11 +255,31 @@ int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
         solved = orientation_absorption(ws, 0);
         for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
         if (solved) common::ProgressTicker(control.progress).finish();
-    } else {
+    } else if (control.threads > 1 && n_orient > kDecompositionLanes) {
         const SumEnd end = sum_orientations(ws, n_orient, control);
         solved = end == SumEnd::complete;
         ws.cancelled = end == SumEnd::cancelled;
         ws.worker_out_of_memory = end == SumEnd::no_memory;
+    } else {
+        // Orientations in batches decomposed side by side; their spectra are added in
+        // orientation order.
+        common::ProgressTicker ticker(control.progress);
+        const float weight = ws.parl_orient.orient_weight;
+        OrientationBatch &b = ws.batch;
+        for (int k0 = 0; k0 < n_orient && solved; k0 += kDecompositionLanes) {
+            const int count = n_orient - k0 < kDecompositionLanes ? n_orient - k0 : kDecompositionLanes;
+            decompose_batch(ws, k0, count);
+            for (int l = 0; l < count && solved; ++l) {
+                solved = decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l]);
+                for (int ch = 0; ch < n_chan; ++ch)
+                    spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
+            }
+            if (solved && ticker.tick(k0 + count, n_orient)) {
+                ws.cancelled = true;
+                solved = false;
+            }
+        }
+        if (solved) ticker.finish();
     }
 
     // Normalise to the deepest channel. Without positive absorption anywhere the

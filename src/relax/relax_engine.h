@@ -37,6 +37,12 @@ int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control = {});
 // Why the last run_relaxation gave no spectrum, or an empty view when it gave one.
 std::string_view numerical_fault(const RelaxWorkspace &ws);
 
+// Orientations k0 .. k0 + count - 1 of the grid (count <= kDecompositionLanes),
+// decomposed side by side, their absorption spectra into spectra[0 .. count - 1] (n_chan
+// channels each) in order, up to the first one neither route solves (then `unsolved`
+// and it is the last one written). Returns the number written.
+int orientation_batch(RelaxWorkspace &ws, int k0, int count, float (*spectra)[kChannels], bool &unsolved);
+
 // Spectrum of orientation k into spec_one: electronic states, transition matrix,
 // relaxation coupling, decomposition, absorption; where the decomposition does not
 // converge, the absorption from the resolvent. False when neither gives a spectrum.

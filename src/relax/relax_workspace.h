@@ -131,6 +131,16 @@ struct ResolventScratch {
     std::complex<double> left[kMaxDim * kNuclearLines];
 };
 
+// Consecutive orientations of a grid carried to their decomposition together: the
+// electronic states and the transition matrix of each, decomposed side by side
+// (complex_eigen/lane_kernel.cpp), then taken to their spectra one by one in order.
+struct OrientationBatch {
+    ParlElec elec[kDecompositionLanes];
+    ParlMat mat[kDecompositionLanes];
+    int order[kDecompositionLanes];  // of each transition matrix
+    LaneScratch lanes;
+};
+
 struct RelaxWorkspace {
     ParlArgs parl_args;
     ParlModel parl_model;
@@ -142,6 +152,7 @@ struct RelaxWorkspace {
     ResolventScratch resolvent;
     int resolvent_orientations;  // orientations of the last run taken by the resolvent route
     bool unsolved;               // the last run met an orientation neither route could compute
+    OrientationBatch batch;
     bool cancelled;              // the last run was cancelled by its progress callback
     bool worker_out_of_memory;   // a worker thread of the last run had no work space
     std::uint64_t prepared_for;  // the call whose model and grid a worker's copy holds

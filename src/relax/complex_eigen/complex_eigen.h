@@ -64,4 +64,33 @@ int eberlein_decompose_baseline(int n, ParlMat &mat, DecompositionScratch &scrat
 // definition that the vectorised kernel must reproduce bit for bit.
 int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch);
 
+// Matrices decomposed side by side, one per vector lane (lane_kernel.cpp).
+inline constexpr int kDecompositionLanes = 8;
+
+// kDecompositionLanes matrices of order up to 48, element (i, j) of every lane side by
+// side at [(i * 48 + j) * kDecompositionLanes + lane], real and imaginary parts apart.
+// The padding keeps the parts (and the matrices of LaneScratch) from starting at the
+// same offset modulo 4 KiB, where loads would wait on unrelated stores.
+struct LaneMatrices {
+    alignas(64) float re[kMaxDim * kMaxDim * kDecompositionLanes];
+    float pad_re[48];
+    alignas(64) float im[kMaxDim * kMaxDim * kDecompositionLanes];
+    float pad_im[112];
+};
+
+// Work space of the side-by-side decomposition: the matrices, the left and right
+// eigenvectors and the squared moduli of a sweep start, all in the lane layout; the
+// right eigenvectors transposed, so that their updates, like those of the left ones,
+// run along memory.
+struct LaneScratch {
+    LaneMatrices a, left, right;
+    alignas(64) float msq[kMaxDim * kMaxDim * kDecompositionLanes];
+};
+
+// Decomposes mats[0 .. count-1] (1 <= count <= kDecompositionLanes), each as
+// eberlein_decompose would, all of order n, in vector lanes side by side (AVX2 where the
+// processor has it, common/vector_lanes.h). Every matrix ends with the bits the plain kernel gives it;
+// sweeps[l] receives what it returns for mats[l].
+void eberlein_decompose_lanes(int n, ParlMat *const *mats, int count, LaneScratch &scratch, int *sweeps);
+
 }  // namespace mosslib::relax

@@ -1,0 +1,30 @@
+#include "common/vector_lanes.h"
+
+#include <atomic>
+
+namespace mosslib::common {
+
+namespace {
+
+bool processor_has_avx2() noexcept {
+#ifdef MOSSLIB_AVX2_LANES
+    // libgcc's check includes the operating system's support for the wide registers.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+std::atomic<bool> g_allowed{true};
+
+}  // namespace
+
+bool avx2_lanes() noexcept {
+    static const bool has = processor_has_avx2();
+    return has && g_allowed.load(std::memory_order_relaxed);
+}
+
+void allow_avx2_lanes(bool allowed) noexcept { g_allowed.store(allowed, std::memory_order_relaxed); }
+
+}  // namespace mosslib::common

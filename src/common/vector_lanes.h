@@ -1,0 +1,40 @@
+// Run-time choice of the vector width of channel loops. A kernel whose lanes are
+// independent (every output element has its own chain of IEEE operations) is compiled
+// twice from one body: for the baseline instruction set (SSE2 on x86-64) and for AVX2,
+// which holds four doubles per register. Both give the same bits; the wider one is taken
+// when the processor and the operating system support it. No FMA is ever enabled.
+#pragma once
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define MOSSLIB_AVX2_LANES 1
+#endif
+
+namespace mosslib::common {
+
+// True when the AVX2 clones are to run: the processor has AVX2, the operating system
+// saves its registers, and allow_avx2_lanes(false) is not in force.
+bool avx2_lanes() noexcept;
+
+// For tests: false makes every kernel chosen here take its baseline path, true returns
+// to the processor's choice. Process-wide. Not exported from the shared library.
+void allow_avx2_lanes(bool allowed) noexcept;
+
+#ifdef MOSSLIB_AVX2_LANES
+// Kernel::run inlined, with everything it calls, into a function compiled for AVX2.
+template <class Kernel, class... Args>
+__attribute__((target("avx2"), flatten)) void run_in_avx2_lanes(Args... args) {
+    Kernel::run(args...);
+}
+#endif
+
+// Kernel::run(args...) on the widest lanes available. Kernel::run must be an always-inline
+// static function whose lanes are independent, so that both clones give the same bits.
+template <class Kernel, class... Args>
+inline void run_in_lanes(Args... args) {
+#ifdef MOSSLIB_AVX2_LANES
+    if (avx2_lanes()) return run_in_avx2_lanes<Kernel, Args...>(args...);
+#endif
+    Kernel::run(args...);
+}
+
+}  // namespace mosslib::common

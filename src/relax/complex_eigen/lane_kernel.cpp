@@ -1,0 +1,417 @@
+// The complex Jacobi decomposition of several matrices at once, one matrix per vector
+// lane. Each lane carries out exactly the operations of the plain kernel on its own
+// matrix, in the same order, so its results agree with it to the bit: the sweeps' sums
+// and the row and column updates are the same IEEE operations lane by lane (real and
+// imaginary parts in separate vectors, so no lane ever meets another), and the 2x2 step
+// of a pair, which is a few dozen operations with branches, square roots and
+// divisions, runs lane by lane through pair_step.h itself. Where the plain kernel skips
+// a pair or stops sweeping, its lane keeps its values: the new values of a row or
+// column are blended in under a mask of the lanes that transform. A pair's coupling
+// sums wait on one another in index order; with eight matrices in flight that chain of
+// additions is shared by eight decompositions.
+#include <cmath>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/vector_lanes.h"
+#include "relax/complex_eigen/complex_eigen.h"
+#include "relax/complex_eigen/pair_step.h"
+
+// The vector helpers below are always inlined into the kernel of their width, so the
+// warning about vector arguments across ISA boundaries does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace mosslib::relax {
+
+long g_visits, g_sums, g_wanted, g_tr, g_trl, g_sweeps;
+namespace {
+
+using namespace detail;
+
+constexpr int B = kDecompositionLanes;
+
+// B floats, one per matrix; the masks of the same width.
+typedef float V __attribute__((vector_size(B * sizeof(float))));
+typedef int M __attribute__((vector_size(B * sizeof(int))));
+
+// Offset of element (i, j) in a lane layout: the B matrices' elements side by side.
+constexpr int el(int i, int j) { return (i * kMaxDim + j) * B; }
+
+[[gnu::always_inline]] inline V load(const float *p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store(float *p, V v) { __builtin_memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline M bits(V v) {
+    M m;
+    __builtin_memcpy(&m, &v, sizeof m);
+    return m;
+}
+
+[[gnu::always_inline]] inline V floats(M m) {
+    V v;
+    __builtin_memcpy(&v, &m, sizeof v);
+    return v;
+}
+
+// |x| lane by lane: the sign bit cleared, as fabs does.
+[[gnu::always_inline]] inline V vabs(V x) { return floats(bits(x) & 0x7fffffff); }
+
+// yes where the mask is set, no elsewhere, bit for bit.
+[[gnu::always_inline]] inline V blend(M mask, V yes, V no) { return mask ? yes : no; }
+
+// Two complex vectors (re, im) as one pair of lanes' elements.
+struct CV {
+    V r, i;
+};
+
+[[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(x.re + e), load(x.im + e)}; }
+
+// cmul(c, a): (cr ar - ci ai, cr ai + ci ar), c one coefficient per lane.
+[[gnu::always_inline]] inline CV times(V cr, V ci, CV a) { return {cr * a.r - ci * a.i, cr * a.i + ci * a.r}; }
+
+// Square roots lane by lane, each rounded as std::sqrt rounds it (the SSE2 square
+// roots are IEEE square roots, correctly rounded).
+[[gnu::always_inline]] inline V vsqrt(V x) {
+#if defined(__SSE2__)
+    static_assert(B == 8);
+    __m128 lo, hi;
+    __builtin_memcpy(&lo, &x, sizeof lo);
+    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
+    lo = _mm_sqrt_ps(lo);
+    hi = _mm_sqrt_ps(hi);
+    V v;
+    __builtin_memcpy(&v, &lo, sizeof lo);
+    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
+    return v;
+#else
+    V r;
+    for (int l = 0; l < B; ++l) r[l] = std::sqrt(x[l]);
+    return r;
+#endif
+}
+
+// The lanes widened to double, in two halves, and rounded back to float.
+typedef float H __attribute__((vector_size(B / 2 * sizeof(float))));
+typedef double D __attribute__((vector_size(B / 2 * sizeof(double))));
+struct VD {
+    D lo, hi;
+};
+
+[[gnu::always_inline]] inline VD widen(V v) {
+    H lo, hi;
+    __builtin_memcpy(&lo, &v, sizeof lo);
+    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&v) + sizeof lo, sizeof hi);
+    return {__builtin_convertvector(lo, D), __builtin_convertvector(hi, D)};
+}
+
+[[gnu::always_inline]] inline V narrow(VD d) {
+    const H lo = __builtin_convertvector(d.lo, H), hi = __builtin_convertvector(d.hi, H);
+    V v;
+    __builtin_memcpy(&v, &lo, sizeof lo);
+    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
+    return v;
+}
+
+[[gnu::always_inline]] inline D dsqrt_half(D x) {
+#if defined(__SSE2__)
+    static_assert(B == 8);
+    __m128d lo, hi;
+    __builtin_memcpy(&lo, &x, sizeof lo);
+    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
+    lo = _mm_sqrt_pd(lo);
+    hi = _mm_sqrt_pd(hi);
+    D d;
+    __builtin_memcpy(&d, &lo, sizeof lo);
+    __builtin_memcpy(reinterpret_cast<char *>(&d) + sizeof lo, &hi, sizeof hi);
+    return d;
+#else
+    D r;
+    for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(x[l]);
+    return r;
+#endif
+}
+
+// dsqrt of the widened lanes.
+[[gnu::always_inline]] inline VD dsqrt_lanes(V x) {
+    const VD d = widen(x);
+    return {dsqrt_half(d.lo), dsqrt_half(d.hi)};
+}
+
+[[gnu::always_inline]] inline V splat(float x) { return V{} + x; }
+
+// pair_rotation and pair_coefficients of pair_step.h in every lane at once: both arms of
+// each branch are formed and the lane's own arm selected, every operation the one the
+// scalar step makes, in its order and precision. Arms a lane does not take may divide
+// by zero; their values are never selected.
+struct LanePairStep {
+    V c1r, c1i, c2r, c2i, s1r, s1i, s2r, s2i;
+    M transforms;  // the lanes whose S1 or S2 exceeds eps
+};
+
+[[gnu::always_inline]] inline LanePairStep pair_step_lanes(CV akm, CV amk, CV akk, CV amm, V hr, V hi, V g, V hj) {
+    const V one = splat(1.0f), zero = splat(0.0f), eps = splat(kEps);
+    // pair_rotation
+    const V br = akm.r + amk.r, bi = akm.i + amk.i;
+    const V er = akm.r - amk.r, ei = akm.i - amk.i;
+    const V dr = akk.r - amm.r, di = akk.i - amm.i;
+    const V te0 = dr * dr + ei * ei + br * br;
+    const V tee0 = di * di + er * er + bi * bi;
+    const M isw1 = tee0 <= te0;
+    const V c = isw1 ? br : bi, s = isw1 ? ei : -er;
+    const V d = isw1 ? dr : di, de = isw1 ? di : dr;
+    const V root2 = vsqrt(isw1 ? te0 : tee0);
+    const V root1 = vsqrt(c * c + s * s);
+    const V sig = d >= zero ? one : -one;
+    const M still = root1 < eps;  // no rotation
+    const M s_big = vabs(s) > eps;
+    const V ca_r = s_big ? c / root1 : (c >= zero ? one : -one);
+    const V sa_r = s_big ? s / root1 : zero;
+    const V cot2x = d / root1;
+    const VD root_cot = dsqrt_lanes(one + cot2x * cot2x);
+    const VD cot2x_d = widen(cot2x), sig_d = widen(sig);
+    const V cotx = narrow({cot2x_d.lo + sig_d.lo * root_cot.lo, cot2x_d.hi + sig_d.hi * root_cot.hi});
+    const VD root_x = dsqrt_lanes(one + cotx * cotx);
+    const V sx_r = narrow({sig_d.lo / root_x.lo, sig_d.hi / root_x.hi});
+    const V cx_r = sx_r * cotx;
+    const V eta = (er * br + bi * ei) / root1;
+    const V tse = (br * bi - er * ei) / root1;
+    const V te1 = sig * (tse * d - root1 * de) / root2;
+    const V tee1 = (d * de + root1 * tse) / root2;
+    const V isw = isw1 ? one : -one;
+    const V ca = still ? one : ca_r, sa = still ? zero : sa_r;
+    const V cx = still ? one : cx_r, sx = still ? zero : sx_r;
+    const V nd = still ? d * d + de * de : root2 * root2 + tee1 * tee1;
+    const V cos2a = still ? zero : ca * ca - sa * sa;
+    const V sin2a = still ? zero : 2.0f * ca * sa;
+    const V b = still ? (isw1 ? bi : -br) : isw * te1 * ca + eta * sa;
+    const V e = still ? (isw1 ? er : ei) : ca * eta - isw * te1 * sa;
+
+    // pair_coefficients
+    const V tee = hj * cx * sx;
+    const V tem0 = hr * cos2a + hi * sin2a;
+    const V tep0 = hi * cos2a - hr * sin2a;
+    const V hr1 = still ? hr : cx * cx * hr - sx * sx * tem0 - ca * tee;
+    const V hi1 = still ? hi : cx * cx * hi + sx * sx * tep0 - sa * tee;
+    const V sh_s = hr1 - sig * root2 * e;
+    const V sh_c = hi1 - sig * root2 * b;
+    const V root = vsqrt(sh_c * sh_c + sh_s * sh_s);
+    const M no_shear = root < eps;
+    const V cb_r = -sh_c / root;
+    const V sb_r = sh_s / root;
+    const V t = cb_r * b - e * sb_r;
+    const V nc = t * t;
+    V tanh = root / (g + 2.0f * (nc + nd));
+    tanh = tanh >= one ? zero : tanh;
+    const VD root_h = dsqrt_lanes(one - tanh * tanh);
+    const V ch_r = narrow({1.0 / root_h.lo, 1.0 / root_h.hi});
+    const V cb = no_shear ? one : cb_r, sb = no_shear ? zero : sb_r;
+    const V ch = no_shear ? one : ch_r, sh = no_shear ? zero : ch_r * tanh;
+
+    LanePairStep out;
+    V tem = sx * sh * (sa * cb - sb * ca);
+    out.c1r = cx * ch - tem;
+    out.c2r = cx * ch + tem;
+    out.c1i = -sx * sh * (ca * cb + sa * sb);
+    out.c2i = out.c1i;
+    V tep = sx * ch * ca;
+    tem = cx * sh * sb;
+    out.s1r = tep - tem;
+    out.s2r = -tep - tem;
+    tep = sx * ch * sa;
+    tem = cx * sh * cb;
+    out.s1i = tep + tem;
+    out.s2i = tep - tem;
+    out.transforms = M{};
+    return out;
+}
+
+// exceeds_eps(z) in every lane of `wanted`: decided in the lanes where the larger part
+// settles it, by exceeds_eps itself in the others (NaN parts, or parts near eps).
+[[gnu::always_inline]] inline M exceeds_eps_lanes(V zr, V zi, M wanted) {
+    const V ar = vabs(zr), ai = vabs(zi);
+    const V big = ar > ai ? ar : ai;
+    const M finite_parts = (zr == zr) & (zi == zi);
+    const M above = finite_parts & (big > splat(kEps));
+    const M below = finite_parts & (big < splat(0.6f * kEps));  // big * 1.5 < eps
+    M out = above;
+    const M unsettled = wanted & ~(above | below);
+    for (int l = 0; l < B; ++l)
+        if (unsettled[l]) out[l] = exceeds_eps({zr[l], zi[l]}) ? -1 : 0;
+    return out;
+}
+
+// The pair's update of two lines of x (rows or columns, each element at ek + step * t,
+// em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
+// when `minus`, blended into the lanes of the mask.
+template <bool minus>
+[[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
+                                           V rr, V ri, V tr, V ti, M mask) {
+    for (int t = 0; t < n; ++t) {
+        const int k = ek + step * t, m = em + step * t;
+        const CV a = cload(x, k), b = cload(x, m);
+        const CV pa = times(pr, pi, a), qb = times(qr, qi, b);
+        const CV ra = times(rr, ri, a), tb = times(tr, ti, b);
+        const CV first = minus ? CV{pa.r - qb.r, pa.i - qb.i} : CV{pa.r + qb.r, pa.i + qb.i};
+        store(x.re + k, blend(mask, first.r, a.r));
+        store(x.im + k, blend(mask, first.i, a.i));
+        store(x.re + m, blend(mask, ra.r + tb.r, b.r));
+        store(x.im + m, blend(mask, ra.i + tb.i, b.i));
+    }
+}
+
+struct LaneState {
+    bool active[B];
+    int sweep[B];
+    float tau[B];
+    M on;   // the active lanes, as a mask
+    V tol;  // their thresholds
+    M more;
+};
+
+// Squared moduli of the sweep start; tau and delta of every lane summed row by row.
+void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
+    tau = V{} + 0.0f;
+    delta = V{} + 0.0f;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const int e = el(i, j);
+            const V zr = load(s.a.re + e), zi = load(s.a.im + e);
+            store(s.msq + e, zr * zr + zi * zi);
+            if (i == j)
+                delta = delta + vabs(zr) + vabs(zi);
+            else
+                tau = tau + vabs(zr) + vabs(zi);
+        }
+}
+
+// The coupling sums of the pair (k, m) in every lane, over i in index order.
+[[gnu::always_inline]] inline void coupling_sums(int n, int k, int m, const LaneScratch &s, V &hr, V &hi, V &g,
+                                                 V &hj) {
+    hr = hi = g = hj = V{} + 0.0f;
+    const LaneMatrices &a = s.a;
+    for (int i = 0; i < n; ++i) {
+        if (i == k || i == m) continue;
+        // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
+        const V kr = load(a.re + el(k, i)), ki = load(a.im + el(k, i));
+        const V mr = load(a.re + el(m, i)), mi = -load(a.im + el(m, i));
+        const V ar = load(a.re + el(i, k)), ai = -load(a.im + el(i, k));
+        const V br = load(a.re + el(i, m)), bi = load(a.im + el(i, m));
+        const V xr = kr * mr - ki * mi, xi = kr * mi + ki * mr;
+        const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
+        hr = hr + xr - yr;
+        hi = hi + xi - yi;
+        const V te = load(s.msq + el(i, k)) + load(s.msq + el(m, i));
+        const V tee = load(s.msq + el(i, m)) + load(s.msq + el(k, i));
+        g = g + te + tee;
+        hj = hj - te + tee;
+    }
+}
+
+complex_f element(const LaneMatrices &x, int i, int j, int lane) {
+    return {x.re[el(i, j) + lane], x.im[el(i, j) + lane]};
+}
+
+void load_lanes(int n, ParlMat *const *mats, int count, LaneScratch &s) {
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+            for (int l = 0; l < B; ++l) {
+                const int e = el(i, j) + l;
+                const complex_f z = l < count ? mats[l]->trans_mat[at(i, j)] : complex_f{0.0f, 0.0f};
+                s.a.re[e] = z.r;
+                s.a.im[e] = z.i;
+                s.left.re[e] = s.right.re[e] = i == j ? 1.0f : 0.0f;
+                s.left.im[e] = s.right.im[e] = 0.0f;
+            }
+}
+
+void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
+    for (int l = 0; l < count; ++l)
+        for (int j = 0; j < n; ++j)
+            for (int i = 0; i < n; ++i) {
+                mats[l]->trans_mat[at(i, j)] = element(s.a, i, j, l);
+                mats[l]->eig_left[at(i, j)] = element(s.left, i, j, l);
+                mats[l]->eig_right[at(i, j)] = element(s.right, j, i, l);  // held transposed
+            }
+}
+
+// The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
+[[gnu::always_inline]] inline void treat_pair(int n, int k, int m, LaneState &st, LaneScratch &s) {
+    const CV akm = cload(s.a, el(k, m)), amk = cload(s.a, el(m, k));
+    const V size = vabs(akm.r) + vabs(akm.i) + vabs(amk.r) + vabs(amk.i);
+    const M wanted = st.on & (size >= st.tol);
+    bool any = false;
+    for (int l = 0; l < B; ++l) any = any || wanted[l];
+    if (!any) return;
+    V hr, hi, g, hj;
+    coupling_sums(n, k, m, s, hr, hi, g, hj);
+    const LanePairStep c = pair_step_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)), hr, hi, g, hj);
+    const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
+    any = false;
+    for (int l = 0; l < B; ++l) any = any || mask[l];
+    if (!any) return;
+    st.more = st.more | mask;
+    // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
+    combine<false>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
+    combine<false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
+    // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
+    const V n1r = -c.s1r, n1i = -c.s1i;
+    combine<true>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i, mask);
+    combine<true>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+                  mask);
+}
+
+// The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
+struct DecomposeLanes {
+    [[gnu::always_inline]] static inline void run(int n, ParlMat *const *mats, int count, LaneScratch *scratch,
+                                                  int *sweeps) {
+        LaneScratch &s = *scratch;
+        load_lanes(n, mats, count, s);
+        LaneState st{};
+        for (int l = 0; l < B; ++l) {
+            st.active[l] = l < count;
+            st.sweep[l] = 1;
+            st.tau[l] = 0.0f;
+        }
+        for (;;) {
+            bool any = false;
+            for (int l = 0; l < B; ++l) any = any || st.active[l];
+            if (!any) break;
+            V tau, delta;
+            sweep_start(n, s, tau, delta);
+            for (int l = 0; l < B; ++l) {
+                if (!st.active[l]) continue;
+                const float tau_prev = st.tau[l];
+                st.tau[l] = tau[l];
+                st.tol[l] = kThresholdFactor * tau[l] / static_cast<float>(n * n);
+                if ((st.sweep[l] >= kStagnationFromSweep && tau_prev / tau[l] < kStagnation) ||
+                    tau[l] < kEps * delta[l])
+                    st.active[l] = false;
+                st.on[l] = st.active[l] ? -1 : 0;
+                st.more[l] = 0;
+            }
+            for (int k = 0; k < n - 1; ++k)
+                for (int m = k + 1; m < n; ++m) treat_pair(n, k, m, st, s);
+            for (int l = 0; l < B; ++l) {
+                if (!st.active[l]) continue;
+                ++st.sweep[l];
+                st.active[l] = st.sweep[l] <= kSweepLimit && st.more[l] != 0;
+            }
+        }
+        store_lanes(n, s, mats, count);
+        for (int l = 0; l < count; ++l) sweeps[l] = st.sweep[l];
+    }
+};
+
+}  // namespace
+
+void eberlein_decompose_lanes(int n, ParlMat *const *mats, int count, LaneScratch &scratch, int *sweeps) {
+    common::run_in_lanes<DecomposeLanes>(n, mats, count, &scratch, sweeps);
+}
+
+}  // namespace mosslib::relax
