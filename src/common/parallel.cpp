@@ -229,6 +229,7 @@ public:
             if (stop_.load()) break;
             const std::int64_t c = next_.fetch_add(1);
             if (c >= chunks_) break;
+            if (c - committed_.load(std::memory_order_acquire) >= slots_) try_commit(true);
             if (c - committed_.load(std::memory_order_acquire) >= slots_) {
                 std::unique_lock lock(wait_mutex_);
                 while (c - committed_.load() >= slots_ && !stop_.load()) slot_free_.wait(lock);
@@ -237,7 +238,7 @@ public:
             const int slot = static_cast<int>(c % slots_);
             work_.compute(c * chunk_, std::min(items_, (c + 1) * chunk_), slot);
             done_[slot].store(c);
-            try_commit();
+            try_commit(caller);
             if (caller && ticker_.tick(std::min(items_, committed_.load() * chunk_), items_)) {
                 cancelled_.store(true);
                 halt();
@@ -245,7 +246,9 @@ public:
         }
     }
 
+    // After every participant has left: what the workers left to commit.
     RunEnd end() noexcept {
+        try_commit(true);
         if (cancelled_.load()) return RunEnd::cancelled;
         if (failed_.load()) return RunEnd::stopped;
         ticker_.finish();
@@ -257,8 +260,12 @@ public:
 private:
     // Commits every computed chunk next in line. One participant commits at a time;
     // one that finds the committer busy leaves its chunk to it, and the committer
-    // looks again after letting go, so no computed chunk is left behind.
-    void try_commit() noexcept {
+    // looks again after letting go. The calling thread commits eagerly; a worker
+    // leaves the commits to it while fewer than half the slots are taken (the spectrum
+    // then stays in one core's cache), and commits before it would wait for a slot;
+    // what is left when all have finished the calling thread commits last.
+    void try_commit(bool eager) noexcept {
+        if (!eager && next_.load() - committed_.load() < slots_ / 2) return;
         for (;;) {
             if (committing_.exchange(true)) return;
             bool advanced = false;
