@@ -33,6 +33,7 @@ import csv
 import logging
 import math
 import os
+import pickle
 import re
 import sys
 import time
@@ -62,7 +63,7 @@ class BatchResult:
     ndata: int = 0
     nvarys: int = 0
     nfev: int = 0
-    cpu_seconds: float = math.nan                  # the fit's CPU time in its process
+    cpu_seconds: float = math.nan                  # the fit's CPU time (its thread)
 
     @classmethod
     def from_fit(cls, index, name, r, cpu_seconds=math.nan):
@@ -151,7 +152,7 @@ def _start(params, previous):
 def _fit_one(index, item, model, params, options, previous):
     from .fitting import fit
     name = item.get("name") or f"spectrum {index}"
-    t0 = time.process_time()
+    t0 = time.thread_time()
     try:
         s = _spectrum(item)
         p = params(s) if callable(params) else params
@@ -160,13 +161,27 @@ def _fit_one(index, item, model, params, options, previous):
         r = fit(s, model, p, **options)
     except Exception as e:  # this spectrum's failure, never the batch's
         return BatchResult(index, name, False, _one_line(e)), None
-    out = BatchResult.from_fit(index, name, r, time.process_time() - t0)
+    out = BatchResult.from_fit(index, name, r, time.thread_time() - t0)
     return out, (r.params if out.success else None)
 
 
-def _run_chunk(chunk, model, params, options, sequential):
+_setup_cache = (None, None)
+
+
+def _setup(blob):
+    """(model, params, options, sequential) of a batch, unpickled once per worker: lmfit
+    Parameters take milliseconds to pickle and unpickle, as long as a small fit."""
+    global _setup_cache
+    cached = _setup_cache
+    if cached[0] != blob:
+        cached = _setup_cache = (blob, pickle.loads(blob))
+    return cached[1]
+
+
+def _run_chunk(chunk, setup):
     """Fit a chunk: a list of series, each a list of (index, plain spectrum), in order;
     in sequential mode a fit starts from the previous successful fit of its series."""
+    model, params, options, sequential = _setup(setup)
     out = []
     for series in chunk:
         previous = None
@@ -329,13 +344,16 @@ def fit_many(spectra, model, params=None, client=None, *, workers=None, axis=Non
 
 def _collect(c, groups, items, model, params, options, sequential, size, results, bar,
              timeout):
-    from distributed import wait
+    from distributed import as_completed
+
+    import cloudpickle
+    setup = cloudpickle.dumps((model, params, options, sequential))
 
     def submit(chunks):
         payloads = [[[(i, items[i]) for i in g] for g in ch] for ch in chunks]
-        futures = c.map(_run_chunk, payloads, model=model, params=params,
-                        options=options, sequential=sequential, pure=False)
-        return dict(zip(futures, chunks))
+        futures = c.map(_run_chunk, payloads, setup=setup, pure=False)
+        pending.update(zip(futures, chunks))
+        return futures
 
     def failed(chunk, why):
         for g in chunk:
@@ -345,32 +363,36 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
         if bar is not None:
             bar.update(sum(len(g) for g in chunk))
 
-    pending = submit(list(_chunks(groups, size)))
+    pending = {}
+    done = as_completed(submit(list(_chunks(groups, size))))
     deadline = None if timeout is None else time.monotonic() + timeout
     while pending:
-        left = None if deadline is None else max(deadline - time.monotonic(), 0.0)
-        try:
-            done, _ = wait(list(pending), timeout=left, return_when="FIRST_COMPLETED")
-        except TimeoutError:
+        if deadline is None:
+            ready = done.next_batch(block=True)
+        elif time.monotonic() > deadline:
             for f, chunk in pending.items():
                 f.cancel()
                 failed(chunk, f"not fitted within the batch's timeout of {timeout} s")
             return
-        for f in done:
+        elif done.has_ready():
+            ready = done.next_batch(block=False)
+        else:
+            time.sleep(0.01)
+            continue
+        for f in ready:
             chunk = pending.pop(f)
             if f.status == "finished":
                 for r in f.result():
                     results[r.index] = r
                 if bar is not None:
                     bar.update(sum(len(g) for g in chunk))
-                continue
-            # The task itself failed (its worker died once too often, ...): try each
-            # series of the chunk alone once, so that one cannot take the others down.
-            why = f"the task failed: {_one_line(f.exception())}" if f.status == "error" \
-                else f"the task was {f.status}"
-            if len(chunk) > 1:
-                pending.update(submit([[g] for g in chunk]))
+            elif len(chunk) > 1:
+                # The task itself failed (its worker died once too often, ...): each
+                # series of the chunk alone once more, so that one cannot sink the rest.
+                done.update(submit([[g] for g in chunk]))
             else:
+                why = f"the task failed: {_one_line(f.exception())}" \
+                    if f.status == "error" else f"the task was {f.status}"
                 failed(chunk, why)
 
 
