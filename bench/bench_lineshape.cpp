@@ -8,10 +8,8 @@
 #include <vector>
 
 #include "lineshape/doubl.h"
+#include "lineshape/general_sextet.h"
 #include "lineshape/sext.h"
-#include "lineshape/sextgen.h"
-#include "lineshape/sextgen_sl.h"
-#include "lineshape/sextgen_ss.h"
 #include "lineshape/two_component_sextet.h"
 #include "lineshape/voigt_sextet.h"
 #include "mosslib.h"

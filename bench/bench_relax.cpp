@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "catalog_call.h"
 #include "mosslib.h"
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"
@@ -28,16 +29,10 @@ namespace {
 
 using namespace mosslib::relax;
 
-// The sextet of the demo: S = 5/2, D = -1 K, 500 G, 4.2 K, slow relaxation.
-struct Params {
-    std::int32_t ib[5] = {0, 6, 256, 15, 0};
-    double db[29] = {};
-    Params(int n_levels, int grid_level) {
-        ib[1] = n_levels;
-        ib[4] = grid_level;
-        const double v[29] = {0,    0.5, 0.01, 1, 0.08, 128.5, 0.4, 0.25, 90, 500, 4.2, 2, 2, 2, -220000,
-                              -220000, -220000, -1, 0, 0.3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        std::memcpy(db, v, sizeof db);
+// The catalogue's example: S = 5/2, D = -1 K, 500 G, 4.2 K, slow relaxation.
+struct Params : mosslib::testing::CatalogCall {
+    Params(int n_levels, int grid_level) : CatalogCall("parl") {
+        set("multiplicity", n_levels).set("grid_level", grid_level);
     }
 };
 
@@ -45,7 +40,7 @@ void parl_run(benchmark::State &state, int n_levels, int grid_level) {
     const Params p(n_levels, grid_level);
     std::vector<double> out(256);
     for (auto _ : state) {
-        parl(p.ib, p.db, out.data());
+        parl(p.ints.data(), p.reals.data(), out.data());
         benchmark::DoNotOptimize(out.data());
     }
     if (n_levels == 6 && grid_level == 5) {
@@ -76,7 +71,7 @@ const std::vector<ParlMat> &sample_matrices() {
         std::vector<ParlMat> v;
         const Params p(6, 5);
         auto ws = std::make_unique<RelaxWorkspace>();
-        copy_arguments(p.ib, p.db, ws->parl_args);
+        copy_arguments(p.ints.data(), p.reals.data(), ws->parl_args);
         set_constants(ws->parl_model);
         const int count = unpack_arguments(*ws);
         for (int s = 0; s < 16; ++s) {

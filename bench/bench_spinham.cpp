@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "catalog_call.h"
 #include "mosslib.h"
 #include "spinham/electronic_hamiltonian.h"
 #include "spinham/line_accumulation.h"
@@ -16,30 +17,15 @@ namespace sh = mosslib::spinham;
 
 namespace {
 
-struct Params {
-    std::array<int32_t, 27> ints{1, 6, 1, 1, -1, 256, 4, 15, 0, 0};
-    std::array<double, 37> reals{};
-    Params() {
-        reals[0] = 53.4;
-        reals[1] = 4.2;
-        reals[3] = -1.1;
-        for (int i = 8; i <= 13; ++i) reals[i] = 2.0;
-        reals[14] = 0.13;
-        reals[19] = 6000.0;
-        reals[26] = 127.0;
-        reals[27] = 0.09;
-        reals[28] = 0.38;
-        reals[29] = 0.28;
-        reals[30] = -187.0;
-        reals[31] = -243.0;
-        reals[32] = -227.0;
-    }
+// The catalogue's representative input: S = 5/2, D = -1.1 cm^-1, 53.4 kG at 4.2 K.
+struct Params : mosslib::testing::CatalogCall {
+    Params() : CatalogCall("ttt") {}
 };
 
 // Representative input: S = 5/2, 6 levels, 480 directions (m = 4, n = 15).
 void BM_ttt_representative(benchmark::State &state) {
     Params p;
-    p.ints[0] = static_cast<int32_t>(state.range(0));
+    p.set("solver_route", static_cast<double>(state.range(0)));
     std::vector<double> s(256);
     for (auto _ : state) {
         ttt(p.ints.data(), p.reals.data(), s.data());
@@ -51,11 +37,8 @@ BENCHMARK(BM_ttt_representative)->Arg(1)->Arg(2)->Arg(-1)->Unit(benchmark::kMill
 // Two exchange-coupled S = 5/2 ions: 36 levels, 220 directions (m = 4, n = 10).
 void BM_ttt_two_spins(benchmark::State &state) {
     Params p;
-    p.ints[0] = static_cast<int32_t>(state.range(0));
-    p.ints[2] = 6;
-    p.ints[7] = 10;
-    p.reals[5] = -0.8;
-    p.reals[25] = 0.5;
+    p.set("solver_route", static_cast<double>(state.range(0)));
+    p.set("multiplicity2", 6).set("rings", 10).set("D2_invcm", -0.8).set("J_invcm", 0.5);
     std::vector<double> s(256);
     for (auto _ : state) {
         ttt(p.ints.data(), p.reals.data(), s.data());

@@ -2,7 +2,8 @@
 
 The library is found, in this order, through the environment variable MOSSLIB_LIBRARY,
 next to the installed package (mosslib/libmosslib.so), in the build tree of a source
-checkout (build/src/libmosslib.so), then on the system's search path. It is loaded
+checkout (build/src/libmosslib.so), in the library directory of the prefix the package
+is installed under, then on the system's search path. It is loaded
 once per process; a Library object pickles as its location, so that a copy unpickled
 in another process (a Dask worker) loads the library there, once.
 
@@ -12,6 +13,7 @@ set_priority_step).
 
 import ctypes
 import ctypes.util
+import glob
 import os
 import sys
 import threading
@@ -71,6 +73,13 @@ def locate():
                  os.path.join(here, "..", "..", "build", "src", _SONAME)):
         if os.path.exists(path):
             return os.path.abspath(path)
+    # Installed under a prefix: PREFIX/lib/python3/dist-packages/mosslib beside
+    # PREFIX/lib[/<multiarch>]/libmosslib.so.N
+    libdir = os.path.normpath(os.path.join(here, "..", "..", ".."))
+    for pattern in (_SONAME + ".[0-9]*", "*/" + _SONAME + ".[0-9]*"):
+        hits = sorted(glob.glob(os.path.join(libdir, pattern)))
+        if hits:
+            return hits[0]
     found = ctypes.util.find_library("mosslib")
     if found:
         return found

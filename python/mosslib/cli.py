@@ -5,6 +5,7 @@
     mossfit calibrate FOIL [--plot foil.png] [--json calibration.json]
     mossfit models [MODEL]
     mossfit demo [--out DIR]
+    mossfit batch ...        (batch fitting, mosslib.batch, where installed)
 
 Bad input (an unknown model or parameter, an unreadable file, a fit that cannot start)
 is one line on stderr and exit status 2.
@@ -13,7 +14,6 @@ is one line on stderr and exit status 2.
 import argparse
 import json
 import math
-import os
 import sys
 
 from ._lib import MosslibError
@@ -256,7 +256,14 @@ def _models(args):
 
 def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
-    commands = ("fit", "calibrate", "models", "demo")
+    commands = ("fit", "calibrate", "models", "demo", "batch")
+    if argv and argv[0] == "batch":
+        try:
+            from . import batch
+        except ImportError:
+            print("mossfit: batch fitting (mosslib.batch) is not installed", file=sys.stderr)
+            return 2
+        return batch.main(argv[1:])
     if argv and argv[0] not in commands and not argv[0].startswith("-"):
         argv.insert(0, "fit")
     try:

@@ -4,7 +4,8 @@ from them.
 A Component evaluates one of the library's models on a data axis of any length by
 tiling: each segment of the axis is cut into runs of the model's fixed channel count,
 and each call gets the zero channel moved by the run's offset (exact, see axes), so a
-tiled evaluation equals one long evaluation bit for bit. Where the model's own
+tiled evaluation equals one long evaluation bit for bit. A model whose channel count
+is a parameter (ttt, parl) covers each segment in one call. Where the model's own
 velocity scale is not the axis's formula (a linear model on a sine drive, another
 phase step), the component refuses instead of interpolating.
 
@@ -22,7 +23,6 @@ polynomial in the velocity (mm/s), optionally one per sweep of a two-sweep axis.
 
 import math
 import re
-from fractions import Fraction
 
 import lmfit
 import numpy as np
@@ -184,8 +184,7 @@ class Component:
         for n, (slot, r) in zip(self.param_names, slots):
             v = values[pre + n] if pre + n in values else values[n]
             reals[slot] = r * v
-        f = _raw.export(self.model)  # binds argtypes
-        fn = getattr(_lib.library().dll, self.model)
+        fn = _raw.c_function(self.model)
         buf = np.empty(info.max_channels)
         out = np.empty(axis.n)
         ia, ra, ba = (ints.__array_interface__["data"][0], reals.__array_interface__["data"][0],
@@ -203,16 +202,21 @@ class Component:
             if chan is None:
                 tile = info.channels
             else:
-                tile = min(length, info.max_channels, int(chan.max))
-                if info.output == _lib.OUTPUT_TRANSMISSION and tile < length:
+                # A model whose channel count is a parameter runs one call per segment:
+                # ttt places its lines relative to the zero channel times the step, and
+                # parl normalises to the deepest channel of the call, so neither tiles
+                # exactly.
+                tile = length
+                if not chan.min <= chan.to_raw(length) <= min(chan.max, info.max_channels):
                     raise ValueError(
-                        f"{self.model} normalises each call to its own deepest channel, so "
-                        f"{length} channels of one sweep cannot be tiled from calls of "
-                        f"{tile}; fold or cut the spectrum")
+                        f"{self.model} computes at most {min(chan.max, info.max_channels):g} "
+                        f"channels in one call and does not tile exactly; this sweep has "
+                        f"{length}: fold or cut the spectrum")
                 ints[chan.index] = int(chan.to_raw(tile))
             for i0 in range(seg.start, seg.stop, tile):
                 zm = seg.zero - (i0 - 1)
-                if Fraction(zm) != Fraction(seg.zero) - (i0 - 1):
+                # exact on the 2**-32 grid of axis zero channels; a cheap guard
+                if zm + (i0 - 1) != seg.zero or seg.zero - zm != i0 - 1:
                     raise ValueError(f"zero channel {seg.zero!r} cannot be moved exactly by "
                                      f"{i0 - 1} channels")
                 reals[zero.index] = zero.to_raw(zm)
@@ -286,12 +290,13 @@ class Baseline:
         v = axis.velocities() if v is None else v
         if self.fixed is not None:
             return np.full(axis.n, float(self.fixed))
-        if not self.per_sweep or axis.n_sweeps == 1:
+        sw = axis.sweeps() if self.per_sweep else None
+        n_sweeps = 1 if sw is None else int(sw.max()) + 1
+        if n_sweeps == 1:
             return np.polynomial.polynomial.polyval(
                 v, [values[f"base_c{k}"] for k in range(self.degree + 1)])
-        sw = axis.sweeps()
         out = np.empty(axis.n)
-        for s in range(axis.n_sweeps):
+        for s in range(n_sweeps):
             m = sw == s
             out[m] = np.polynomial.polynomial.polyval(
                 v[m], [values[f"base_s{s}_c{k}"] for k in range(self.degree + 1)])
@@ -410,6 +415,29 @@ class _Model:
             for a in areas:
                 params[a].set(value=params[a].value * want / have)
         return params
+
+    def lmfit_model(self, spectrum):
+        """This model as an lmfit.Model of the data channels x (indices into the
+        spectrum), for lmfit's own fit(), fit_report(), conf_interval():
+
+            lm = model.lmfit_model(s)
+            x = np.flatnonzero(s.mask)
+            r = lm.fit(s.counts[x], model.make_params(s), x=x,
+                       weights=1 / np.sqrt(s.data_variance()[x]))
+
+        (mosslib.fit is the picklable route with Poisson weights and derived values.)"""
+        import inspect
+        names = self.param_names(spectrum.axis)
+        model = self
+
+        def mosslib_model(x, **values):
+            return model.eval(values, spectrum)[np.asarray(x, dtype=int)]
+
+        P = inspect.Parameter
+        mosslib_model.__signature__ = inspect.Signature(
+            [P("x", P.POSITIONAL_OR_KEYWORD)]
+            + [P(n, P.POSITIONAL_OR_KEYWORD, default=0.0) for n in names])
+        return lmfit.Model(mosslib_model, independent_vars=["x"], name=self.describe())
 
     def to_dict(self):
         return {"form": self.form,

@@ -140,7 +140,7 @@ def run(out="out", spectra=None):
         if os.path.exists(path):
             result = fit_measured_magnetite(read_spectrum(path))
             written += _save(result, out, "measured_magnetite_fit")
-            print(f"  measured magnetite: "
+            print("  measured magnetite: "
                   + ", ".join(f"{result.derived[p]['field_alpha_iron']['value']:.2f} T"
                               for p in result.derived)
                   + f", reduced chi-square {result.redchi:.3f}")

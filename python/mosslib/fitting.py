@@ -115,8 +115,9 @@ def _run_mcmc(mini, params, settings):
     settings.setdefault("seed", 1)
     res = mini.emcee(params=params, is_weighted=True, progress=False, **settings)
     stats = {}
-    for name in res.var_names:
-        q = np.percentile(res.flatchain[name], [15.865, 50, 84.135])
+    chain = np.asarray(res.chain).reshape(-1, len(res.var_names))
+    for k, name in enumerate(res.var_names):
+        q = np.percentile(chain[:, k], [15.865, 50, 84.135])
         stats[name] = {"median": float(q[1]), "minus": float(q[1] - q[0]),
                        "plus": float(q[2] - q[1])}
     return {"settings": settings, "params": stats,

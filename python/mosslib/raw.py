@@ -52,23 +52,44 @@ def _out(out, n, what):
 
 def _bind(info, lib):
     """The Python callable of one export, shaped by its catalogue entry."""
-    f = getattr(lib.dll, info.name)
+    f = lib.dll[info.name]  # a function object of our own: argtypes differ by use
     name = info.name
     n_reals, n_ints = info.n_reals, info.n_ints
     vp = ctypes.c_void_p
     if n_ints == 0:
-        # double f(const double *p, double *spectrum)
-        f.argtypes, f.restype = [vp, vp], ctypes.c_double
+        # double f(const double *p, double *spectrum). The fast path hands the arrays'
+        # buffers straight to ctypes (a C-contiguous writeable float64 array); anything
+        # else is converted first.
+        cp = ctypes.POINTER(ctypes.c_ubyte)
+        f.argtypes, f.restype = [cp, cp], ctypes.c_double
         channels = info.channels
-        last_error = lib.dll.mosslib_last_error
+        wrap = ctypes.c_ubyte.from_buffer
+        ndarray, f8, empty = np.ndarray, _F8, np.empty
+        # Models none of whose parameters the library ever refuses need no error check.
+        refuses = any(p.refusal for p in info.params)
 
         def call(p, out=None):
-            p = _as(p, _F8, n_reals, name)
-            out = _out(out, channels, name)
-            f(_addr(p), _addr(out))
-            if out[0] != out[0] and last_error():
+            if type(p) is not ndarray or p.dtype is not f8 or p.ndim != 1 or p.shape[0] < n_reals:
+                p = _as(p, f8, n_reals, name)
+            if out is None:
+                out = empty(channels)
+            elif type(out) is not ndarray or out.dtype is not f8 or out.ndim != 1 \
+                    or out.shape[0] < channels:
+                out = _out(out, channels, name)
+            try:
+                pb = wrap(p)
+            except (TypeError, ValueError):  # read-only or not contiguous
+                p = np.array(p, dtype=f8)
+                pb = wrap(p)
+            try:
+                ob = wrap(out)
+            except (TypeError, ValueError):
+                out = _out(out, channels, name)  # says what is wrong with it
+                raise
+            f(pb, ob)
+            if refuses and out[0] != out[0]:
                 lib.raise_last_error(name)
-            return out[:channels] if out.shape[0] != channels else out
+            return out if out.shape[0] == channels else out[:channels]
 
         call.__doc__ = (f"{name}(p, out=None) -> {channels} channel values.\n\n"
                         f"{info.summary}\np holds at least {n_reals} doubles, indexed as in "
@@ -132,6 +153,22 @@ def export(name):
     f = _bound.get(name)
     if f is None:
         f = _bound[name] = _bind(_model(name), _lib.library())
+    return f
+
+
+_plain = {}
+
+
+def c_function(name):
+    """The export as a ctypes function taking plain addresses (ints)."""
+    f = _plain.get(name)
+    if f is None:
+        info = _model(name)
+        f = _lib.library().dll[name]
+        f.argtypes = [ctypes.c_void_p] * (2 if info.n_ints == 0 else 3)
+        f.restype = ctypes.c_int32 if info.n_ints and info.output != _lib.OUTPUT_OBJECTIVE \
+            else ctypes.c_double
+        _plain[name] = f
     return f
 
 

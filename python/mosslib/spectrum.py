@@ -142,8 +142,7 @@ def fold(spectrum, mirror=None):
         raise ValueError("folding needs a mirror point (a two-sweep axis or mirror=)")
     c, ok = spectrum.counts, spectrum.mask
     n = spectrum.n
-    first = int(math.floor(m)) + (0 if m != math.floor(m) else 0)
-    i = np.arange(0, first + 1)
+    i = np.arange(0, int(math.floor(m)) + 1)
     j = 2.0 * m - i
     keep = (j >= 0) & (j <= n - 1) & (j >= i)
     i, j = i[keep], j[keep]

@@ -36,6 +36,20 @@ void lower_priority() noexcept {
 #endif
 }
 
+#if defined(_WIN32)
+namespace {
+std::atomic<bool> g_pinned{false};
+}  // namespace
+
+void pin_in_process() noexcept {
+    if (g_pinned.load(std::memory_order_acquire)) return;
+    HMODULE self = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&g_pinned), &self))
+        g_pinned.store(true, std::memory_order_release);
+}
+#endif
+
 void clear_last_error() noexcept { t_last_error[0] = '\0'; }
 
 void set_last_error(std::string_view reason) noexcept {
@@ -46,8 +60,9 @@ void set_last_error(std::string_view reason) noexcept {
 
 const char *last_error() noexcept { return t_last_error; }
 
-void fill_nan(double *out, std::size_t n) noexcept {
-    std::fill_n(out, n, std::numeric_limits<double>::quiet_NaN());
+void report(const common::Fault &f, double *out) noexcept {
+    if (f.nan_count() != 0) std::fill_n(out, f.nan_count(), std::numeric_limits<double>::quiet_NaN());
+    set_last_error(f.reason());
 }
 
 }  // namespace mosslib::boundary

@@ -3,10 +3,8 @@
 // sextgen_sl), so no input is structurally impossible and nothing is refused.
 #include "boundary/export_frame.h"
 #include "lineshape/doubl.h"
+#include "lineshape/general_sextet.h"
 #include "lineshape/sext.h"
-#include "lineshape/sextgen.h"
-#include "lineshape/sextgen_sl.h"
-#include "lineshape/sextgen_ss.h"
 #include "lineshape/two_component_sextet.h"
 #include "lineshape/voigt_sextet.h"
 #include "mosslib.h"

@@ -3,7 +3,7 @@
 // whose implementation differs between Windows versions (and Wine), so that the
 // DLL's results would depend on the machine it runs on. Linked before the run-time
 // libraries, this definition keeps every elementary function inside the DLL: fpatan
-// at 64-bit precision (set by the entry points, windows_entries.cpp), rounded once to
+// at 64-bit precision (set at every export's entry, export_frame.h), rounded once to
 // double, which agrees with glibc's atan far more often than msvcrt's does.
 extern "C" double atan(double x) {
     long double r;

@@ -3,12 +3,9 @@
 #include <array>
 #include <cassert>
 
-#include "lineshape/lorentzian_lines.h"
 #include "lineshape/sextet_constants.h"
 
 namespace mosslib::lineshape {
-
-namespace {
 
 // Shift halved, quadrupole term whole, width per line.
 std::array<LorentzianLine, 6> general_sextet_lines(const double *p) {
@@ -23,6 +20,8 @@ std::array<LorentzianLine, 6> general_sextet_lines(const double *p) {
     }
     return lines;
 }
+
+namespace {
 
 template <int Channels>
 void evaluate(const double *p, double *spectrum, VelocityScale scale) {
@@ -41,6 +40,18 @@ void general_sextet(const double *p, double *spectrum, VelocityScale scale, int 
         evaluate<kLongChannels>(p, spectrum, scale);
     else
         evaluate<kChannels>(p, spectrum, scale);
+}
+
+void general_sextet_linear(const double *p, double *spectrum) {
+    general_sextet(p, spectrum, VelocityScale::linear, kChannels);
+}
+
+void general_sextet_sine(const double *p, double *spectrum) {
+    general_sextet(p, spectrum, VelocityScale::sine_fixed_step, kChannels);
+}
+
+void general_sextet_sine_long(const double *p, double *spectrum) {
+    general_sextet(p, spectrum, VelocityScale::sine_channels_per_radian, kLongChannels);
 }
 
 }  // namespace mosslib::lineshape

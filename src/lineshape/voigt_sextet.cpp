@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "lineshape/general_sextet.h"
 #include "lineshape/sextet_constants.h"
-#include "lineshape/velocity_scale.h"
 
 namespace mosslib::lineshape {
 
@@ -39,20 +39,15 @@ double voigt_interval(double u, double x, double g, double w, double e) {
 }
 
 void voigt_sextet(const double *p, double *spectrum) {
-    const double field = p[1], shift = p[2], quadrupole = p[3];
     const double gauss = p[21], spread = p[22];
-    const double normaliser = intensity_normaliser(intensity_sum(p), p[5]);
-    double position[6], width[6], weight[6];
-    for (int k = 0; k < 6; ++k) {
-        position[k] = field * kGeneralSextetCoefficients[k] + kQuadrupoleSigns[k] * quadrupole + shift / 2.0;
-        width[k] = p[14 + k];
-        weight[k] = p[6 + k] / (normaliser * width[k]);
-    }
+    // The general sextet's lines: a line's height is its weight here.
+    const std::array<LorentzianLine, 6> lines = general_sextet_lines(p);
     double v[kChannels];
     channel_velocities(VelocityScale::sine_fixed_step, {p[12], p[13], 0.0}, kChannels, v);
     for (int i = 0; i < kChannels; ++i) {
         double acc = 0.0;
-        for (int k = 0; k < 6; ++k) acc += weight[k] * voigt_interval(v[i], position[k], gauss, width[k], spread);
+        for (const LorentzianLine &line : lines)
+            acc += line.height * voigt_interval(v[i], line.position, gauss, line.width, spread);
         spectrum[i] = acc;
     }
 }

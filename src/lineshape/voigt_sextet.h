@@ -40,7 +40,8 @@ double voigt_interval(double u, double x, double g, double w, double e);
 // Reads p[1..3], p[5..19], p[21], p[22]: the general-sextet layout (general_sextet.h)
 // with p[12] the velocity amplitude of the fixed-step sine scale, p[14..19] the
 // Lorentzian widths, p[21] the Gaussian scale and p[22] the spread e.
-// Line k contributes I_k / (N * w_k) * voigt_interval(v, x_k, p21, w_k, p22).
+// Line k (position x_k, width w_k and height I_k / (N * w_k) of general_sextet_lines)
+// contributes I_k / (N * w_k) * voigt_interval(v, x_k, p21, w_k, p22).
 // Writes spectrum[0..255].
 void voigt_sextet(const double *p, double *spectrum);
 

@@ -1,4 +1,4 @@
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/single_precision.h"
 

@@ -15,12 +15,7 @@ struct QuadrupoleTerms {
 };
 
 QuadrupoleTerms quadrupole_terms(const ParlModel &model, float r2) {
-    const float ca = static_cast<float>(dcos(model.efg_euler[0]));
-    const float sa = static_cast<float>(dsin(model.efg_euler[0]));
-    const float cb = static_cast<float>(dcos(model.efg_euler[1]));
-    const float sb = static_cast<float>(dsin(model.efg_euler[1]));
-    const float cg = static_cast<float>(dcos(model.efg_euler[2]));
-    const float sg = static_cast<float>(dsin(model.efg_euler[2]));
+    const auto [ca, sa, cb, sb, cg, sg] = euler_trig(model.efg_euler);
     const float q = model.quad_const;
     const float eta = model.eta;
 

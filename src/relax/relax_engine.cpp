@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "relax/complex_eigen.h"
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/orientation_grid.h"
@@ -40,12 +40,7 @@ namespace {
 
 // Hyperfine tensor in the crystal frame, R^T diag(a) R, R from the Euler angles.
 void hyperfine_tensor(ParlModel &model) {
-    const float ca = static_cast<float>(dcos(model.hyp_euler[0]));
-    const float sa = static_cast<float>(dsin(model.hyp_euler[0]));
-    const float cb = static_cast<float>(dcos(model.hyp_euler[1]));
-    const float sb = static_cast<float>(dsin(model.hyp_euler[1]));
-    const float cg = static_cast<float>(dcos(model.hyp_euler[2]));
-    const float sg = static_cast<float>(dsin(model.hyp_euler[2]));
+    const auto [ca, sa, cb, sb, cg, sg] = euler_trig(model.hyp_euler);
     const float r[3][3] = {
         {cg * cb * ca - sg * sa, cg * cb * sa + sg * ca, -cg * sb},
         {-sg * cb * ca - cg * sa, -sg * cb * sa + cg * ca, sg * sb},

@@ -1,14 +1,9 @@
 #include "relax/relax_workspace.h"
 
-#include <memory>
-#include <new>
+#include "common/thread_workspace.h"
 
 namespace mosslib::relax {
 
-RelaxWorkspace *relax_workspace() noexcept {
-    thread_local std::unique_ptr<RelaxWorkspace> workspace;
-    if (!workspace) workspace.reset(new (std::nothrow) RelaxWorkspace{});
-    return workspace.get();
-}
+RelaxWorkspace *relax_workspace() noexcept { return common::thread_workspace<RelaxWorkspace>(); }
 
 }  // namespace mosslib::relax

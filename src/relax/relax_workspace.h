@@ -8,12 +8,15 @@
 // pow_ri and c_abs return double, and an expression continues in double from such a
 // result until its assignment rounds it. Literal constants are single precision.
 // Arrays are indexed from 0 here (index i holds element i + 1); matrices are
-// column-major with the fixed leading dimension kMaxDim.
+// column-major with the fixed leading dimension kMaxDim. The transition matrix and its
+// eigenvectors (ParlMat) and the decomposition's scratch are the complex eigen-solver's
+// types (complex_eigen/complex_eigen.h).
 #pragma once
 
 #include <cstdint>
 
 #include "numeric/f2c_intrinsics.h"
+#include "relax/complex_eigen/complex_eigen.h"
 
 namespace mosslib::relax {
 
@@ -21,7 +24,7 @@ using numeric::complex_f;
 
 inline constexpr int kMaxLevels = 6;          // electronic states, 2S + 1
 inline constexpr int kNuclearLines = 8;       // gamma transitions per electronic state
-inline constexpr int kMaxDim = kMaxLevels * kNuclearLines;  // order of the transition matrix
+static_assert(kMaxDim == kMaxLevels * kNuclearLines, "the transition matrix fits the decomposition");
 inline constexpr int kChannels = 256;
 inline constexpr int kMaxOrientations = 1536;  // 64 base directions x 24 cube rotations
 inline constexpr int kMaxGridLevel = 5;
@@ -99,29 +102,6 @@ struct ParlElec {
     float level_pop[kMaxLevels + 1];
 };
 
-struct ParlMat {
-    complex_f trans_mat[kMaxDim * kMaxDim];
-    complex_f eig_left[kMaxDim * kMaxDim];   // row m: left eigenvector of mode m
-    complex_f eig_right[kMaxDim * kMaxDim];  // column m: right eigenvector of mode m
-};
-
-// Work space of the complex decomposition: the squared moduli of a sweep start, and
-// for the fast kernel the matrix with rows contiguous, the eigenvector matrices in the
-// layout their updates run along, and the per-pair coupling terms.
-struct DecompositionScratch {
-    float mod_sq[kMaxDim * kMaxDim];                    // |A(i,j)|^2 at the sweep start, column-major
-    alignas(64) complex_f a_row[kMaxDim * kMaxDim];     // A(i,j) at [i*48 + j]
-    alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
-    alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
-    alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
-    alignas(64) complex_f pivot[kMaxDim];    // column k while the pairs (k, m) are treated
-    alignas(64) complex_f partner[kMaxDim];  // column m of the pair being treated
-    alignas(64) complex_f x[kMaxDim];  // A(k,i) conj(A(m,i))
-    alignas(64) complex_f y[kMaxDim];  // conj(A(i,k)) A(i,m)
-    alignas(64) float te[kMaxDim];     // |A(i,k)|^2 + |A(m,i)|^2
-    alignas(64) float tee[kMaxDim];    // |A(i,m)|^2 + |A(k,i)|^2
-};
-
 // Scratch of the individual steps; nothing in it survives a step.
 struct RelaxScratch {
     complex_f elec_ham[kMaxLevels * kMaxLevels];  // lower triangle and diagonal
@@ -150,14 +130,8 @@ struct RelaxWorkspace {
     RelaxScratch scratch;
 };
 
-// Column-major element (i, j), 0-based, of a matrix with leading dimension kMaxDim.
-constexpr int at(int i, int j) { return i + kMaxDim * j; }
-
 // The calling thread's work space, made on the thread's first call and kept until the
-// thread ends; nullptr if there is no memory for it. Held through a thread_local
-// pointer rather than as a thread_local object: a module's static thread-local storage
-// is reserved in every thread of the host (taken from each thread's stack), also in
-// threads that never compute a relaxation spectrum.
+// thread ends (common/thread_workspace.h); nullptr if there is no memory for it.
 RelaxWorkspace *relax_workspace() noexcept;
 
 }  // namespace mosslib::relax

@@ -1,5 +1,6 @@
-// Fixed-size work space of the spin-Hamiltonian engine. One instance per thread
-// (thread_workspace()); every run sets each value it uses before reading it.
+// Fixed-size work space of the spin-Hamiltonian engine (about 160 KB). One instance per
+// thread, on the heap (spinham_workspace()); every run sets each value it uses before
+// reading it.
 #pragma once
 
 #include <complex>
@@ -45,7 +46,8 @@ struct SpinhamWorkspace {
     double acc[kMaxChannels];          // spectrum accumulator, channel c at acc[c-1]
 };
 
-// The calling thread's work space.
-SpinhamWorkspace &thread_workspace();
+// The calling thread's work space, made on the thread's first call and kept until the
+// thread ends (common/thread_workspace.h); nullptr if there is no memory for it.
+SpinhamWorkspace *spinham_workspace() noexcept;
 
 }  // namespace mosslib::spinham

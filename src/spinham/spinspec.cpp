@@ -123,16 +123,16 @@ public:
         RunOutcome outcome;
         if (in_.axes_flag != 0) {
             const FieldDirection axes[3] = {{1.0, 0.0, 0.0, 1.0}, {0.0, 1.0, 0.0, 1.0}, {0.0, 0.0, 1.0, 1.0}};
-            for (int k = 0; k < 3 && outcome.fault == Fault::none; ++k) outcome = direction(axes[k], k + 1);
+            for (int k = 0; k < 3 && !outcome.solver_failed; ++k) outcome = direction(axes[k], k + 1);
         } else {
             const std::int64_t count = powder_point_count(in_.rings, in_.copies);
             FieldDirection d;
-            for (std::int64_t jd = 1; jd <= count && outcome.fault == Fault::none; ++jd) {
+            for (std::int64_t jd = 1; jd <= count && !outcome.solver_failed; ++jd) {
                 d = powdir(in_.rings, jd, in_.copies, d);
                 outcome = direction(d, jd);
             }
         }
-        if (outcome.fault != Fault::none) return outcome;
+        if (outcome.solver_failed) return outcome;
 
         if (draw_lines_) std::copy_n(ws_.acc, in_.channels, spectrum);
         return outcome;
@@ -144,7 +144,7 @@ private:
         const eigen::Status status = spinham(system_, b.x, b.y, b.z, ws_.elec, ws_.energy);
         if (status != eigen::Status::ok) {
             RunOutcome o;
-            o.fault = Fault::solver_failed;
+            o.solver_failed = true;
             o.route = static_cast<char>(solver_route(in_.route));
             o.status = status;
             o.direction = index;
@@ -202,32 +202,31 @@ private:
 
 }  // namespace
 
-SpinhamWorkspace &thread_workspace() {
-    thread_local SpinhamWorkspace ws;
-    return ws;
-}
-
-Fault check_inputs(const SpinhamInputs &in) {
-    if (in.mult1 < 1) return Fault::bad_mult1;
-    if (in.mult2 < 1) return Fault::bad_mult2;
+std::string_view check_inputs(const SpinhamInputs &in) {
+    static_assert(kMaxChannels == 8192 && kMaxLevels == 36 && kMaxQuadrantCopies == 99 &&
+                      kMinNuclearOption == -2 && kMaxNuclearOption == 2,
+                  "the texts quote these limits");
+    if (in.mult1 < 1) return "mult1 (integer index 1) must be at least 1";
+    if (in.mult2 < 1) return "mult2 (integer index 2) must be at least 1";
     if (in.mult1 > kMaxLevels || in.mult2 > kMaxLevels || in.mult1 * in.mult2 > kMaxLevels)
-        return Fault::too_many_levels;
-    if (in.lines_flag != 1 && (in.channels < 1 || in.channels > kMaxChannels)) return Fault::bad_channels;
+        return "mult1 x mult2 exceeds 36 electronic levels";
+    if (in.lines_flag != 1 && (in.channels < 1 || in.channels > kMaxChannels))
+        return "channel count G (integer index 5) must be 1..8192";
     if (in.axes_flag == 0) {
-        if (in.rings < 1) return Fault::bad_grid_size;
-        if (in.copies < 0 || in.copies > kMaxQuadrantCopies) return Fault::bad_copies;
+        if (in.rings < 1) return "powder grid size n (integer index 7) must be at least 1";
+        if (in.copies < 0 || in.copies > kMaxQuadrantCopies) return "quadrant copies m (integer index 6) must be 0..99";
         if (in.rings > kMaxRings || powder_point_count(in.rings, in.copies) > kMaxDirections)
-            return Fault::too_many_directions;
+            return "powder grid exceeds 2147483647 directions";
     }
     if (in.lines_flag != 1 && (in.nuclear_option < kMinNuclearOption || in.nuclear_option > kMaxNuclearOption))
-        return Fault::bad_nuclear_option;
-    return Fault::none;
+        return "nuclear option (integer index 4) must be -2..2";
+    return {};
 }
 
 RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws) {
-    if (const Fault f = check_inputs(in); f != Fault::none) {
+    if (const std::string_view refusal = check_inputs(in); !refusal.empty()) {
         RunOutcome o;
-        o.fault = f;
+        o.refusal = refusal;
         return o;
     }
     return Run(in, ws).execute(spectrum);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "eigen/hermitian.h"
 #include "spinham/spinham_workspace.h"
@@ -38,35 +39,28 @@ struct SpinhamInputs {
     int axes_flag = 0;                             // non-zero: field along x, y, z in turn
 };
 
-// What stopped a run; `none` means the spectrum was written (unless lines_flag = 1).
-enum class Fault {
-    none,
-    bad_mult1,          // mult1 < 1
-    bad_mult2,          // mult2 < 1
-    too_many_levels,    // mult1 * mult2 > kMaxLevels
-    bad_channels,       // G < 1 or G > kMaxChannels (nothing can be written)
-    bad_grid_size,      // n < 1 with the powder grid
-    bad_copies,         // m < 0 or m > kMaxQuadrantCopies with the powder grid
-    too_many_directions,// powder grid of more than 2^31 - 1 directions
-    bad_nuclear_option, // outside -2..2
-    solver_failed,      // eigen-solver of the electronic Hamiltonian
-};
-
+// How a run ended. A structurally impossible input is refused before anything is run
+// (`refusal` says why); a failure of the eigen-solver stops the run at the field
+// direction it met.
 struct RunOutcome {
-    Fault fault = Fault::none;
+    std::string_view refusal;  // empty unless refused
+    bool solver_failed = false;
     // For solver_failed: the route, its status and the field direction (1-based index
     // in the walk, and its unit vector).
     char route = 0;
     eigen::Status status = eigen::Status::ok;
     std::int64_t direction = 0;
     double nx = 0.0, ny = 0.0, nz = 0.0;
+
+    bool ok() const { return refusal.empty() && !solver_failed; }
 };
 
-// Checks the structural limits of the inputs; nothing is run.
-Fault check_inputs(const SpinhamInputs &in);
+// Why the inputs are structurally impossible (the text an export reports), or an empty
+// view when they can be run; nothing is run.
+std::string_view check_inputs(const SpinhamInputs &in);
 
 // One run. Writes spectrum[0..G-1] (channel c at c - 1) unless lines_flag = 1 or the
-// run fails; on a fault nothing is written and the outcome says why.
+// run is refused or fails; then nothing is written and the outcome says why.
 RunOutcome spinspec(SpinhamInputs &in, double *spectrum, SpinhamWorkspace &ws);
 
 }  // namespace mosslib::spinham

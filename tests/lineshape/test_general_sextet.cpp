@@ -6,10 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "lineshape/general_sextet.h"
 #include "lineshape/sext.h"
-#include "lineshape/sextgen.h"
-#include "lineshape/sextgen_sl.h"
-#include "lineshape/sextgen_ss.h"
 #include "lineshape_cases.h"
 #include "test_support.h"
 

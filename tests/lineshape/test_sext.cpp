@@ -57,6 +57,8 @@ TEST(MagneticSextet, LineAreasFollowIntensitiesAndTotalArea) {
     Params p = iron_sext();
     p[5] = 2.5;
     p[4] = 0.3;
+    const double I[6] = {3.0, 1.5, 0.7, 1.2, 2.5, 2.9};  // no two alike: each slice names its line
+    for (int k = 0; k < 6; ++k) p[6 + k] = I[k];
     const auto out = run(p);
     // Whole window, then slices between neighbouring lines: each holds its own line's share.
     EXPECT_NEAR(trapezoid(out.data(), 256, p[12]), expected_window_area(p, velocity(p, 1), velocity(p, 256)),

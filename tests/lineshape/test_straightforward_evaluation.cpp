@@ -1,6 +1,10 @@
-// The models evaluate line by line over all channels with per-line constants formed once;
-// that must give the bits of the formulas evaluated channel by channel as written.
-// Random parameters (fixed seed) exercise the rounding of every step.
+// Bit-level guard of the order of operations: the models evaluate line by line over all
+// channels with per-line constants formed once; that must give the bits of the formulas
+// evaluated channel by channel as written. It restates the formulas, so it shows only
+// that a rearrangement changed no bit; what the formulas mean (positions, areas, the
+// line of each intensity, the scales) is checked independently in the model tests and
+// in test_lineshape_exports.cpp. Random parameters (fixed seed) exercise the rounding of
+// every step.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,10 +12,8 @@
 #include <vector>
 
 #include "lineshape/doubl.h"
+#include "lineshape/general_sextet.h"
 #include "lineshape/sext.h"
-#include "lineshape/sextgen.h"
-#include "lineshape/sextgen_sl.h"
-#include "lineshape/sextgen_ss.h"
 #include "lineshape/two_component_sextet.h"
 #include "lineshape/voigt_sextet.h"
 #include "lineshape_cases.h"

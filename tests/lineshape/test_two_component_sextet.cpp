@@ -6,7 +6,7 @@
 #include <cmath>
 #include <complex>
 
-#include "lineshape/sextgen_ss.h"
+#include "lineshape/general_sextet.h"
 #include "lineshape/two_component_sextet.h"
 #include "lineshape_cases.h"
 #include "test_support.h"

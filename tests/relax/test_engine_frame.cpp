@@ -5,10 +5,13 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
+#include "common/thread_workspace.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/relax_engine.h"
+#include "relax/relax_entry.h"
 
 namespace mosslib::relax {
 namespace {
@@ -65,6 +68,20 @@ TEST(EngineFrame, StructuralLimits) {
     EXPECT_TRUE(fault(2, -1));
     EXPECT_FALSE(fault(4, 9));  // capped at 5
     EXPECT_TRUE(fault(4, -1));
+}
+
+TEST(EngineFrame, NoMemoryForTheWorkSpaceIsAFault) {
+    std::thread([] {  // a fresh thread: its work space does not exist yet
+        common::simulate_out_of_memory(true);
+        Frame f;
+        double out[kChannels] = {};
+        const common::Fault fault = parl_spectrum(f.ib, f.db, out);
+        common::simulate_out_of_memory(false);
+        EXPECT_TRUE(fault);
+        EXPECT_EQ(fault.nan_count(), static_cast<std::size_t>(kChannels));
+        EXPECT_EQ(fault.reason(), "parl: no memory for the work space");
+        EXPECT_FALSE(parl_spectrum(f.ib, f.db, out));
+    }).join();
 }
 
 TEST(EngineFrame, UnpackingDerivesTheModel) {

@@ -2,8 +2,11 @@
 // trigonal setting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
+#include <vector>
 
 #include "relax/orientation_grid.h"
 
@@ -72,6 +75,78 @@ TEST(OrientationGrid, FullCubicGridIsUnitVectorsInEveryOctant) {
     double c2 = 0;
     for (int k = 0; k < g.count; ++k) c2 += g.z(k) * g.z(k);
     EXPECT_NEAR(c2 / g.count, 1.0 / 3, 1e-3);
+}
+
+// The 24 proper rotations of the cube, generated as the signed permutation matrices of
+// determinant +1.
+std::vector<std::array<std::array<int, 3>, 3>> cube_rotations() {
+    std::vector<std::array<std::array<int, 3>, 3>> out;
+    int perm[3] = {0, 1, 2};
+    do {
+        for (int signs = 0; signs < 8; ++signs) {
+            std::array<std::array<int, 3>, 3> m{};
+            for (int i = 0; i < 3; ++i) m[i][perm[i]] = (signs >> i & 1) ? -1 : 1;
+            const int det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                            m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                            m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+            if (det == 1) out.push_back(m);
+        }
+    } while (std::next_permutation(perm, perm + 3));
+    return out;
+}
+
+TEST(OrientationGrid, EveryLevelIsItsBaseTableUnderTheWholeCubeGroup) {
+    // Per level: the base directions (identity only) lie strictly inside the wedge
+    // [001]-[101]-[111] and match the published figures through their sums
+    // (sum theta, sum phi, sum k (theta_k + phi_k), from the six-decimal values); the
+    // full cubic grid is 24 times as many distinct unit vectors of equal weight, closed
+    // under every rotation of the cube.
+    const auto rotations = cube_rotations();
+    ASSERT_EQ(rotations.size(), 24u);
+    const double published[5][3] = {{2.213263, 1.689583, 9.884092},
+                                    {4.436069, 3.319009, 36.790106},
+                                    {8.890652, 6.680014, 131.751866},
+                                    {17.794007, 13.339882, 511.747746},
+                                    {35.608947, 26.769085, 2040.363779}};
+    for (int level = 1; level <= 5; ++level) {
+        const int m = 2 << level;
+        Grid base(level, 11);
+        ASSERT_EQ(base.count, m);
+        double sums[3] = {};
+        for (int k = 0; k < m; ++k) {
+            const double theta = std::atan2(base.o->sin_theta[k], base.o->cos_theta[k]);
+            const double phi = std::atan2(base.o->sin_phi[k], base.o->cos_phi[k]);
+            EXPECT_GT(phi, 0.0) << level << " " << k;
+            EXPECT_LT(phi, M_PI / 4) << level << " " << k;
+            EXPECT_LT(theta, std::atan(1 / std::cos(phi))) << level << " " << k;
+            sums[0] += theta;
+            sums[1] += phi;
+            sums[2] += (k + 1) * (theta + phi);
+        }
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(sums[i], published[level - 1][i], 5e-6 * (i == 2 ? m : 1)) << level;
+
+        Grid full(level, 15);
+        ASSERT_EQ(full.count, 24 * m);
+        EXPECT_EQ(full.o->orient_weight, 1.0f / static_cast<float>(full.count));
+        int unmatched = 0;
+        double closest = 2;
+        for (int k = 0; k < full.count; ++k) {
+            const double v[3] = {full.x(k), full.y(k), full.z(k)};
+            EXPECT_NEAR(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1.0, 1e-6);
+            for (int l = k + 1; l < full.count; ++l)
+                closest = std::min(closest, std::hypot(v[0] - full.x(l), v[1] - full.y(l), v[2] - full.z(l)));
+            for (const auto &r : rotations) {
+                double w[3];
+                for (int i = 0; i < 3; ++i) w[i] = r[i][0] * v[0] + r[i][1] * v[1] + r[i][2] * v[2];
+                double best = 2;
+                for (int l = 0; l < full.count; ++l)
+                    best = std::min(best, std::hypot(w[0] - full.x(l), w[1] - full.y(l), w[2] - full.z(l)));
+                unmatched += best > 1e-5;
+            }
+        }
+        EXPECT_EQ(unmatched, 0) << "level " << level;
+        EXPECT_GT(closest, 1e-3) << "level " << level;
+    }
 }
 
 TEST(OrientationGrid, TrigonalGridIsTheCubicGridInTheTrigonalFrame) {

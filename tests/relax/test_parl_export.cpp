@@ -51,14 +51,22 @@ TEST(ParlExport, ZeroMinusZeroAndNaNTakeTheDefaults) {
     EXPECT_TRUE(same(zero.run(), all.run()));
 }
 
-TEST(ParlExport, DeepestChannelIsOneMinusAmplitude) {
+TEST(ParlExport, OneUnsplitLineIsALorentzianAtThePlusShift) {
+    // No spin, no field, no gradient: one line of FWHM line_width at velocity +shift,
+    // here exactly on channel 133, scaled so that its centre absorbs amplitude.
     for (double amplitude : {0.5, 0.137, 1.0}) {
         ParlCall c;
+        c.ib[1] = 1;
         c.db[1] = amplitude;
+        c.db[5] = 128;
+        c.db[6] = 0.4;
+        c.db[9] = 0;
+        c.db[19] = 0;
         const auto out = c.run();
-        const double deepest = *std::min_element(out.begin(), out.end());
-        EXPECT_NEAR(deepest, 1 - amplitude, 2e-7);
-        for (double x : out) EXPECT_LE(x, 1.0 + 1e-6);
+        for (int ch = 1; ch <= 256; ++ch) {
+            const double x = 2 * (c.velocity(ch) - 0.4) / 0.25;
+            EXPECT_NEAR(out[ch - 1], 1 - amplitude / (1 + x * x), 2e-6) << amplitude << " channel " << ch;
+        }
     }
 }
 

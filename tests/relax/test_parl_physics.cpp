@@ -114,6 +114,43 @@ TEST(ParlPhysics, MagicBeamAngleRemovesTheOrientationDependence) {
     EXPECT_GT(max_diff(spectrum(90, 0), spectrum(90, 65)), 0.05);
 }
 
+TEST(ParlPhysics, IsomerShiftMovesEveryLineByPlusDelta) {
+    // The default sextet with a gradient, shifted by five channels (0.4 mm/s): channel
+    // k + 5 holds what channel k held without the shift.
+    ParlCall c;
+    const auto unshifted = c.run();
+    c.db[6] = 5 * c.db[4];
+    const auto shifted = c.run();
+    for (int ch = 1; ch + 5 <= 256; ++ch) EXPECT_NEAR(shifted[ch + 4], unshifted[ch - 1], 2e-6) << ch;
+}
+
+TEST(ParlPhysics, HyperfineFrameTurnsThePrincipalAxes) {
+    // The crystal-frame tensor depends on the principal values and their frame alone:
+    // Euler angles (90, 90, 0) put the principal z axis on crystal y (polar 90, azimuth
+    // 90) and the principal x axis on -z, so (a_x, a_y, a_z) so turned equals the
+    // unturned tensor (a_y, a_z, a_x); and an axial tensor turned about its own axis
+    // stays the same. The default sextet: field, gradient and an oblique direction.
+    auto spectrum = [](double ax, double ay, double az, double alpha, double beta, double gamma) {
+        ParlCall c;
+        c.db[14] = ax, c.db[15] = ay, c.db[16] = az;
+        c.db[24] = alpha, c.db[25] = beta, c.db[26] = gamma;
+        return c.run();
+    };
+    auto max_diff = [](const std::vector<double> &a, const std::vector<double> &b) {
+        double d = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+        return d;
+    };
+    const double a[3] = {-150000, -220000, -300000};
+    const auto turned = spectrum(a[0], a[1], a[2], 90, 90, 0);
+    EXPECT_LT(max_diff(turned, spectrum(a[1], a[2], a[0], 0, 0, 0)), 2e-5);
+    EXPECT_GT(max_diff(turned, spectrum(a[2], a[0], a[1], 0, 0, 0)), 0.05);  // the inverse turn
+    EXPECT_GT(max_diff(turned, spectrum(a[0], a[1], a[2], 0, 0, 0)), 0.05);
+    const auto axial = spectrum(a[0], a[0], a[2], 0, 0, 0);
+    EXPECT_LT(max_diff(spectrum(a[0], a[0], a[2], 37, 0, 0), axial), 2e-5);
+    EXPECT_LT(max_diff(spectrum(a[0], a[0], a[2], 0, 0, -65), axial), 2e-5);
+}
+
 // Absorption area of the line at v: the sum of 1 - transmission within +-0.8 mm/s.
 double line_area(const ParlCall &c, const std::vector<double> &out, double v) {
     double s = 0;

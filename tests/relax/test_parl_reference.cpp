@@ -1,6 +1,9 @@
-// Status quo: spectra saved from the plain single-precision engine before any
-// optimisation. The engine must reproduce them bit for bit; the first line of each
-// file is the mosspec command that produced it.
+// Regression guards: spectra the plain single-precision engine produced itself before
+// any optimisation. Reproducing them bit for bit shows that nothing changed, not that
+// anything is right; what they cover is checked independently in test_parl_physics.cpp
+// (static and averaged fields, line positions, powder areas, beam angle, shift, the
+// hyperfine frame) and test_parl_export.cpp (the single line in closed form). The first
+// line of each file is the mosspec command that produced it.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -45,11 +48,11 @@ void expect_reproduced(const std::string &name) {
             << name << " channel " << i + 1 << ": " << out[i] << " vs " << r.values[i];
 }
 
-TEST(ParlReference, SextetSingleOrientation) { expect_reproduced("sextet_single"); }
-TEST(ParlReference, RhombicSextetOnACubicGrid) { expect_reproduced("rhombic_grid13"); }
-TEST(ParlReference, QuartetOnATrigonalGrid) { expect_reproduced("quartet_trigonal"); }
-TEST(ParlReference, TripletWithPowerZeroRates) { expect_reproduced("triplet_grid"); }
-TEST(ParlReference, DoubletFastRelaxation) { expect_reproduced("doublet_fast"); }
+TEST(ParlRegressionGuard, SextetSingleOrientation) { expect_reproduced("sextet_single"); }
+TEST(ParlRegressionGuard, RhombicSextetOnACubicGrid) { expect_reproduced("rhombic_grid13"); }
+TEST(ParlRegressionGuard, QuartetOnATrigonalGrid) { expect_reproduced("quartet_trigonal"); }
+TEST(ParlRegressionGuard, TripletWithPowerZeroRates) { expect_reproduced("triplet_grid"); }
+TEST(ParlRegressionGuard, DoubletFastRelaxation) { expect_reproduced("doublet_fast"); }
 
 }  // namespace
 }  // namespace mosslib::testing

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalog_call.h"
 #include "mosslib.h"
 #include "test_support.h"
 
@@ -17,27 +18,21 @@ using mosslib::testing::same_bits;
 
 namespace {
 
-// The representative input: S = 5/2, D = -1.1 cm^-1, 53.4 kG at 4.2 K, 480 directions.
+// The representative input (the catalogue's examples): S = 5/2, D = -1.1 cm^-1, 53.4 kG
+// at 4.2 K, 480 directions; the integer array long enough for tkv, whose level mode
+// slot holds ttt's.
 struct Params {
-    std::array<int32_t, 32> ints{};
-    std::array<double, 37> reals{};
+    std::vector<int32_t> ints;
+    std::vector<double> reals;
 
     Params() {
-        ints = {1, 6, 1, 1, -1, 256, 4, 15, 0, 0};
-        ints[26] = 1;
-        reals[0] = 53.4;
-        reals[1] = 4.2;
-        reals[3] = -1.1;
-        for (int i = 8; i <= 13; ++i) reals[i] = 2.0;
-        reals[14] = 0.13;
-        reals[19] = 6000.0;
-        reals[26] = 127.0;
-        reals[27] = 0.09;
-        reals[28] = 0.38;
-        reals[29] = 0.28;
-        reals[30] = -187.0;
-        reals[31] = -243.0;
-        reals[32] = -227.0;
+        const mosslib::testing::CatalogCall t("ttt"), k("tkv");
+        ints = t.ints;
+        ints.resize(k.ints.size(), 0);
+        reals = t.reals;
+        const mosslib_param &level = k.model->params[mosslib_param_index(k.model, "level_mode")];
+        ints[static_cast<std::size_t>(level.index)] = t.ints[static_cast<std::size_t>(
+            t.model->params[mosslib_param_index(t.model, "level_mode")].index)];
     }
     int32_t &channels() { return ints[5]; }
 };
@@ -71,7 +66,177 @@ std::vector<std::pair<double, double>> peaks(const std::vector<double> &s, doubl
     return out;
 }
 
+
+// Largest channel difference relative to the largest channel of b.
+double max_rel_diff(const std::vector<double> &a, const std::vector<double> &b) {
+    double d = 0, top = 0;
+    for (std::size_t c = 0; c < b.size(); ++c) {
+        d = std::max(d, std::fabs(a[c] - b[c]));
+        top = std::max(top, std::fabs(b[c]));
+    }
+    return d / top;
+}
+
+using Mat3 = std::array<std::array<double, 3>, 3>;
+
+Mat3 product(const Mat3 &a, const Mat3 &b) {
+    Mat3 c{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k) c[i][j] += a[i][k] * b[k][j];
+    return c;
+}
+
+// Rotation by deg degrees about axis 2 (z) or 1 (y).
+Mat3 turn(int axis, double deg) {
+    const double c = std::cos(deg * M_PI / 180), s = std::sin(deg * M_PI / 180);
+    if (axis == 2) return {{{c, -s, 0}, {s, c, 0}, {0, 0, 1}}};
+    return {{{c, 0, s}, {0, 1, 0}, {-s, 0, c}}};
+}
+
+// A tensor with principal values p whose principal frame is turned by the Euler angles
+// (alpha about z, beta about the new y, gamma about the new z): R diag(p) R^T with
+// R = Rz(alpha) Ry(beta) Rz(gamma), so that beta is the polar angle and alpha the
+// azimuth of the principal z axis.
+Mat3 turned_tensor(const std::array<double, 3> &p, double alpha, double beta, double gamma) {
+    const Mat3 r = product(product(turn(2, alpha), turn(1, beta)), turn(2, gamma));
+    Mat3 t{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k) t[i][j] += r[i][k] * p[k] * r[j][k];
+    return t;
+}
+
+// S = 5/2 with g = 2 and no zero-field splitting in 50 kG at 0.2 K: the lowest level
+// (Zeeman gap 4.7 cm^-1, 34 kT) is the only one populated, and its spin is exactly
+// -5/2 along the field whatever the direction. Level mode 1, 512 channels of 0.04 mm/s.
+Params polarised_ion() {
+    Params p;
+    p.ints = {1, 6, 1, 1, -2, 512, 4, 4, 0, 0};
+    p.reals[0] = 50.0;
+    p.reals[1] = 0.2;
+    p.reals[3] = 0.0;
+    p.reals[14] = 0.0;
+    p.reals[26] = 256.5;
+    p.reals[27] = 0.04;
+    p.reals[28] = 0.25;
+    p.reals[29] = 0.2;
+    return p;
+}
+
+// The same grid and nucleus with no electronic spin: the nucleus sees -B.
+Params bare_nucleus(const Params &like, double field) {
+    Params p = like;
+    p.ints[1] = 1;
+    p.reals[0] = field;
+    return p;
+}
+
 }  // namespace
+
+TEST(Ttt, EffectiveFieldIsASMinusB) {
+    // Isotropic A = -100 kG: the nucleus sees A(-5/2 n) - 50 n = +200 n. Circularly
+    // polarised radiation (option 1) tells +200 n from -200 n, so the spectrum must be
+    // that of a bare nucleus in -200 kG, and not that of one in +200 kG. Index 19 is only
+    // the marker that the automatic shift is done: any non-zero value leaves A alone.
+    Params p = polarised_ion();
+    p.ints[4] = 1;
+    p.reals[14] = 0.6;  // a tilted rhombic gradient, the same in both
+    p.reals[15] = 0.5;
+    p.reals[16] = 20.0;
+    p.reals[17] = 35.0;
+    p.reals[30] = p.reals[31] = p.reals[32] = -100.0;
+    const std::vector<double> want = run_ttt(bare_nucleus(p, -200.0));
+    const std::vector<double> opposite = run_ttt(bare_nucleus(p, 200.0));
+    ASSERT_GT(max_rel_diff(opposite, want), 0.2);
+    std::vector<double> first;
+    for (double marker : {6000.0, 1.0, -300.0}) {
+        p.reals[19] = marker;
+        const std::vector<double> s = run_ttt(p);
+        EXPECT_LT(max_rel_diff(s, want), 1e-9) << "index 19 = " << marker;
+        if (first.empty()) first = s;
+        EXPECT_TRUE(identical(s, first)) << "index 19 = " << marker;
+    }
+}
+
+TEST(Ttt, TurnedHyperfineTensorActsWithAllItsComponents) {
+    // Field along x, y and z in turn; the spin is -5/2 n, so the nucleus sees
+    // -5/2 A n - 50 n with A the turned tensor, built here from elementary rotations.
+    // Averaged radiation without a gradient depends on |field| only: the spectrum is the
+    // mean of the bare-nucleus spectra in those three field magnitudes.
+    Params p = polarised_ion();
+    p.ints[8] = 1;
+    p.reals[19] = 1.0;
+    const std::array<double, 3> principal = {-60.0, -120.0, -200.0};
+    const double euler[3] = {30.0, 50.0, 70.0};
+    for (int i = 0; i < 3; ++i) {
+        p.reals[30 + i] = principal[i];
+        p.reals[33 + i] = euler[i];
+    }
+    const Mat3 a = turned_tensor(principal, euler[0], euler[1], euler[2]);
+    std::vector<double> want(512, 0.0);
+    for (int d = 0; d < 3; ++d) {
+        double h2 = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double h = -2.5 * a[i][d] - (i == d ? 50.0 : 0.0);
+            h2 += h * h;
+        }
+        const std::vector<double> s = run_ttt(bare_nucleus(p, std::sqrt(h2)));
+        for (std::size_t c = 0; c < want.size(); ++c) want[c] += s[c] / 3;
+    }
+    EXPECT_LT(max_rel_diff(run_ttt(p), want), 1e-4);  // the engine's degree is single precision
+}
+
+TEST(Ttt, QuadrupoleDoubletOfATiltedRhombicGradient) {
+    // No field and no spin; one direction k at 45 deg in the xz plane, radiation along
+    // k (option 0). The two lines lie at shift -+ Delta E_Q / 2 for any eta. Their
+    // asymmetry is the one rank-2 quantity of k and the gradient,
+    // (I_up - I_down) / (I_up + I_down) = k.V.k / (2 Delta E_Q), V traceless with
+    // V_zz = e^2qQ/2 = Delta E_Q / sqrt(1 + eta^2/3) and eta = (V_xx - V_yy) / V_zz
+    // (for eta = 0 and k along z: 3 : 1).
+    Params p;
+    p.ints = {1, 1, 1, 1, 0, 512, 0, 1, 0, 0};
+    p.reals[0] = 0.0;
+    p.reals[14] = 1.6;
+    p.reals[26] = 256.5;
+    p.reals[27] = 0.01;
+    p.reals[28] = 0.3;
+    p.reals[29] = 0.15;
+    const double theta = static_cast<double>(0.785398f);
+    const double k[3] = {std::sin(theta), 0.0, std::cos(theta)};
+    for (double eta : {0.0, 0.8, -0.8}) {
+        p.reals[15] = eta;
+        for (const auto &e : {std::array<double, 3>{0, 0, 0}, std::array<double, 3>{40, 60, 25}}) {
+            for (int i = 0; i < 3; ++i) p.reals[16 + i] = e[i];
+            const double vzz = 1.6 / std::sqrt(1 + eta * eta / 3);
+            const Mat3 v = turned_tensor({-vzz * (1 - eta) / 2, -vzz * (1 + eta) / 2, vzz}, e[0], e[1], e[2]);
+            double kvk = 0;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) kvk += k[i] * v[i][j] * k[j];
+            // Least-squares heights of two Lorentzians at the expected positions.
+            const std::vector<double> s = run_ttt(p);
+            const double centre[2] = {0.3 + 0.8, 0.3 - 0.8};
+            double m[2][2] = {}, r[2] = {};
+            std::vector<std::array<double, 2>> basis(512);
+            for (int c = 0; c < 512; ++c) {
+                const double vel = (c + 1 - 256.5) * 0.01;
+                for (int l = 0; l < 2; ++l) basis[c][l] = 1 / (1 + std::pow(2 * (vel - centre[l]) / 0.15, 2));
+                for (int l = 0; l < 2; ++l) {
+                    r[l] += basis[c][l] * s[c];
+                    for (int n = 0; n < 2; ++n) m[l][n] += basis[c][l] * basis[c][n];
+                }
+            }
+            const double det = m[0][0] * m[1][1] - m[0][1] * m[1][0];
+            const double up = (r[0] * m[1][1] - r[1] * m[0][1]) / det;
+            const double down = (r[1] * m[0][0] - r[0] * m[1][0]) / det;
+            double misfit = 0;
+            for (int c = 0; c < 512; ++c) misfit = std::max(misfit, std::fabs(s[c] - up * basis[c][0] - down * basis[c][1]));
+            const std::string where = "eta " + std::to_string(eta) + " alpha " + std::to_string(e[0]);
+            EXPECT_LT(misfit, 1e-6 * up) << where;  // bisection tolerance of the 4 x 4 solver
+            EXPECT_NEAR((up - down) / (up + down), kvk / (2 * 1.6), 1e-6) << where;
+        }
+    }
+}
 
 TEST(Ttt, RepresentativeInputGivesAFiniteSpectrum) {
     Params p;
@@ -255,7 +420,7 @@ TEST(Ttt, ThreadsDoNotInterfere) {
     }
 }
 
-TEST(Tkv, OwnSpectrumGivesExactlyZeroAndElementZeroIsIgnored) {
+TEST(Tkv, SumsSquaresOverElements1To255EachAgainstItsChannel) {
     Params p;
     p.ints[3] = 7;   // tkv takes the level mode from index 26 ...
     p.ints[26] = 1;  // ... so this must match ttt with mode 1
@@ -265,8 +430,10 @@ TEST(Tkv, OwnSpectrumGivesExactlyZeroAndElementZeroIsIgnored) {
     EXPECT_EQ(tkv(p.ints.data(), p.reals.data(), measured.data()), 0.0);
     measured[0] += 1000.0;
     EXPECT_EQ(tkv(p.ints.data(), p.reals.data(), measured.data()), 0.0);
-    measured[200] += 2.0;
-    EXPECT_NEAR(tkv(p.ints.data(), p.reals.data(), measured.data()), 4.0, 1e-9);
+    // Elements 1..255 each off by its own k/256: the sum of squares over every one of
+    // them, each against its own channel, is sum k^2 / 2^16 = 255 * 256 * 511 / 6 / 2^16.
+    for (int k = 1; k < 256; ++k) measured[k] += k / 256.0;
+    EXPECT_NEAR(tkv(p.ints.data(), p.reals.data(), measured.data()), 255.0 * 256 * 511 / 6 / 65536, 1e-9);
     EXPECT_STREQ(mosslib_last_error(), "");
 }
 

@@ -19,6 +19,10 @@
 #        run host.exe under Wine against <build-dir>/src/mosslib.dll in <mode>
 #        (examples, host-fpu or doubl-first), then compare its spectra with the
 #        reference directory (Linux, or another Windows run) within the tolerances
+#   wine_test.sh kit  <wine-prefix> <build-dir> <consumer.c> <out-dir>
+#        build the host kit (target mosslib_kit), unpack its zip into <out-dir>, check
+#        that its .def names the DLL's exports, link <consumer.c> with the kit's header
+#        and import library alone, and run it under Wine next to the kit's DLL
 set -euo pipefail
 
 die() {
@@ -196,6 +200,51 @@ run_host() {
     fi
 }
 
+check_kit() {
+    local prefix=$1 dir=$2 consumer=$3 out=$4
+    need_wine
+    cmake --build "$dir" --target mosslib_kit >"$dir/kit.log" 2>&1 ||
+        { cat "$dir/kit.log" >&2; die "building the host kit failed"; }
+    local zip
+    zip=$(find "$dir/kit" -maxdepth 1 -name 'mosslib-*.zip')
+    [ "$(echo "$zip" | wc -w)" = 1 ] || die "host kit zip: '$zip'"
+    rm -rf "$out"
+    mkdir -p "$out"
+    /usr/bin/python3 -m zipfile -e "$zip" "$out"
+    local name kit
+    name=$(basename "$zip" .zip)
+    kit=$out/$name
+    local f
+    for f in mosslib.dll mosslib.h mosslib.def mosslib.dll.a README.txt; do
+        [ -s "$kit/$f" ] || die "$name lacks $f"
+    done
+
+    # The .def names exactly what the DLL exports (32-bit: name@bytes of stdcall).
+    local cc triple want got
+    cc=$(sed -n 's/^set(CMAKE_C_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCCompiler.cmake | head -1)
+    triple=$(basename "$cc")
+    triple=${triple%-gcc*}
+    want=$(sed -n 's/^    \([A-Za-z_][A-Za-z0-9_]*\).*/\1/p' "$kit/mosslib.def" | sort)
+    got=$("$triple-objdump" -p "$kit/mosslib.dll" |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort)
+    [ "$want" = "$got" ] || die "$name: mosslib.def and the DLL's exports differ:
+$(diff <(echo "$want") <(echo "$got"))"
+
+    # A host built from the kit alone; no fuzzy matching of stdcall names.
+    local version=${name#mosslib-}
+    version=${version%-win*}
+    local fixup=()
+    [[ "$triple" == i686-* ]] && fixup=(-Wl,--disable-stdcall-fixup -msse2 -mfpmath=sse)
+    "$cc" -std=c11 -O2 -Wall -Wextra -Werror -DEXPECTED_VERSION="\"$version\"" "${fixup[@]}" \
+        -I "$kit" -o "$kit/consumer.exe" "$consumer" "$kit/mosslib.dll.a"
+    wine_env "$prefix"
+    [ -d "$prefix/drive_c" ] || die "no wine prefix at $prefix"
+    local status=0
+    (cd "$kit" && wine consumer.exe) || status=$?
+    wineserver -w || true
+    [ "$status" = 0 ] || die "consumer.exe linked from $name failed with status $status"
+}
+
 cmd=${1:-}
 [ $# -gt 0 ] && shift
 case "$cmd" in
@@ -205,5 +254,6 @@ case "$cmd" in
     build) build_dll "$1" "$2" "$3" && build_host "$1" "$2" "${@:4}" ;;
     boot) boot_prefix "$@" ;;
     run) run_host "$@" ;;
-    *) die "usage: wine_test.sh dll|check|host|build|boot|run ..." ;;
+    kit) check_kit "$@" ;;
+    *) die "usage: wine_test.sh dll|check|host|build|boot|run|kit ..." ;;
 esac

@@ -10,8 +10,8 @@
 // forbids contraction into one).
 #include <cmath>
 
-#include "relax/complex_eigen.h"
-#include "relax/complex_eigen_pair.h"
+#include "relax/complex_eigen/complex_eigen.h"
+#include "relax/complex_eigen/pair_step.h"
 
 // The vector helpers below are always inlined into the kernel of their width, so the
 // warning about vector arguments across ISA boundaries does not apply.

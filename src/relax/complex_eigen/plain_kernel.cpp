@@ -1,7 +1,7 @@
 #include <cmath>
 
-#include "relax/complex_eigen.h"
-#include "relax/complex_eigen_pair.h"
+#include "relax/complex_eigen/complex_eigen.h"
+#include "relax/complex_eigen/pair_step.h"
 #include "relax/single_precision.h"
 
 namespace mosslib::relax {

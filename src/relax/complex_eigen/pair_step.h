@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "relax/complex_eigen/complex_eigen.h"
 #include "relax/single_precision.h"
 
 namespace mosslib::relax::detail {

@@ -1,0 +1,67 @@
+// Eigen-decomposition of a general complex matrix in single precision by Eberlein's
+// norm-reducing Jacobi method: 2x2 similarity transformations, each a unitary rotation
+// combined with a shear that reduces the departure from normality.
+//
+// Why the library has two eigen-solver families: the spin-Hamiltonian engine
+// diagonalises Hermitian matrices in double precision (src/eigen, routes A, B and H);
+// the relaxation engine needs the left and right eigenvectors of a complex matrix that
+// is not Hermitian (the transition matrix with relaxation), computed in single
+// precision with its own order of operations. This solver serves the relaxation engine
+// only. Its plain kernel (plain_kernel.cpp) is the definition; the vectorised kernel
+// (vector_kernel.cpp, SSE2 or AVX chosen at run time) reproduces it bit for bit; both
+// take the 2x2 step from pair_step.h.
+#pragma once
+
+#include "numeric/f2c_intrinsics.h"
+
+namespace mosslib::relax {
+
+using numeric::complex_f;
+
+// Largest order, and the leading dimension of every matrix below.
+inline constexpr int kMaxDim = 48;
+
+// Column-major element (i, j), 0-based, of a matrix with leading dimension kMaxDim.
+constexpr int at(int i, int j) { return i + kMaxDim * j; }
+
+// What a decomposition works on: the relaxation engine's transition matrix, and the
+// left and right eigenvectors the decomposition leaves beside it.
+struct ParlMat {
+    complex_f trans_mat[kMaxDim * kMaxDim];
+    complex_f eig_left[kMaxDim * kMaxDim];   // row m: left eigenvector of mode m
+    complex_f eig_right[kMaxDim * kMaxDim];  // column m: right eigenvector of mode m
+};
+
+// The decomposition's own work space: the squared moduli of a sweep start, and for the
+// vectorised kernel the matrix with rows contiguous, the eigenvector matrices in the
+// layout their updates run along, and the per-pair coupling terms.
+struct DecompositionScratch {
+    float mod_sq[kMaxDim * kMaxDim];                    // |A(i,j)|^2 at the sweep start, column-major
+    alignas(64) complex_f a_row[kMaxDim * kMaxDim];     // A(i,j) at [i*48 + j]
+    alignas(64) complex_f left[kMaxDim * kMaxDim];      // eig_left, rows contiguous
+    alignas(64) complex_f right[kMaxDim * kMaxDim];     // eig_right, columns contiguous
+    alignas(64) float msq_row[kMaxDim * kMaxDim];       // |A(i,j)|^2 at [i*48 + j]
+    alignas(64) complex_f pivot[kMaxDim];    // column k while the pairs (k, m) are treated
+    alignas(64) complex_f partner[kMaxDim];  // column m of the pair being treated
+    alignas(64) complex_f x[kMaxDim];  // A(k,i) conj(A(m,i))
+    alignas(64) complex_f y[kMaxDim];  // conj(A(i,k)) A(i,m)
+    alignas(64) float te[kMaxDim];     // |A(i,k)|^2 + |A(m,i)|^2
+    alignas(64) float tee[kMaxDim];    // |A(i,m)|^2 + |A(k,i)|^2
+};
+
+// Decomposes the leading n x n block (1 <= n <= 48) of mat.trans_mat in place. On
+// return eig_left * A0 * eig_right = trans_mat (to rounding), trans_mat is diagonal to
+// the convergence tolerance with the eigenvalues on the diagonal, column j of
+// eig_right is a right and row j of eig_left a left eigenvector, and eig_left is the
+// inverse of eig_right. Returns the number of sweeps begun.
+int eberlein_decompose(int n, ParlMat &mat, DecompositionScratch &scratch);
+
+// The vectorised kernel at the baseline vector width (SSE2), which processors without
+// AVX run; the same results.
+int eberlein_decompose_baseline(int n, ParlMat &mat, DecompositionScratch &scratch);
+
+// The same decomposition in its plain form, one complex element at a time. Kept as the
+// definition that the vectorised kernel must reproduce bit for bit.
+int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch);
+
+}  // namespace mosslib::relax
