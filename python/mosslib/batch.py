@@ -159,7 +159,7 @@ def _fit_one(index, item, model, params, options, previous):
         if previous is not None:
             p = _start(model.make_params(s) if p is None else p, previous)
         r = fit(s, model, p, **options)
-    except Exception as e:  # this spectrum's failure, never the batch's
+    except (Exception, SystemExit) as e:  # this spectrum's failure, never the batch's
         return BatchResult(index, name, False, _one_line(e)), None
     out = BatchResult.from_fit(index, name, r, time.thread_time() - t0)
     return out, (r.params if out.success else None)
@@ -391,9 +391,16 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
                 # series of the chunk alone once more, so that one cannot sink the rest.
                 done.update(submit([[g] for g in chunk]))
             else:
-                why = f"the task failed: {_one_line(f.exception())}" \
-                    if f.status == "error" else f"the task was {f.status}"
-                failed(chunk, why)
+                failed(chunk, _task_failure(f))
+
+
+def _task_failure(future):
+    if future.status != "error":
+        return f"its task was {future.status}"
+    e = future.exception()
+    if type(e).__name__ == "KilledWorker":
+        return "the worker process fitting it died each time it tried (KilledWorker)"
+    return f"its task failed: {_one_line(e)}"
 
 
 # ---- the summary table and the plot ----------------------------------------------
@@ -585,18 +592,27 @@ def _parser():
                    help="MODEL[:PREFIX][,NAME=VALUE...], as for a single fit")
     p.add_argument("--calibration", metavar="FOIL",
                    help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
-    p.add_argument("--foil-exclude", default="", metavar="LIST")
+    p.add_argument("--foil-exclude", default="", metavar="LIST",
+                   help="channels to leave out of the foil")
     p.add_argument("--axis", metavar="AXIS", help="velocity axis of every file (see mossfit fit)")
-    p.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
-    p.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]")
-    p.add_argument("--free", action="append", default=[], metavar="NAME")
-    p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR")
-    p.add_argument("--no-pair-lines", action="store_true")
+    p.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                   help="starting value of a parameter (prefixed name)")
+    p.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
+                   help="hold a parameter fixed")
+    p.add_argument("--free", action="append", default=[], metavar="NAME",
+                   help="let a parameter vary (e.g. axis_zero)")
+    p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
+                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
+    p.add_argument("--no-pair-lines", action="store_true",
+                   help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
     p.add_argument("--exclude", default="", metavar="LIST", help="channels to leave out, e.g. 0-3,511")
-    p.add_argument("--baseline", type=int, default=2, metavar="DEG")
-    p.add_argument("--one-baseline", action="store_true")
-    p.add_argument("--weights", choices=("data", "model", "deviance"), default="data")
+    p.add_argument("--baseline", type=int, default=2, metavar="DEG",
+                   help="degree of the baseline polynomial in velocity (default 2)")
+    p.add_argument("--one-baseline", action="store_true",
+                   help="one baseline for both sweeps (default: one per sweep)")
+    p.add_argument("--weights", choices=("data", "model", "deviance"), default="data",
+                   help="Poisson weights from the data, the model, or the deviance")
     p.add_argument("--sequential", action="store_true",
                    help="each fit starts from the previous spectrum's result (in --x order "
                         "when --x is given, else in the order of the files)")
@@ -644,6 +660,8 @@ def _batch(argv):
         raise ValueError("--chunk-size: at least 1")
     if args.series and not args.sequential:
         raise ValueError("--series goes with --sequential")
+    if args.plot and not args.x:
+        raise ValueError("--plot needs --x (the value to plot against)")
     missing = [f for f in args.files if not os.path.isfile(f)]
     if missing:
         raise ValueError(f"{missing[0]}: no such file" +
@@ -711,8 +729,6 @@ def _batch(argv):
     print(f"mossfit batch: {len(results) - len(bad)} of {len(results)} spectra fitted in "
           f"{wall:.1f} s; table {args.table}")
     if args.plot:
-        if xs is None:
-            raise ValueError("--plot needs --x (the value to plot against)")
         names = [n.strip() for n in args.plot_params.split(",") if n.strip()] or \
             _default_plot_names(results)
         plot_series(results, xs, names, args.plot, x_label=x_name)
