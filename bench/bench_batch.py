@@ -78,7 +78,7 @@ def main():
 
     t = time.perf_counter()
     cluster = LocalCluster(n_workers=a.workers, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.ERROR)
+                           dashboard_address=":0", silence_logs=logging.ERROR)
     client = Client(cluster)
     fit_many(spectra[:2 * a.workers], model, start, client=client, chunk_size=1)  # imports
     startup = time.perf_counter() - t

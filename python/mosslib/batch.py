@@ -216,7 +216,7 @@ def _cluster(client, workers):
     if client is None:
         n = int(workers or os.cpu_count() or 1)
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                               dashboard_address=None, silence_logs=logging.ERROR)
+                               dashboard_address=":0", silence_logs=logging.ERROR)
         c = Client(cluster)
         try:
             yield c
@@ -380,6 +380,9 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
             time.sleep(0.01)
             continue
         for f in ready:
+            if f.status in ("lost", "pending"):
+                done.add(f)  # its worker died after it finished: computed again
+                continue
             chunk = pending.pop(f)
             if f.status == "finished":
                 for r in f.result():

@@ -24,7 +24,7 @@ TEST_SECONDS = 240
 @pytest.fixture(scope="session")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=logging.ERROR)
+                                       dashboard_address=":0", silence_logs=logging.ERROR)
     c = distributed.Client(cluster, timeout="60s")
     yield c
     c.close()
