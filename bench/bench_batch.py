@@ -125,8 +125,9 @@ def main():
     tasks = -(-n // chunk)
     print(f"{'':36}{'wall s':>8}{'fits/s':>8}{'CPU s':>8}{'fit CPU':>9}{'ms/fit':>8}")
     print(f"{'serial, this process':36}{sw:8.3f}{n / sw:8.1f}{sc:8.3f}{sc:9.3f}{1e3 * sc / n:8.2f}")
-    for label, w, c_, f in ((f"fit_many, {a.workers} workers, chunks of {chunk}", wall, cpu, fitcpu),
-                            (f"fit_many, {a.workers} workers, chunks of 1", wall1, cpu1, fitcpu1)):
+    rows = ((f"fit_many, {a.workers} workers, chunks of {chunk}", wall, cpu, fitcpu),
+            (f"fit_many, {a.workers} workers, chunks of 1", wall1, cpu1, fitcpu1))
+    for label, w, c_, f in rows:
         print(f"{label:36}{w:8.3f}{n / w:8.1f}{c_:8.3f}{f:9.3f}{1e3 * f / n:8.2f}")
     print(f"speed-up over serial (wall): {sw / wall:.2f}x with chunks of {chunk}, "
           f"{sw / wall1:.2f}x with chunks of 1; identical to the serial fits: {identical}")

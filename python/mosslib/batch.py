@@ -302,6 +302,12 @@ def fit_many(spectra, model, params=None, client=None, *, workers=None, axis=Non
     """
     from .spectrum import read_spectrum
 
+    if workers is not None and (client is not None or int(workers) < 1):
+        raise ValueError("workers= (at least 1) sizes the local cluster; not with a client")
+    if chunk_size is not None and int(chunk_size) < 1:
+        raise ValueError(f"chunk_size={chunk_size}: at least 1")
+    if series is not None and not sequential:
+        raise ValueError("series= goes with sequential=True")
     spectra = list(spectra)
     n = len(spectra)
     results = [None] * n
@@ -330,8 +336,6 @@ def fit_many(spectra, model, params=None, client=None, *, workers=None, axis=Non
             raise OSError(f"the Dask workers cannot load mosslib: {_one_line(e)}") from None
         n_workers = max(len(c.scheduler_info().get("workers", {})), 1)
         size = int(chunk_size or min(32, max(1, math.ceil(len(items) / (8 * n_workers)))))
-        if size < 1:
-            raise ValueError(f"chunk_size {chunk_size}: at least 1")
         bar = _progress_bar(sum(len(g) for g in groups), progress)
         try:
             _collect(c, groups, items, model, params, options, sequential, size,
@@ -383,13 +387,24 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
             if f.status in ("lost", "pending"):
                 done.add(f)  # its worker died after it finished: computed again
                 continue
-            chunk = pending.pop(f)
             if f.status == "finished":
-                for r in f.result():
+                try:  # its worker may die before the result is fetched
+                    out = f.result(timeout=None if deadline is None
+                                   else max(deadline - time.monotonic(), 0.01))
+                except TimeoutError:
+                    done.add(f)
+                    continue
+                except Exception as e:
+                    failed(pending.pop(f), f"its result could not be fetched: {_one_line(e)}")
+                    continue
+                chunk = pending.pop(f)
+                for r in out:
                     results[r.index] = r
                 if bar is not None:
                     bar.update(sum(len(g) for g in chunk))
-            elif len(chunk) > 1:
+                continue
+            chunk = pending.pop(f)
+            if len(chunk) > 1:
                 # The task itself failed (its worker died once too often, ...): each
                 # series of the chunk alone once more, so that one cannot sink the rest.
                 done.update(submit([[g] for g in chunk]))
@@ -433,7 +448,9 @@ def write_table(results, path, x=None, x_name="x"):
         head += [n, n + "_err"]
 
     def num(v):
-        return "" if v is None or (isinstance(v, float) and not math.isfinite(v)) else repr(float(v))
+        if v is None or not math.isfinite(v):
+            return ""
+        return repr(float(v))
 
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
@@ -609,7 +626,8 @@ def _parser():
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
-    p.add_argument("--exclude", default="", metavar="LIST", help="channels to leave out, e.g. 0-3,511")
+    p.add_argument("--exclude", default="", metavar="LIST",
+                   help="channels to leave out, e.g. 0-3,511")
     p.add_argument("--baseline", type=int, default=2, metavar="DEG",
                    help="degree of the baseline polynomial in velocity (default 2)")
     p.add_argument("--one-baseline", action="store_true",
@@ -676,7 +694,8 @@ def _batch(argv):
         comps.append(c)
         starts.update(st)
     if args.form == "transmission":
-        model = Transmission(*comps, baseline=Baseline(args.baseline, per_sweep=not args.one_baseline))
+        base = Baseline(args.baseline, per_sweep=not args.one_baseline)
+        model = Transmission(*comps, baseline=base)
     else:
         model = Absorption(*comps, baseline=Baseline(args.baseline))
     start = _Start(model, starts, args.set, args.fix, args.free, args.tie, not args.no_pair_lines)
