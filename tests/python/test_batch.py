@@ -15,6 +15,7 @@ distributed = pytest.importorskip("distributed")
 
 import mosslib  # noqa: E402
 from mosslib import Baseline, Component, LinearAxis, Spectrum, Transmission, fit  # noqa: E402
+from mosslib import cli  # noqa: E402
 from mosslib.batch import fit_many, main  # noqa: E402
 
 AXIS = LinearAxis(256, 0.09, 127.5)
@@ -179,10 +180,11 @@ def test_command_line(client, tmp_path, capsys):
             assert r["fe_field_alpha_iron"] and r["fe_field_alpha_iron_err"]
     assert plot.stat().st_size > 0
 
-    # Bad input: one line on stderr, status 2, before any work is sent.
+    # Bad input: one line on stderr, status 2, before any work is sent (also through
+    # the mossfit command line's dispatch).
     for wrong in (["--component", "nosuchmodel"], ["--component", "sextgen", "--workers", "0"],
                   ["--component", "sextgen", "--fix", "fe_nothing"]):
-        code = main(files[:1] + ["--axis", "linear:step=0.09,zero=127.5", "--table",
-                                 str(table)] + wrong)
+        code = cli.main(["batch"] + files[:1] + ["--axis", "linear:step=0.09,zero=127.5",
+                                                 "--table", str(table)] + wrong)
         err = capsys.readouterr().err
         assert code == 2 and err.count("\n") == 1 and err.startswith("mossfit batch: "), err
