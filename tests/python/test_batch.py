@@ -3,6 +3,7 @@ serves every test of the run; each test is bounded by a watchdog."""
 
 import csv
 import faulthandler
+import json
 import logging
 import math
 import os
@@ -161,11 +162,12 @@ def test_command_line(client, tmp_path, capsys):
     bad = tmp_path / "fe_20K.txt"
     bad.write_text("# temperature: 20\n1 2 3\n")
     table, plot = tmp_path / "t.csv", tmp_path / "t.png"
-    args = files + [str(bad), "--axis", "linear:step=0.09,zero=127.5", "--baseline", "1",
-                    "--component", "sextgen:fe,field_T=32.8,centre_shift=0.02",
-                    "--scheduler", client.scheduler.address, "--table", str(table),
-                    "--x", "header:temperature", "--x-label", "T", "--plot", str(plot),
-                    "--plot-params", "fe_field_T,fe_field_alpha_iron", "--chunk-size", "1"]
+    fit_options = ["--axis", "linear:step=0.09,zero=127.5", "--baseline", "1",
+                   "--component", "sextgen:fe,field_T=32.8,centre_shift=0.02"]
+    args = files + [str(bad)] + fit_options + [
+        "--scheduler", client.scheduler.address, "--table", str(table),
+        "--x", "header:temperature", "--x-label", "T", "--plot", str(plot),
+        "--plot-params", "fe_field_T,fe_field_alpha_iron", "--chunk-size", "1"]
     assert main(args) == 1  # one file not fitted
     err = capsys.readouterr().err
     assert "fe_20K.txt" in err and "Traceback" not in err
@@ -179,6 +181,15 @@ def test_command_line(client, tmp_path, capsys):
                 < 4 * float(r["fe_field_T_err"])
             assert r["fe_field_alpha_iron"] and r["fe_field_alpha_iron_err"]
     assert plot.stat().st_size > 0
+
+    # Each row is the fit `mossfit FILE` makes of that file, to the bit.
+    single = tmp_path / "single.json"
+    assert cli.main([files[0]] + fit_options + ["--json", str(single)]) == 0
+    capsys.readouterr()
+    row = next(r for r in rows if r["name"] == os.path.basename(files[0]))
+    for name, p in json.load(open(single))["params"].items():
+        if p["vary"] or p["expr"]:
+            assert float(row[name]) == p["value"] and float(row[name + "_err"]) == p["stderr"]
 
     # Bad input: one line on stderr, status 2, before any work is sent (also through
     # the mossfit command line's dispatch).
