@@ -210,11 +210,19 @@ def _load_library_plugin():
 
 # ---- the calling side ------------------------------------------------------------
 
+def _cores():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
 @contextmanager
 def _cluster(client, workers):
     from distributed import Client, LocalCluster
     if client is None:
-        n = int(workers or os.cpu_count() or 1)
+        n = int(workers or _cores())
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                dashboard_address=":0", silence_logs=logging.ERROR)
         c = Client(cluster)
