@@ -5,9 +5,10 @@ mosslib.batch.fit_many on a local cluster of W single-threaded worker processes,
 side in one run; and the per-task overhead of Dask.
 
     MOSSLIB_LIBRARY=build/src/libmosslib.so PYTHONPATH=python /usr/bin/python3 bench/bench_batch.py
-    options: --spectra 200 --workers 2 --repeats 3
+    options: --spectra 200 --workers 2 --repeats 5
 
-Wall and CPU times are medians of the repeats. CPU s: this process (serial) or this
+The three ways run one after another in each repeat; wall times are the least and the
+median of the repeats, CPU times medians. CPU s: the fitting thread (serial) or this
 process with the scheduler plus the worker processes (batch); fit CPU: the fits alone.
 The per-task overhead is the extra CPU of chunks of one spectrum per task. The
 cluster's start is timed apart and not counted in the throughput.
@@ -55,7 +56,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--spectra", type=int, default=200)
     ap.add_argument("--workers", type=int, default=2)
-    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--repeats", type=int, default=5)
     a = ap.parse_args()
 
     from distributed import Client, LocalCluster
@@ -67,14 +68,6 @@ def main():
     n = len(spectra)
     print(f"{n} alpha-iron fits (512 channels, sextgen, 2 baselines of degree 2), "
           f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start")
-
-    serial_wall, serial_cpu, reference = [], [], None
-    for _ in range(a.repeats):
-        t, c = time.perf_counter(), time.process_time()
-        reference = [fit(s, model, start) for s in spectra]
-        serial_wall.append(time.perf_counter() - t)
-        serial_cpu.append(time.process_time() - c)
-    assert all(r.success for r in reference)
 
     t = time.perf_counter()
     cluster = LocalCluster(n_workers=a.workers, threads_per_worker=1, processes=True,
@@ -96,22 +89,31 @@ def main():
                 pass
         return total
 
-    def batch(**kw):
-        walls, cpus, fits, results = [], [], [], None
-        for _ in range(a.repeats):
-            t, c = time.perf_counter(), cpu_all()
-            results = fit_many(spectra, model, start, client=client, progress=False, **kw)
-            walls.append(time.perf_counter() - t)
-            cpus.append(cpu_all() - c)
-            fits.append(sum(r.cpu_seconds for r in results))
-        return statistics.median(walls), statistics.median(cpus), statistics.median(fits), results
+    def serial():
+        t, c = time.perf_counter(), time.thread_time()
+        results = [fit(s, model, start) for s in spectra]
+        cpu = time.thread_time() - c
+        return time.perf_counter() - t, cpu, cpu, results
 
+    def batch(**kw):
+        t, c = time.perf_counter(), cpu_all()
+        results = fit_many(spectra, model, start, client=client, progress=False, **kw)
+        return (time.perf_counter() - t, cpu_all() - c,
+                sum(r.cpu_seconds for r in results), results)
+
+    # Side by side: each repeat runs the three ways one after another, so that a change
+    # of the machine's load falls on all three.
     chunk = min(32, max(1, -(-n // (8 * a.workers))))
-    wall, cpu, fitcpu, results = batch()
-    wall1, cpu1, fitcpu1, results1 = batch(chunk_size=1)
+    runs = {"serial": [], "chunked": [], "single": []}
+    for _ in range(a.repeats):
+        runs["serial"].append(serial())
+        runs["chunked"].append(batch())
+        runs["single"].append(batch(chunk_size=1))
+    reference = runs["serial"][-1][3]
+    assert all(r.success for r in reference)
     identical = all(r.values == q.values and r.stderr == q.stderr
-                    for r, q in zip(results, reference)) and \
-        all(r.values == q.values for r, q in zip(results1, reference))
+                    for way in ("chunked", "single") for run in runs[way]
+                    for r, q in zip(run[3], reference))
 
     # Dask's own cost of a task: empty tasks mapped over the workers.
     m = 400
@@ -121,20 +123,31 @@ def main():
     client.close()
     cluster.close()
 
-    sw, sc = statistics.median(serial_wall), statistics.median(serial_cpu)
+    def stats(way):
+        rs = runs[way]
+        return (min(r[0] for r in rs), statistics.median(r[0] for r in rs),
+                statistics.median(r[1] for r in rs), statistics.median(r[2] for r in rs))
+
+    print(f"{'':34}{'wall min':>9}{'median':>8}{'fits/s':>8}{'CPU s':>8}{'fit CPU':>8}"
+          f"{'ms/fit':>8}")
+    labels = {"serial": "serial, this process",
+              "chunked": f"fit_many, {a.workers} workers, chunks of {chunk}",
+              "single": f"fit_many, {a.workers} workers, chunks of 1"}
+    s = {way: stats(way) for way in runs}
+    for way, label in labels.items():
+        lo, med, cpu, fits = s[way]
+        print(f"{label:34}{lo:9.3f}{med:8.3f}{n / med:8.1f}{cpu:8.3f}{fits:8.3f}"
+              f"{1e3 * fits / n:8.2f}")
+    print(f"speed-up over serial (wall, median / min): "
+          f"{s['serial'][1] / s['chunked'][1]:.2f}x / {s['serial'][0] / s['chunked'][0]:.2f}x "
+          f"with chunks of {chunk}, {s['serial'][1] / s['single'][1]:.2f}x / "
+          f"{s['serial'][0] / s['single'][0]:.2f}x with chunks of 1; "
+          f"identical to the serial fits: {identical}")
     tasks = -(-n // chunk)
-    print(f"{'':36}{'wall s':>8}{'fits/s':>8}{'CPU s':>8}{'fit CPU':>9}{'ms/fit':>8}")
-    print(f"{'serial, this process':36}{sw:8.3f}{n / sw:8.1f}{sc:8.3f}{sc:9.3f}{1e3 * sc / n:8.2f}")
-    rows = ((f"fit_many, {a.workers} workers, chunks of {chunk}", wall, cpu, fitcpu),
-            (f"fit_many, {a.workers} workers, chunks of 1", wall1, cpu1, fitcpu1))
-    for label, w, c_, f in rows:
-        print(f"{label:36}{w:8.3f}{n / w:8.1f}{c_:8.3f}{f:9.3f}{1e3 * f / n:8.2f}")
-    print(f"speed-up over serial (wall): {sw / wall:.2f}x with chunks of {chunk}, "
-          f"{sw / wall1:.2f}x with chunks of 1; identical to the serial fits: {identical}")
-    print(f"per-task overhead: {1e3 * (cpu1 - cpu) / max(n - tasks, 1):.2f} ms CPU per extra "
-          f"task (chunks of 1 against chunks of {chunk}, all processes); an empty task costs "
-          f"{1e3 * empty_cpu:.2f} ms CPU, {1e3 * empty_wall:.2f} ms wall mapped over "
-          f"{a.workers} workers")
+    print(f"per-task overhead: {1e3 * (s['single'][2] - s['chunked'][2]) / (n - tasks):.2f} ms "
+          f"CPU per extra task (chunks of 1 against chunks of {chunk}, all processes); an "
+          f"empty task costs {1e3 * empty_cpu:.2f} ms CPU, {1e3 * empty_wall:.2f} ms wall "
+          f"mapped over {a.workers} workers")
     print(f"local cluster start (and first imports in the workers): {startup:.2f} s; "
           f"load average {os.getloadavg()[0]:.2f} at end")
     return 0
