@@ -58,6 +58,7 @@ class BatchResult:
     stderr: dict = field(default_factory=dict)     # None where not estimated
     fitted: tuple = ()                             # the varied and the tied parameters
     derived: dict = field(default_factory=dict)    # {name: (value, stderr, unit)}
+    units: dict = field(default_factory=dict)      # of the components' parameters
     chisqr: float = math.nan
     redchi: float = math.nan
     ndata: int = 0
@@ -72,10 +73,12 @@ class BatchResult:
         derived = {prefix + k: (v["value"], v.get("stderr"), v.get("unit", ""))
                    for prefix, dq in r.derived.items() for k, v in dq.items()
                    if isinstance(v, dict) and "value" in v}
+        units = {c.prefix + n: c.param(n).unit
+                 for c in r.model.components for n in c.param_names}
         return cls(index=index, name=name, success=bool(r.success) and finite,
                    message=r.message if finite else f"{r.message}; a fitted value is not finite",
                    values=dict(r.values), stderr=dict(r.stderr), fitted=fitted,
-                   derived=derived, chisqr=r.chisqr, redchi=r.redchi, ndata=r.ndata,
+                   derived=derived, units=units, chisqr=r.chisqr, redchi=r.redchi, ndata=r.ndata,
                    nvarys=r.nvarys, nfev=r.nfev, cpu_seconds=cpu_seconds)
 
     def value(self, name):
@@ -496,7 +499,8 @@ def plot_series(results, x, names, path=None, x_label="x", title=None):
         order = np.argsort(xs, kind="stable")
         ax.errorbar(xs[order], y[order], yerr=np.nan_to_num(e[order]), fmt="o-", ms=3,
                     lw=0.8, capsize=2)
-        unit = next((results[k].derived[n][2] for k in ok if n in results[k].derived), "")
+        unit = next((results[k].derived[n][2] if n in results[k].derived
+                     else results[k].units.get(n, "") for k in ok), "")
         ax.set_ylabel(f"{n} ({unit})" if unit else n)
     axes[-1].set_xlabel(x_label)
     if title:
@@ -717,16 +721,15 @@ def _batch(argv):
         files, xs = [files[k] for k in order], [xs[k] for k in order]
     keys = None
     if args.series:
-        keys = []
-        for f in files:
-            kind, _, rx = args.series.partition(":")
-            if kind != "name" or not rx:
-                raise ValueError(f"--series {args.series!r}: name:REGEX")
-            try:
-                m = re.search(rx, os.path.basename(f))
-            except re.error as e:
-                raise ValueError(f"--series {args.series}: {e}") from None
-            keys.append(None if m is None else (m.group(1) if m.re.groups else m.group(0)))
+        kind, _, rx = args.series.partition(":")
+        try:
+            rx = re.compile(rx) if kind == "name" and rx else None
+        except re.error as e:
+            raise ValueError(f"--series {args.series}: {e}") from None
+        if rx is None:
+            raise ValueError(f"--series {args.series!r}: name:REGEX")
+        matches = [rx.search(os.path.basename(f)) for f in files]
+        keys = [m and (m.group(1) if rx.groups else m.group(0)) for m in matches]
 
     # Files are read here; one that cannot be read or laid on the axis is a failed row.
     results, spectra, good = [None] * len(files), [], []
