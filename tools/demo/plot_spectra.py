@@ -79,8 +79,8 @@ def main(argv):
         ax.grid(alpha=0.25)
         if len(curves) > 1:
             # Below the axes, never over the curves.
-            ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=len(curves),
-                      frameon=False, fontsize="small", handlelength=1.5, columnspacing=1.0)
+            ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.2), frameon=False,
+                      fontsize="small", handlelength=1.5)
     fig.suptitle("mosslib example spectra (mosspec defaults)")
     fig.savefig(output, dpi=100)
 
