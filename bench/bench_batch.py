@@ -2,7 +2,7 @@
 """Throughput of batch fitting: N synthetic alpha-iron foil spectra (512 channels, two
 sweeps of a triangular drive, Poisson noise) fitted one by one in this process and with
 mosslib.batch.fit_many on a local cluster of W single-threaded worker processes, side by
-side in one run; and the per-task overhead of Dask.
+side in one run; and the cost of a task.
 
     MOSSLIB_LIBRARY=build/src/libmosslib.so PYTHONPATH=python /usr/bin/python3 bench/bench_batch.py
     options: --spectra 200 --workers 2 --repeats 5
@@ -10,8 +10,9 @@ side in one run; and the per-task overhead of Dask.
 The three ways run one after another in each repeat; wall times are the least and the
 median of the repeats, CPU times medians. CPU s: the fitting thread (serial) or this
 process with the scheduler plus the worker processes (batch); fit CPU: the fits alone.
-The per-task overhead is the extra CPU of chunks of one spectrum per task. The
-cluster's start is timed apart and not counted in the throughput.
+The per-task overhead is measured without fits: spectra the workers refuse at once,
+one per task against all in one task. The cluster's start is timed apart and not
+counted in the throughput.
 """
 
 import argparse
@@ -115,11 +116,27 @@ def main():
                     for way in ("chunked", "single") for run in runs[way]
                     for r, q in zip(run[3], reference))
 
-    # Dask's own cost of a task: empty tasks mapped over the workers.
+    # The cost of a task without a fit: spectra with no counts (refused in the worker
+    # before a fit starts), one per task against all in one task; and an empty Dask task.
     m = 400
-    t, c = time.perf_counter(), cpu_all()
-    client.gather(client.map(noop, range(m), pure=False))
-    empty_wall, empty_cpu = (time.perf_counter() - t) / m, (cpu_all() - c) / m
+    empty = [np.zeros(spectra[0].n)] * m
+
+    def per_task(run):
+        costs = []
+        for _ in range(a.repeats):
+            t, c = time.perf_counter(), cpu_all()
+            run()
+            costs.append(((time.perf_counter() - t) / m, (cpu_all() - c) / m))
+        return min(costs, key=lambda x: x[1])
+
+    axis = spectra[0].axis
+    own_wall, own_cpu = per_task(lambda: fit_many(empty, model, start, client=client,
+                                                  axis=axis, chunk_size=1))
+    one_wall, one_cpu = per_task(lambda: fit_many(empty, model, start, client=client,
+                                                  axis=axis, chunk_size=m))
+    own_wall, own_cpu = own_wall - one_wall, own_cpu - one_cpu
+    empty_wall, empty_cpu = per_task(
+        lambda: client.gather(client.map(noop, range(m), pure=False)))
     client.close()
     cluster.close()
 
@@ -143,11 +160,11 @@ def main():
           f"with chunks of {chunk}, {s['serial'][1] / s['single'][1]:.2f}x / "
           f"{s['serial'][0] / s['single'][0]:.2f}x with chunks of 1; "
           f"identical to the serial fits: {identical}")
-    tasks = -(-n // chunk)
-    print(f"per-task overhead: {1e3 * (s['single'][2] - s['chunked'][2]) / (n - tasks):.2f} ms "
-          f"CPU per extra task (chunks of 1 against chunks of {chunk}, all processes); an "
-          f"empty task costs {1e3 * empty_cpu:.2f} ms CPU, {1e3 * empty_wall:.2f} ms wall "
-          f"mapped over {a.workers} workers")
+    fit_ms = 1e3 * s["chunked"][3] / n
+    print(f"per-task overhead (no fit, all processes): {1e3 * own_cpu:.2f} ms CPU, "
+          f"{1e3 * own_wall:.2f} ms wall per task of fit_many; {1e3 * empty_cpu:.2f} ms CPU, "
+          f"{1e3 * empty_wall:.2f} ms wall per empty Dask task; against {chunk} fits of "
+          f"{fit_ms:.1f} ms a task: {100 * own_cpu / (chunk * fit_ms * 1e-3):.1f} %")
     print(f"local cluster start (and first imports in the workers): {startup:.2f} s; "
           f"load average {os.getloadavg()[0]:.2f} at end")
     return 0
