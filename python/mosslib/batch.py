@@ -378,6 +378,26 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
         if bar is not None:
             bar.update(sum(len(g) for g in chunk))
 
+    def fetch(futures):
+        """{future: result} of finished futures: in one request where no deadline holds
+        (a result whose worker dies meanwhile is computed again), else one by one, each
+        within the deadline."""
+        if deadline is None and futures:
+            try:
+                return dict(zip(futures, c.gather(futures)))
+            except Exception:
+                pass  # one of them failed meanwhile: one by one
+        got = {}
+        for f in futures:
+            try:
+                got[f] = f.result(timeout=None if deadline is None
+                                  else max(deadline - time.monotonic(), 0.01))
+            except TimeoutError:
+                done.add(f)
+            except Exception as e:
+                failed(pending.pop(f), f"its result could not be fetched: {_one_line(e)}")
+        return got
+
     pending = {}
     done = as_completed(submit(list(_chunks(groups, size))))
     deadline = None if timeout is None else time.monotonic() + timeout
@@ -394,33 +414,26 @@ def _collect(c, groups, items, model, params, options, sequential, size, results
         else:
             time.sleep(0.01)
             continue
+        finished = []
         for f in ready:
             if f.status in ("lost", "pending"):
                 done.add(f)  # its worker died after it finished: computed again
-                continue
-            if f.status == "finished":
-                try:  # its worker may die before the result is fetched
-                    out = f.result(timeout=None if deadline is None
-                                   else max(deadline - time.monotonic(), 0.01))
-                except TimeoutError:
-                    done.add(f)
-                    continue
-                except Exception as e:
-                    failed(pending.pop(f), f"its result could not be fetched: {_one_line(e)}")
-                    continue
-                chunk = pending.pop(f)
-                for r in out:
-                    results[r.index] = r
-                if bar is not None:
-                    bar.update(sum(len(g) for g in chunk))
-                continue
-            chunk = pending.pop(f)
-            if len(chunk) > 1:
-                # The task itself failed (its worker died once too often, ...): each
-                # series of the chunk alone once more, so that one cannot sink the rest.
-                done.update(submit([[g] for g in chunk]))
+            elif f.status == "finished":
+                finished.append(f)
             else:
-                failed(chunk, _task_failure(f))
+                chunk = pending.pop(f)
+                if len(chunk) > 1:
+                    # The task itself failed (its worker died once too often, ...): each
+                    # series of the chunk alone once more, so one cannot sink the rest.
+                    done.update(submit([[g] for g in chunk]))
+                else:
+                    failed(chunk, _task_failure(f))
+        for f, out in fetch(finished).items():
+            chunk = pending.pop(f)
+            for r in out:
+                results[r.index] = r
+            if bar is not None:
+                bar.update(sum(len(g) for g in chunk))
 
 
 def _task_failure(future):
