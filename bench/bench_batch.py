@@ -155,10 +155,14 @@ def main():
         lo, med, cpu, fits = s[way]
         print(f"{label:34}{lo:9.3f}{med:8.3f}{n / med:8.1f}{cpu:8.3f}{fits:8.3f}"
               f"{1e3 * fits / n:8.2f}")
-    print(f"speed-up over serial (wall, median / min): "
-          f"{s['serial'][1] / s['chunked'][1]:.2f}x / {s['serial'][0] / s['chunked'][0]:.2f}x "
-          f"with chunks of {chunk}, {s['serial'][1] / s['single'][1]:.2f}x / "
-          f"{s['serial'][0] / s['single'][0]:.2f}x with chunks of 1; "
+    def speedup(way):
+        """Median over the repeats of serial wall / batch wall of the same repeat."""
+        return statistics.median(r[0] / b[0] for r, b in zip(runs["serial"], runs[way]))
+
+    print(f"speed-up over serial (wall, median of the repeats' ratios): {speedup('chunked'):.2f}x "
+          f"with chunks of {chunk}, {speedup('single'):.2f}x with chunks of 1; from CPU "
+          f"times (serial fit CPU / (batch CPU / {a.workers})): "
+          f"{a.workers * s['serial'][2] / s['chunked'][2]:.2f}x; "
           f"identical to the serial fits: {identical}")
     fit_ms = 1e3 * s["chunked"][3] / n
     print(f"per-task overhead (no fit, all processes): {1e3 * own_cpu:.2f} ms CPU, "
