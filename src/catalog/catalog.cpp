@@ -220,7 +220,9 @@ constexpr std::array<mosslib_param, 10> spinham_ints(int level_index, double cha
                 0, spinham::kMaxQuadrantCopies, "refused only with the powder grid (axes = 0)"),
         limited(integer(7, "rings", 15,
                         "polar rings n of the powder grid; the two-angle grid has m n (n+1)/2 directions"),
-                1, kInf, "refused only with the powder grid; also above 2^31 - 1 directions"),
+                1, kInf,
+                "refused only with the powder grid; also the one-angle grid above 2^20 rings and the two-angle "
+                "grid above 2^31 - 1 directions (n <= 65535 for m = 1, 32767 for m = 4, 6586 for m = 99)"),
         integer(8, "axes", 0, "non-zero: the field along x, y and z in turn instead of the powder grid"),
         integer(9, "lines_only", 0, "1: levels only, nothing written (tkv refuses it)"),
     };

@@ -49,7 +49,7 @@ template <int kLanes>
             scratch.left_re[i * kMaxDim + m] = mat.eig_left[at(m, i)].r;
             scratch.left_im[i * kMaxDim + m] = mat.eig_left[at(m, i)].i;
         }
-    auto load = [](const float *p) [[gnu::always_inline]] {
+    auto load = [](const float *p) __attribute__((always_inline)) {
         V v;
         __builtin_memcpy(&v, p, sizeof v);
         return v;

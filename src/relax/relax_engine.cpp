@@ -9,6 +9,7 @@
 #include "relax/orientation_grid.h"
 #include "relax/orientation_spectrum.h"
 #include "relax/relaxation_coupling.h"
+#include "relax/resolvent_spectrum.h"
 #include "relax/single_precision.h"
 
 namespace mosslib::relax {
@@ -150,13 +151,33 @@ int unpack_arguments(RelaxWorkspace &ws) {
     return 0;
 }
 
-void orientation_absorption(RelaxWorkspace &ws, int k) {
+namespace {
+
+// The transition matrix of orientation k into trans_mat; returns its order.
+int transition_matrix(RelaxWorkspace &ws, int k) {
     const ParlModel &model = ws.parl_model;
-    electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
     const int n = build_nuclear_matrix(model, ws.parl_orient, ws.parl_elec, k, ws.parl_mat);
     if (!(model.relax_rate > 1000.0f)) add_relaxation(model, ws.parl_elec, ws.parl_mat, ws.scratch);
+    return n;
+}
+
+}  // namespace
+
+bool orientation_absorption(RelaxWorkspace &ws, int k) {
+    const ParlModel &model = ws.parl_model;
+    electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
+    const int n = transition_matrix(ws, k);
     eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
-    orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
+    if (decomposition_converged(n, ws.parl_mat, model.line_width)) {
+        orientation_spectrum(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch);
+        return true;
+    }
+    // The decomposition stopped short of a diagonal matrix: the same matrix again, and
+    // its absorption from the resolvent.
+    ++ws.resolvent_orientations;
+    transition_matrix(ws, k);
+    return resolvent_absorption(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch,
+                                ws.resolvent);
 }
 
 int run_relaxation(RelaxWorkspace &ws) {
@@ -166,13 +187,15 @@ int run_relaxation(RelaxWorkspace &ws) {
     const int n_chan = ws.parl_model.n_chan;
     for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = 0.0f;
 
+    ws.resolvent_orientations = 0;
+    bool solved = true;
     if (n_orient == 0) {
-        orientation_absorption(ws, 0);
+        solved = orientation_absorption(ws, 0);
         for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_one[ch];
     } else {
         const float weight = ws.parl_orient.orient_weight;
-        for (int k = 0; k < n_orient; ++k) {
-            orientation_absorption(ws, k);
+        for (int k = 0; k < n_orient && solved; ++k) {
+            solved = orientation_absorption(ws, k);
             for (int ch = 0; ch < n_chan; ++ch) spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
         }
     }
@@ -184,14 +207,20 @@ int run_relaxation(RelaxWorkspace &ws) {
         if (spectra.spec_sum[ch] > deepest) deepest = spectra.spec_sum[ch];
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
     for (int ch = 0; ch < n_chan; ++ch) {
-        if (!(ws.parl_model.line_width > 0.0f))
+        if (!(ws.parl_model.line_width > 0.0f) || !solved)
             spectra.spec_out[ch] = kNaN;
         else if (deepest == 0.0f)
             spectra.spec_out[ch] = std::isnan(spectra.spec_sum[ch]) ? kNaN : 1.0f;
         else
             spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
     }
+    ws.unsolved = !solved;
     return n_chan;
+}
+
+std::string_view numerical_fault(const RelaxWorkspace &ws) {
+    if (ws.unsolved) return "parl: the transition matrix of an orientation could not be solved (singular or not finite)";
+    return {};
 }
 
 }  // namespace mosslib::relax

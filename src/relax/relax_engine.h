@@ -27,11 +27,16 @@ void set_constants(ParlModel &model);
 int unpack_arguments(RelaxWorkspace &ws);
 
 // Runs the engine on ws.parl_args (which must pass structural_fault) and leaves the
-// transmission of channels 1..n_chan in spec_out; returns n_chan.
+// transmission of channels 1..n_chan in spec_out; returns n_chan. Channels are NaN
+// when an orientation could be computed by neither route (numerical_fault says so).
 int run_relaxation(RelaxWorkspace &ws);
 
+// Why the last run_relaxation gave no spectrum, or an empty view when it gave one.
+std::string_view numerical_fault(const RelaxWorkspace &ws);
+
 // Spectrum of orientation k into spec_one: electronic states, transition matrix,
-// relaxation coupling, decomposition, absorption.
-void orientation_absorption(RelaxWorkspace &ws, int k);
+// relaxation coupling, decomposition, absorption; where the decomposition does not
+// converge, the absorption from the resolvent. False when neither gives a spectrum.
+bool orientation_absorption(RelaxWorkspace &ws, int k);
 
 }  // namespace mosslib::relax

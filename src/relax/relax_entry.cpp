@@ -15,6 +15,7 @@ common::Fault parl_spectrum(const std::int32_t *ib, const double *db, double *ou
         return common::Fault(kChannels, fault);
     const int n_chan = run_relaxation(*ws);
     std::copy_n(ws->parl_spec.spec_out, n_chan, out);
+    if (const std::string_view fault = numerical_fault(*ws); !fault.empty()) return common::Fault(n_chan, fault);
     return {};
 }
 

@@ -13,6 +13,7 @@
 // types (complex_eigen/complex_eigen.h).
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
 #include "numeric/f2c_intrinsics.h"
@@ -120,6 +121,16 @@ struct RelaxScratch {
     float q_im[kChannels];
 };
 
+// Double-precision work of the resolvent route (resolvent_spectrum.h): the transition
+// matrix in Hessenberg form, the unitary transformation to it and then the factors of
+// z - H of one channel, and the transformed right-hand sides and left factors.
+struct ResolventScratch {
+    std::complex<double> hessenberg[kMaxDim * kMaxDim];
+    std::complex<double> factors[kMaxDim * kMaxDim];
+    std::complex<double> rhs[kMaxDim * kNuclearLines];
+    std::complex<double> left[kMaxDim * kNuclearLines];
+};
+
 struct RelaxWorkspace {
     ParlArgs parl_args;
     ParlModel parl_model;
@@ -128,6 +139,9 @@ struct RelaxWorkspace {
     ParlElec parl_elec;
     ParlMat parl_mat;
     RelaxScratch scratch;
+    ResolventScratch resolvent;
+    int resolvent_orientations;  // orientations of the last run taken by the resolvent route
+    bool unsolved;               // the last run met an orientation neither route could compute
 };
 
 // The calling thread's work space, made on the thread's first call and kept until the

@@ -8,8 +8,9 @@ namespace {
 
 // One line over all channels. Every channel has its own expression, so the loop
 // vectorises over channels without changing any channel's arithmetic; the AVX clone
-// is chosen at run time where the processor has it.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(_WIN32)
+// is chosen at run time where the processor has it. Not under ThreadSanitizer: the
+// clone's resolver runs while the library loads, before the sanitizer's run-time.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(_WIN32) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void add_line(int g, double centre, double amplitude, double half_width_sq, double delta, double *__restrict acc) {

@@ -215,8 +215,11 @@ std::string_view check_inputs(const SpinhamInputs &in) {
     if (in.axes_flag == 0) {
         if (in.rings < 1) return "powder grid size n (integer index 7) must be at least 1";
         if (in.copies < 0 || in.copies > kMaxQuadrantCopies) return "quadrant copies m (integer index 6) must be 0..99";
+        // Beyond 2^20 rings a two-angle grid has far more than 2^31 - 1 directions.
+        if (in.rings > kMaxRings && in.copies == 0)
+            return "one-angle powder grid (m = 0): n (integer index 7) must be at most 1048576";
         if (in.rings > kMaxRings || powder_point_count(in.rings, in.copies) > kMaxDirections)
-            return "powder grid exceeds 2147483647 directions";
+            return "two-angle powder grid: m n (n + 1) / 2 exceeds 2147483647 directions";
     }
     if (in.lines_flag != 1 && (in.nuclear_option < kMinNuclearOption || in.nuclear_option > kMaxNuclearOption))
         return "nuclear option (integer index 4) must be -2..2";

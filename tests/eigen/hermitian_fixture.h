@@ -44,7 +44,11 @@ inline Hermitian random_hermitian(int n, std::mt19937_64 &rng, double scale = 1.
     for (int j = 0; j < n; ++j) {
         h.at(j, j) = scale * u(rng);
         for (int i = j + 1; i < n; ++i) {
-            const cplx z(scale * u(rng), scale * u(rng));
+            // Imaginary part drawn first, in the order the saved digests were made with
+            // (argument evaluation order is unspecified and differs between compilers).
+            const double im = scale * u(rng);
+            const double re = scale * u(rng);
+            const cplx z(re, im);
             h.at(i, j) = z;
             h.at(j, i) = std::conj(z);
         }

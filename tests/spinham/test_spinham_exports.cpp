@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,8 @@ struct Params {
             t.model->params[mosslib_param_index(t.model, "level_mode")].index)];
     }
     int32_t &channels() { return ints[5]; }
+    // The leading integers, the rest of the array kept (tkv reads further).
+    void set_ints(std::initializer_list<int32_t> v) { std::copy(v.begin(), v.end(), ints.begin()); }
 };
 
 std::vector<double> run_ttt(const Params &p, double fill = 0.0) {
@@ -112,7 +115,7 @@ Mat3 turned_tensor(const std::array<double, 3> &p, double alpha, double beta, do
 // -5/2 along the field whatever the direction. Level mode 1, 512 channels of 0.04 mm/s.
 Params polarised_ion() {
     Params p;
-    p.ints = {1, 6, 1, 1, -2, 512, 4, 4, 0, 0};
+    p.set_ints({1, 6, 1, 1, -2, 512, 4, 4, 0, 0});
     p.reals[0] = 50.0;
     p.reals[1] = 0.2;
     p.reals[3] = 0.0;
@@ -195,7 +198,7 @@ TEST(Ttt, QuadrupoleDoubletOfATiltedRhombicGradient) {
     // V_zz = e^2qQ/2 = Delta E_Q / sqrt(1 + eta^2/3) and eta = (V_xx - V_yy) / V_zz
     // (for eta = 0 and k along z: 3 : 1).
     Params p;
-    p.ints = {1, 1, 1, 1, 0, 512, 0, 1, 0, 0};
+    p.set_ints({1, 1, 1, 1, 0, 512, 0, 1, 0, 0});
     p.reals[0] = 0.0;
     p.reals[14] = 1.6;
     p.reals[26] = 256.5;
@@ -253,7 +256,7 @@ TEST(Ttt, MetallicIronFromOutside) {
     // Six lines at +-5.30, +-3.07, +-0.84 mm/s about the isomer shift, the outer span
     // 0.0321 mm/s per kG, heights 3:2:1 on average and 3:4:1 perpendicular to the field.
     Params p;
-    p.ints = {1, 1, 1, 1, -2, 8192, 4, 5, 0, 0};
+    p.set_ints({1, 1, 1, 1, -2, 8192, 4, 5, 0, 0});
     p.reals[0] = 330.0;
     p.reals[14] = 0.0;
     p.reals[26] = 4096.0;
@@ -278,7 +281,7 @@ TEST(Ttt, MetallicIronFromOutside) {
 TEST(Ttt, PureQuadrupoleDoubletWithoutAnyField) {
     // No spin, no field: a zero effective field must give the doublet, not NaN.
     Params p;
-    p.ints = {1, 1, 1, 1, -2, 256, 4, 3, 0, 0};
+    p.set_ints({1, 1, 1, 1, -2, 256, 4, 3, 0, 0});
     p.reals[0] = 0.0;
     p.reals[14] = 0.8;
     p.reals[27] = 0.02;
@@ -311,7 +314,7 @@ TEST(Ttt, AxesFlagUsesThreeDirectionsWhateverTheGrid) {
     // Each of x, y, z has weight 1: with no spin the total area is 3 x 2 pi / width
     // (intensities sum to 1 per direction), less the tails outside the channels.
     Params p;
-    p.ints = {1, 1, 1, 1, -2, 4096, 4, 15, 1, 0};
+    p.set_ints({1, 1, 1, 1, -2, 4096, 4, 15, 1, 0});
     p.reals[26] = 2048.0;
     p.reals[27] = 0.01;
     p.reals[28] = 0.0;
@@ -328,7 +331,7 @@ TEST(Ttt, AxesFlagUsesThreeDirectionsWhateverTheGrid) {
 TEST(Ttt, OneRingOneDirectionAtAQuarterTurn) {
     // m = 0, n = 1: one direction at pi/4, weight sin(pi/4).
     Params p;
-    p.ints = {1, 1, 1, 1, -2, 4096, 0, 1, 0, 0};
+    p.set_ints({1, 1, 1, 1, -2, 4096, 0, 1, 0, 0});
     p.reals[26] = 2048.0;
     p.reals[27] = 0.01;
     p.reals[28] = 0.0;
@@ -387,7 +390,7 @@ TEST(Ttt, LinesFlagLeavesTheSpectrumUntouched) {
 
 TEST(Ttt, EqualArgumentsGiveEqualSpectraWhateverCameBetween) {
     Params p, other;
-    other.ints = {2, 6, 6, 2, 0, 8192, 4, 3, 0, 0};
+    other.set_ints({2, 6, 6, 2, 0, 8192, 4, 3, 0, 0});
     other.reals[19] = 0.0;
     other.reals[7] = 300.0;
     const std::vector<double> first = run_ttt(p);
@@ -489,6 +492,27 @@ TEST(Refusal, StructurallyImpossibleInputGivesNaNAndAReason) {
     EXPECT_NE(std::string(mosslib_last_error()).find("36"), std::string::npos);
 }
 
+TEST(Refusal, PowderGridLimitsAreNamedAsExceeded) {
+    // The one-angle grid (m = 0) is limited by its ring count 2^20, the two-angle grid
+    // by its direction count 2^31 - 1, which 99 n (n + 1) / 2 passes from n = 6587 on.
+    struct Case {
+        int32_t copies, rings;
+        const char *limit;
+    };
+    const Case cases[] = {{0, (1 << 20) + 1, "1048576"}, {0, 2147483647, "1048576"},
+                          {99, 6587, "2147483647"},      {1, (1 << 20) + 1, "2147483647"}};
+    for (const Case &c : cases) {
+        Params p;
+        p.ints[6] = c.copies;
+        p.ints[7] = c.rings;
+        GuardedSpectrum s(256, 5.0);
+        ttt(p.ints.data(), p.reals.data(), s.data());
+        EXPECT_TRUE(all_nan(s.data(), 256));
+        EXPECT_NE(std::string(mosslib_last_error()).find(c.limit), std::string::npos)
+            << c.copies << " " << c.rings << ": " << mosslib_last_error();
+    }
+}
+
 TEST(Refusal, UnusableChannelCountWritesNothing) {
     for (int32_t g : {0, -5, 8193}) {
         Params p;
@@ -531,7 +555,7 @@ TEST(Ttt, LevelModesWeighLevelsByPopulation) {
     // spin keeps all (3 L), mode 2 takes levels one by one only off the xy plane
     // ((2 + p_lower) L).
     Params p;
-    p.ints = {1, 2, 1, 0, -2, 256, 4, 15, 1, 0};
+    p.set_ints({1, 2, 1, 0, -2, 256, 4, 15, 1, 0});
     p.reals[0] = 50.0;
     p.reals[1] = 1.4015;
     p.reals[3] = 0.0;

@@ -9,6 +9,7 @@
 // index order, as rounding requires. No fused multiply-add is used (and the build
 // forbids contraction into one).
 #include <cmath>
+#include <utility>
 
 #include "relax/complex_eigen/complex_eigen.h"
 #include "relax/complex_eigen/pair_step.h"
@@ -29,7 +30,6 @@ constexpr int L = kMaxDim;  // leading dimension of both layouts
 template <int W>
 struct Lanes {
     typedef float V __attribute__((vector_size(W * sizeof(float))));
-    typedef int Vi __attribute__((vector_size(W * sizeof(int))));
     typedef double D __attribute__((vector_size(W / 2 * sizeof(double))));  // one complex per lane
     static constexpr int kComplex = W / 2;
 };
@@ -53,48 +53,54 @@ template <class V>
     return v;
 }
 
-// Lane permutations of interleaved complex vectors.
+// Lane permutations, as both GCC and clang spell them: lane l of the result is lane
+// Pick::lane(l) of the concatenation (p, q). Permutations move bits and round nothing.
+template <class V>
+inline constexpr int kLanesOf = sizeof(V) / sizeof(float);
+
+template <class Pick, class V, int... I>
+[[gnu::always_inline]] inline V shuffle(V p, V q, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(p, q, Pick::lane(I)...);
+}
+
+template <class Pick, class V>
+[[gnu::always_inline]] inline V permute(V p, V q) {
+    return shuffle<Pick>(p, q, std::make_integer_sequence<int, kLanesOf<V>>{});
+}
+
+struct Swap {  // (re, im) -> (im, re)
+    static constexpr int lane(int l) { return l ^ 1; }
+};
+struct Even {  // (re, im) -> (re, re)
+    static constexpr int lane(int l) { return l & ~1; }
+};
+struct Odd {  // (re, im) -> (im, im)
+    static constexpr int lane(int l) { return l | 1; }
+};
+struct Broadcast {  // lane 0 everywhere
+    static constexpr int lane(int) { return 0; }
+};
 template <int W>
-struct Permute {
-    using Vi = typename Lanes<W>::Vi;
-    static constexpr Vi swap() {  // (re, im) -> (im, re)
-        Vi m{};
-        for (int l = 0; l < W; ++l) m[l] = l ^ 1;
-        return m;
-    }
-    static constexpr Vi even() {  // (re, im) -> (re, re)
-        Vi m{};
-        for (int l = 0; l < W; ++l) m[l] = l & ~1;
-        return m;
-    }
-    static constexpr Vi odd() {  // (re, im) -> (im, im)
-        Vi m{};
-        for (int l = 0; l < W; ++l) m[l] = l | 1;
-        return m;
-    }
-    static constexpr Vi addsub() {  // even lanes from the difference, odd from the sum
-        Vi m{};
-        for (int l = 0; l < W; ++l) m[l] = (l & 1) ? W + l : l;
-        return m;
-    }
+struct AddSub {  // even lanes from the first vector, odd lanes from the second
+    static constexpr int lane(int l) { return (l & 1) ? W + l : l; }
 };
 
 // p - q in the real lanes, p + q in the imaginary lanes.
 template <int W, class V>
 [[gnu::always_inline]] inline V add_sub(V p, V q) {
-    return __builtin_shuffle(p - q, p + q, Permute<W>::addsub());
+    return permute<AddSub<W>>(p - q, p + q);
 }
 
 // Complex product of a by the complex number (cr, ci) broadcast: (ar*cr - ai*ci, ai*cr + ar*ci).
 template <int W, class V>
 [[gnu::always_inline]] inline V times(V a, V cr, V ci) {
-    return add_sub<W>(a * cr, __builtin_shuffle(a, Permute<W>::swap()) * ci);
+    return add_sub<W>(a * cr, permute<Swap>(a, a) * ci);
 }
 
 // Element-wise complex product a*b of interleaved vectors.
 template <int W, class V>
 [[gnu::always_inline]] inline V product(V a, V b) {
-    return times<W>(a, __builtin_shuffle(b, Permute<W>::even()), __builtin_shuffle(b, Permute<W>::odd()));
+    return times<W>(a, permute<Even>(b, b), permute<Odd>(b, b));
 }
 
 // x in every lane, bit for bit (a sum with a zero vector would turn -0 into +0).
@@ -102,8 +108,7 @@ template <class V>
 [[gnu::always_inline]] inline V splat(float x) {
     V v{};
     v[0] = x;
-    const decltype(v < v) first{};
-    return __builtin_shuffle(v, first);
+    return permute<Broadcast>(v, v);
 }
 
 // Negates the imaginary lanes.
@@ -167,7 +172,11 @@ template <int W>
     using D = typename Lanes<W>::D;
     constexpr int C = Lanes<W>::kComplex;
     D d;
-    for (int l = 0; l < C; ++l) __builtin_memcpy(&d[l], a_row + (i + l) * L + j, sizeof(double));
+    for (int l = 0; l < C; ++l) {
+        double bits;
+        __builtin_memcpy(&bits, a_row + (i + l) * L + j, sizeof bits);
+        d[l] = bits;
+    }
     typename Lanes<W>::V v;
     __builtin_memcpy(&v, &d, sizeof v);
     return v;
@@ -179,7 +188,10 @@ template <int W>
     constexpr int C = Lanes<W>::kComplex;
     D d;
     __builtin_memcpy(&d, &v, sizeof d);
-    for (int l = 0; l < C; ++l) __builtin_memcpy(a_row + (i + l) * L + j, &d[l], sizeof(double));
+    for (int l = 0; l < C; ++l) {
+        const double bits = d[l];
+        __builtin_memcpy(a_row + (i + l) * L + j, &bits, sizeof bits);
+    }
 }
 
 // Four floats of which the running sums use the low two.
