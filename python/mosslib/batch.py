@@ -9,7 +9,8 @@ What runs where. The calling process reads files, cuts the batch into chunks, se
 them to the workers and collects the results. Each Dask worker is a process with one
 thread; it imports mosslib and loads the library once, when it joins (the library's
 priority step is off there, as in every process that loads this package, so a worker
-keeps its scheduling priority), and fits the spectra of a chunk one after another
+keeps its scheduling priority; the library's own threads are set to one, since the
+workers already fill the cores, unless MOSSLIB_THREADS is set), and fits the spectra of a chunk one after another
 with mosslib.fit, exactly as a fit in the calling process would: a batch gives the
 same bits as fitting the spectra one by one.
 
@@ -201,12 +202,17 @@ def _load_library_plugin():
     from distributed.diagnostics.plugin import WorkerPlugin
 
     class LoadLibrary(WorkerPlugin):
-        """Loads the library (priority step off) when a worker joins."""
+        """Loads the library (priority step off) when a worker joins. Each worker is
+        one of as many processes as cores: its ttt, tkv and parl calls run on the
+        worker's own thread (no library threads), unless MOSSLIB_THREADS says otherwise."""
         name = "mosslib-load-library"
 
         def setup(self, worker):
             from . import _lib
             _lib.library()
+            if not os.environ.get("MOSSLIB_THREADS"):
+                from . import set_threads
+                set_threads(1)
 
     return LoadLibrary()
 
