@@ -30,7 +30,7 @@ from ._lib import MosslibError
 from .axes import LinearAxis, SineAxis, TriangularAxis
 from .components import Absorption, Baseline, Component, Transmission
 from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit
-from .spectrum import Spectrum, fold, read_spectrum
+from .measurement import Spectrum, fold, read_spectrum
 from .calibration import Calibration, calibrate
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",

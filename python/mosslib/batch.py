@@ -95,7 +95,7 @@ class BatchResult:
 
 def _plain(spectrum, axis=None, name=""):
     """A spectrum as a plain dict for the workers (counts are checked there)."""
-    from .spectrum import Spectrum
+    from .measurement import Spectrum
     if isinstance(spectrum, Spectrum):
         return {"counts": spectrum.counts, "mask": spectrum.mask,
                 "axis": spectrum.axis if spectrum.axis is not None else axis,
@@ -113,7 +113,7 @@ def _plain(spectrum, axis=None, name=""):
 
 def _spectrum(d):
     """The Spectrum of a plain dict; ValueError for counts that cannot be fitted."""
-    from .spectrum import Spectrum
+    from .measurement import Spectrum
     try:
         counts = np.array(d["counts"], dtype=np.float64)
     except (TypeError, ValueError):
@@ -317,7 +317,7 @@ def fit_many(spectra, model, params=None, client=None, *, workers=None, axis=Non
     timeout: seconds for the whole batch; spectra not done by then are reported as not
     fitted.
     """
-    from .spectrum import read_spectrum
+    from .measurement import read_spectrum
 
     if workers is not None and (client is not None or int(workers) < 1):
         raise ValueError("workers= (at least 1) sizes the local cluster; not with a client")
@@ -529,17 +529,17 @@ def plot_series(results, x, names, path=None, x_label="x", title=None):
     return fig
 
 
-def value_from(path, spec):
+def value_from(path, source):
     """A per-spectrum number: 'name:REGEX' searches the file's name (the first group,
     or the whole match), 'header:KEY' reads a comment line '# KEY: value' or
     '# KEY = value' of the file."""
-    kind, _, what = spec.partition(":")
+    kind, _, what = source.partition(":")
     base = os.path.basename(os.fspath(path))
     if kind == "name" and what:
         try:
             m = re.search(what, base)
         except re.error as e:
-            raise ValueError(f"--x {spec}: {e}") from None
+            raise ValueError(f"--x {source}: {e}") from None
         text = None if m is None else (m.group(1) if m.re.groups else m.group(0))
         where = "its name"
     elif kind == "header" and what:
@@ -556,13 +556,13 @@ def value_from(path, spec):
             raise ValueError(f"{base}: {e.strerror or e}") from None
         where = f"a '# {what}:' line"
     else:
-        raise ValueError(f"--x {spec!r}: name:REGEX or header:KEY")
+        raise ValueError(f"--x {source!r}: name:REGEX or header:KEY")
     if text is None:
-        raise ValueError(f"{base}: no value for --x {spec} in {where}")
+        raise ValueError(f"{base}: no value for --x {source} in {where}")
     try:
         return float(re.sub(r"[A-Za-z]+$", "", text) or text)
     except ValueError:
-        raise ValueError(f"{base}: {text!r} from --x {spec} is not a number") from None
+        raise ValueError(f"{base}: {text!r} from --x {source} is not a number") from None
 
 
 # ---- mossfit batch ---------------------------------------------------------------
@@ -586,42 +586,9 @@ class _Start:
         self.fixes, self.frees, self.ties, self.pair_lines = fixes, frees, ties, pair_lines
 
     def __call__(self, s):
-        from .cli import _number
-        params = self.model.make_params(s)
-        if self.pair_lines:
-            for c in self.model.components:
-                c.pair_lines(params)
-
-        def known(name):
-            if name not in params:
-                raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
-            return params[name]
-
-        for name, value in self.starts.items():
-            params[name].set(value=value)
-        for item in self.sets:
-            name, eq, value = item.partition("=")
-            if not eq:
-                raise ValueError(f"--set {item}: NAME=VALUE")
-            known(name.strip()).set(value=_number(value, name))
-        for item in self.fixes:
-            name, eq, value = item.partition("=")
-            p = known(name.strip())
-            p.set(vary=False, expr="")
-            if eq:
-                p.set(value=_number(value, name))
-        for name in self.frees:
-            known(name.strip()).set(vary=True)
-        for item in self.ties:
-            name, eq, expr = item.partition("=")
-            if not eq:
-                raise ValueError(f"--tie {item}: NAME=EXPR")
-            try:
-                known(name.strip()).set(expr=expr.strip())
-            except (NameError, SyntaxError, ValueError) as e:
-                raise ValueError(f"--tie {item}: {e}") from None
-        self.model.guess(s, params)
-        return params
+        from .cli import starting_params
+        return starting_params(self.model, s, self.starts, self.sets, self.fixes,
+                               self.frees, self.ties, self.pair_lines)
 
 
 def _parser():
@@ -639,7 +606,7 @@ def _parser():
                         "cluster")
     p.add_argument("--workers", type=int, metavar="N",
                    help="worker processes of the local cluster (default: one per core)")
-    p.add_argument("--component", action="append", default=[], metavar="SPEC",
+    p.add_argument("--component", action="append", default=[], metavar="COMPONENT",
                    help="MODEL[:PREFIX][,NAME=VALUE...], as for a single fit")
     p.add_argument("--calibration", metavar="FOIL",
                    help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
@@ -671,7 +638,7 @@ def _parser():
     p.add_argument("--series", metavar="name:REGEX",
                    help="with --sequential: files whose names give the same match form one "
                         "series; series run in parallel")
-    p.add_argument("--x", metavar="SPEC",
+    p.add_argument("--x", metavar="WHERE",
                    help="per-file value for the table and the plot: name:REGEX (a number in "
                         "the file name) or header:KEY (a '# KEY: value' line); rows follow it")
     p.add_argument("--x-label", default=None, metavar="TEXT", help="label of x (table, plot)")
@@ -697,7 +664,7 @@ def _batch(argv):
     from .axes import parse_axis
     from .cli import _component, _exclusions, _load_calibration
     from .components import Absorption, Baseline, Transmission
-    from .spectrum import read_spectrum
+    from .measurement import read_spectrum
 
     args = _parser().parse_args(argv)
     if not args.component:
@@ -720,8 +687,8 @@ def _batch(argv):
                          (f" (and {len(missing) - 1} more)" if len(missing) > 1 else ""))
 
     comps, starts = [], {}
-    for k, spec in enumerate(args.component):
-        c, st = _component(spec, k)
+    for k, definition in enumerate(args.component):
+        c, st = _component(definition, k)
         comps.append(c)
         starts.update(st)
     if args.form == "transmission":

@@ -60,7 +60,7 @@ def _parser():
     f = sub.add_parser("fit", help="fit a spectrum", epilog=EXAMPLE,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     f.add_argument("file")
-    f.add_argument("--component", action="append", default=[], metavar="SPEC",
+    f.add_argument("--component", action="append", default=[], metavar="COMPONENT",
                    help="MODEL[:PREFIX][,NAME=VALUE...]: a catalogue model, its prefix, "
                         "starting values of parameters or integer options")
     f.add_argument("--calibration", metavar="FOIL",
@@ -97,7 +97,7 @@ def _parser():
 
 
 def _exclusions(text):
-    from .spectrum import _ranges
+    from .measurement import _ranges
     return _ranges(text.replace(",", " "), "--exclude") if text else []
 
 
@@ -108,9 +108,9 @@ def _number(text, what):
         raise ValueError(f"{what}: {text!r} is not a number") from None
 
 
-def _component(spec, k):
+def _component(definition, k):
     from .components import Component
-    head, *items = spec.split(",")
+    head, *items = definition.split(",")
     name, _, prefix = head.partition(":")
     prefix = (prefix or f"c{k + 1}").strip()
     if not prefix.endswith("_"):
@@ -120,7 +120,7 @@ def _component(spec, k):
     for item in filter(None, (s.strip() for s in items)):
         key, eq, value = item.partition("=")
         if not eq:
-            raise ValueError(f"--component {spec}: {item!r} is not NAME=VALUE")
+            raise ValueError(f"--component {definition}: {item!r} is not NAME=VALUE")
         key = key.strip()
         if key in probe.option_names:
             options[key] = _number(value, f"{name}.{key}")
@@ -135,7 +135,7 @@ def _component(spec, k):
 
 def _load_calibration(path, exclude, args):
     from .calibration import Calibration, calibrate
-    from .spectrum import read_spectrum
+    from .measurement import read_spectrum
     if path.endswith(".json"):
         try:
             with open(path) as f:
@@ -160,11 +160,53 @@ def _write(result, args, what="fit"):
             f.write(result.report())
 
 
+def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True):
+    """The starting parameters of a fit of spectrum s as the command line makes them:
+    the model's defaults on s, mirror lines tied, the components' values (starts), then
+    --set NAME=VALUE, --fix NAME[=VALUE], --free NAME, --tie NAME=EXPR, the areas
+    scaled to the data."""
+    params = model.make_params(s)
+    if pair_lines:
+        for c in model.components:
+            c.pair_lines(params)
+
+    def known(name):
+        if name not in params:
+            raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
+        return params[name]
+
+    for name, value in starts.items():
+        params[name].set(value=value)
+    for item in sets:
+        name, eq, value = item.partition("=")
+        if not eq:
+            raise ValueError(f"--set {item}: NAME=VALUE")
+        known(name.strip()).set(value=_number(value, name))
+    for item in fixes:
+        name, eq, value = item.partition("=")
+        p = known(name.strip())
+        p.set(vary=False, expr="")
+        if eq:
+            p.set(value=_number(value, name))
+    for name in frees:
+        known(name.strip()).set(vary=True)
+    for item in ties:
+        name, eq, expr = item.partition("=")
+        if not eq:
+            raise ValueError(f"--tie {item}: NAME=EXPR")
+        try:
+            known(name.strip()).set(expr=expr.strip())
+        except (NameError, SyntaxError, ValueError) as e:
+            raise ValueError(f"--tie {item}: {e}") from None
+    model.guess(s, params)
+    return params
+
+
 def _fit(args):
     from .axes import parse_axis
     from .components import Absorption, Baseline, Transmission
     from .fitting import fit
-    from .spectrum import read_spectrum
+    from .measurement import read_spectrum
     if not args.component:
         raise ValueError("give at least one --component (mossfit models lists them)")
     s = read_spectrum(args.file, exclude=_exclusions(args.exclude))
@@ -177,48 +219,16 @@ def _fit(args):
     else:
         raise ValueError("no velocity axis: give --calibration FOIL or --axis")
     comps, starts = [], {}
-    for k, spec in enumerate(args.component):
-        c, st = _component(spec, k)
+    for k, definition in enumerate(args.component):
+        c, st = _component(definition, k)
         comps.append(c)
         starts.update(st)
     form = Transmission if args.form == "transmission" else Absorption
     base = Baseline(args.baseline, per_sweep=not args.one_baseline) if args.form == "transmission" \
         else Baseline(args.baseline)
     model = form(*comps, baseline=base)
-    params = model.make_params(s)
-    if not args.no_pair_lines:
-        for c in comps:
-            c.pair_lines(params)
-
-    def known(name):
-        if name not in params:
-            raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
-        return params[name]
-
-    for name, value in starts.items():
-        params[name].set(value=value)
-    for item in args.set:
-        name, eq, value = item.partition("=")
-        if not eq:
-            raise ValueError(f"--set {item}: NAME=VALUE")
-        known(name.strip()).set(value=_number(value, name))
-    for item in args.fix:
-        name, eq, value = item.partition("=")
-        p = known(name.strip())
-        p.set(vary=False, expr="")
-        if eq:
-            p.set(value=_number(value, name))
-    for name in args.free:
-        known(name.strip()).set(vary=True)
-    for item in args.tie:
-        name, eq, expr = item.partition("=")
-        if not eq:
-            raise ValueError(f"--tie {item}: NAME=EXPR")
-        try:
-            known(name.strip()).set(expr=expr.strip())
-        except (NameError, SyntaxError, ValueError) as e:
-            raise ValueError(f"--tie {item}: {e}") from None
-    model.guess(s, params)
+    params = starting_params(model, s, starts, args.set, args.fix, args.free, args.tie,
+                             pair_lines=not args.no_pair_lines)
     result = fit(s, model, params, weights=args.weights,
                  mcmc={"steps": args.mcmc} if args.mcmc else None)
     sys.stdout.write(result.report())
@@ -228,7 +238,7 @@ def _fit(args):
 
 def _calibrate(args):
     from .calibration import calibrate
-    from .spectrum import read_spectrum
+    from .measurement import read_spectrum
     foil = read_spectrum(args.file, exclude=_exclusions(args.exclude))
     cal = calibrate(foil, model=args.model, baseline=args.baseline, weights=args.weights)
     sys.stdout.write(cal.report())

@@ -22,7 +22,7 @@ from .axes import SineAxis, TriangularAxis
 from .calibration import calibrate
 from .components import Baseline, Component, Transmission
 from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, fit
-from .spectrum import Spectrum, read_spectrum
+from .measurement import Spectrum, read_spectrum
 
 SEED = 20240217
 CHANNELS = 512
