@@ -593,7 +593,7 @@ class _Start:
 
 def _parser():
     import argparse
-    from .cli import _Parser
+    from .cli import _Parser, _fit_options
     p = _Parser(prog="mossfit batch", epilog=EXAMPLE,
                 formatter_class=argparse.RawDescriptionHelpFormatter,
                 description="Fit many spectra with one model on Dask workers; one row per "
@@ -606,32 +606,7 @@ def _parser():
                         "cluster")
     p.add_argument("--workers", type=int, metavar="N",
                    help="worker processes of the local cluster (default: one per core)")
-    p.add_argument("--component", action="append", default=[], metavar="COMPONENT",
-                   help="MODEL[:PREFIX][,NAME=VALUE...], as for a single fit")
-    p.add_argument("--calibration", metavar="FOIL",
-                   help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
-    p.add_argument("--foil-exclude", default="", metavar="LIST",
-                   help="channels to leave out of the foil")
-    p.add_argument("--axis", metavar="AXIS", help="velocity axis of every file (see mossfit fit)")
-    p.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                   help="starting value of a parameter (prefixed name)")
-    p.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
-                   help="hold a parameter fixed")
-    p.add_argument("--free", action="append", default=[], metavar="NAME",
-                   help="let a parameter vary (e.g. axis_zero)")
-    p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
-                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
-    p.add_argument("--no-pair-lines", action="store_true",
-                   help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
-    p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
-    p.add_argument("--exclude", default="", metavar="LIST",
-                   help="channels to leave out, e.g. 0-3,511")
-    p.add_argument("--baseline", type=int, default=2, metavar="DEG",
-                   help="degree of the baseline polynomial in velocity (default 2)")
-    p.add_argument("--one-baseline", action="store_true",
-                   help="one baseline for both sweeps (default: one per sweep)")
-    p.add_argument("--weights", choices=("data", "model", "deviance"), default="data",
-                   help="Poisson weights from the data, the model, or the deviance")
+    _fit_options(p, "velocity axis of every file (see mossfit fit)")
     p.add_argument("--sequential", action="store_true",
                    help="each fit starts from the previous spectrum's result (in --x order "
                         "when --x is given, else in the order of the files)")

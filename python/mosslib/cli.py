@@ -39,7 +39,31 @@ class _Parser(argparse.ArgumentParser):
         raise _Refusal(message)
 
 
-def _common(p):
+def _fit_options(p, axis_help):
+    """The options of a fit shared by 'mossfit fit' and 'mossfit batch'."""
+    p.add_argument("--component", action="append", default=[], metavar="COMPONENT",
+                   help="MODEL[:PREFIX][,NAME=VALUE...]: a catalogue model, its prefix, "
+                        "starting values of parameters or integer options")
+    p.add_argument("--calibration", metavar="FOIL",
+                   help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
+    p.add_argument("--foil-exclude", default="", metavar="LIST",
+                   help="channels to leave out of the foil")
+    p.add_argument("--axis", metavar="AXIS", help=axis_help)
+    p.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
+                   help="starting value of a parameter (prefixed name)")
+    p.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
+                   help="hold a parameter fixed")
+    p.add_argument("--free", action="append", default=[], metavar="NAME",
+                   help="let a parameter vary (e.g. axis_zero)")
+    p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
+                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
+    p.add_argument("--no-pair-lines", action="store_true",
+                   help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
+    p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
+    _spectrum_options(p)
+
+
+def _spectrum_options(p):
     p.add_argument("--exclude", default="", metavar="LIST",
                    help="channels to leave out, e.g. 0-3,511")
     p.add_argument("--baseline", type=int, default=2, metavar="DEG",
@@ -48,6 +72,9 @@ def _common(p):
                    help="one baseline for both sweeps (default: one per sweep)")
     p.add_argument("--weights", choices=("data", "model", "deviance"), default="data",
                    help="Poisson weights from the data, the model, or the deviance")
+
+
+def _outputs(p):
     p.add_argument("--plot", metavar="FILE", help="plot (.png or .svg)")
     p.add_argument("--json", metavar="FILE", help="result as JSON")
     p.add_argument("--report", metavar="FILE", help="text report (also printed)")
@@ -60,35 +87,17 @@ def _parser():
     f = sub.add_parser("fit", help="fit a spectrum", epilog=EXAMPLE,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     f.add_argument("file")
-    f.add_argument("--component", action="append", default=[], metavar="COMPONENT",
-                   help="MODEL[:PREFIX][,NAME=VALUE...]: a catalogue model, its prefix, "
-                        "starting values of parameters or integer options")
-    f.add_argument("--calibration", metavar="FOIL",
-                   help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
-    f.add_argument("--foil-exclude", default="", metavar="LIST",
-                   help="channels to leave out of the foil")
-    f.add_argument("--axis", metavar="AXIS",
-                   help="velocity axis, e.g. linear:step=0.05,zero=128 or "
-                        "triangular:step=0.0845,zero=129.5,mirror=256.2 or "
-                        "sine:amplitude=10.4,zero=-256,channels_per_radian=n/2pi")
-    f.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                   help="starting value of a parameter (prefixed name)")
-    f.add_argument("--fix", action="append", default=[], metavar="NAME[=VALUE]",
-                   help="hold a parameter fixed")
-    f.add_argument("--free", action="append", default=[], metavar="NAME",
-                   help="let a parameter vary (e.g. axis_zero)")
-    f.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
-                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
-    f.add_argument("--no-pair-lines", action="store_true",
-                   help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
-    f.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
+    _fit_options(f, "velocity axis, e.g. linear:step=0.05,zero=128 or "
+                    "triangular:step=0.0845,zero=129.5,mirror=256.2 or "
+                    "sine:amplitude=10.4,zero=-256,channels_per_radian=n/2pi")
     f.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
                    help="also run emcee for STEPS steps")
-    _common(f)
+    _outputs(f)
     c = sub.add_parser("calibrate", help="velocity calibration from an alpha-iron foil")
     c.add_argument("file")
     c.add_argument("--model", default="sextgen", help="linear-scale sextet model (default sextgen)")
-    _common(c)
+    _spectrum_options(c)
+    _outputs(c)
     m = sub.add_parser("models", help="list the catalogue's models or one model's parameters")
     m.add_argument("model", nargs="?")
     d = sub.add_parser("demo", help="synthetic and measured example fits into a directory")
