@@ -25,7 +25,6 @@
 
 namespace mosslib::relax {
 
-long g_visits, g_sums, g_wanted, g_tr, g_trl, g_sweeps;
 namespace {
 
 using namespace detail;
