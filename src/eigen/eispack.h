@@ -67,6 +67,11 @@ Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, do
 // from eigenvalue estimates instead, with identical results); for tests.
 Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
+// hbisect4 with the estimates used for matrix m only where use_estimates[m] (the
+// others counted by Sturm sequences at every step, as hbisect_sturm_only); for tests.
+void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                       double *const *zi, Status *status, const bool *use_estimates);
+
 // Shared helpers of the three routes.
 // True when every element of the lower triangle (diagonal included) of ar and ai is
 // finite; the diagonal of ai is not looked at (it is ignored).

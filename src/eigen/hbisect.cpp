@@ -7,6 +7,7 @@
 #include <complex>
 #include <limits>
 
+#include "eigen/bisect_lanes.h"
 #include "eigen/eispack.h"
 #include "eigen/hermitian.h"
 
@@ -42,6 +43,12 @@ struct BisectWork {
     double u2[kMaxOrder];         // its second super-diagonal (from interchanges)
     double mult[kMaxOrder];       // multiplier that reduced row i
     bool swapped[kMaxOrder];      // rows i-1 and i were interchanged
+    // the bisection's width, its estimates of the eigenvalues and their margin
+    double eps;
+    double estimates[kMaxOrder];
+    bool estimated;
+    double margin;
+    int exponent;                 // the input was scaled by 2^-exponent
 };
 
 // ---------------------------------------------------------------------------------
@@ -425,8 +432,10 @@ void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cl
     }
 }
 
+// The bisection's starting bounds, width and estimates. False for the zero matrix:
+// all eigenvalues 0 and no vectors are formed (z is zeroed).
 template <int Order>
-void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
@@ -440,21 +449,27 @@ void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estima
         ws.lower[i] = -norm;
     }
     const double eps = norm * kEpsFactor;
+    ws.eps = eps;
     if (eps == 0.0) {
         // The zero matrix: all eigenvalues 0, and no vectors are formed.
         for (int i = 0; i < n * n; ++i) z[i] = 0.0;
-        return;
+        return false;
     }
 
     // Estimates are used only where neither e^2 nor the QL can under- or overflow.
-    double estimates[kMaxOrder];
-    const bool estimated =
+    ws.estimated =
         use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-        ql_estimates<Order>(n, d, e, norm, estimates);
-    const double *known = estimated ? estimates : nullptr;
-    const double margin = 1e-12 * norm;
-    bisect_eigenvalues<Order>(n, ws, w, eps, known, margin);
+        ql_estimates<Order>(n, d, e, norm, ws.estimates);
+    ws.margin = 1e-12 * norm;
+    return true;
+}
 
+// Eigenvectors by inverse iteration at the bisected eigenvalues w.
+template <int Order>
+void tbisin_vectors(int n_runtime, BisectWork &ws, double *z, const double *w) {
+    const int n = Order > 0 ? Order : n_runtime;
+    const double *e = ws.e;
+    const double eps = ws.eps;
     for (int i = 0; i + 1 < n; ++i) ws.off[i] = (e[i] == 0.0) ? eps : e[i];
     double *x = ws.x;
     int cluster = 0;
@@ -484,6 +499,13 @@ void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estima
         double *zj = z + j * n;
         for (int i = 0; i < n; ++i) zj[i] = x[i] / length;
     }
+}
+
+template <int Order>
+void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+    if (!tbisin_start<Order>(n_runtime, ws, z, w, use_estimates)) return;
+    bisect_eigenvalues<Order>(n_runtime, ws, w, ws.eps, ws.estimated ? ws.estimates : nullptr, ws.margin);
+    tbisin_vectors<Order>(n_runtime, ws, z, w);
 }
 
 // ---------------------------------------------------------------------------------
@@ -558,9 +580,14 @@ void scale_lower_triangle(int n, double *a, int exponent) {
         }
 }
 
-Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+// Checks, scaling and reduction of route H up to the bisection. Returns ok when the
+// matrix goes on (`bisect`: its eigenvalues are to be bisected; false for the zero
+// matrix), otherwise the failure, with w, zr and zi marked.
+template <int Order>
+Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, BisectWork &ws,
+                     bool &bisect) {
+    bisect = false;
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
-    double *ad = reinterpret_cast<double *>(a);
     double largest = 0.0;
     for (int j = 0; j < n; ++j) {
         for (int i = j; i < n; ++i) {
@@ -580,25 +607,41 @@ Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi
     // eigenvalue would come out 0, below about 1e-140 the vectors NaN, above about
     // 1e154 everything. Such a matrix is scaled by a power of two (exact) to a
     // largest component in [1, 2), and the eigenvalues scaled back.
-    const int exponent = order_of_magnitude(largest);
-    if (exponent != 0) scale_lower_triangle(n, ad, -exponent);
-    BisectWork ws;
-    if (n == 4) {  // the nuclear Hamiltonian: loops of known length
-        htridc<4>(n, ad, ws);
-        tbisin<4>(n, ws, zr, w, use_estimates);
-        hbackc<4>(n, ws, ad, zr, zi);
-    } else {
-        htridc<0>(n, ad, ws);
-        tbisin<0>(n, ws, zr, w, use_estimates);
-        hbackc<0>(n, ws, ad, zr, zi);
-    }
-    if (exponent != 0)
-        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], exponent);
+    ws.exponent = order_of_magnitude(largest);
+    if (ws.exponent != 0) scale_lower_triangle(n, ad, -ws.exponent);
+    htridc<Order>(n, ad, ws);
+    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates);
+    return Status::ok;
+}
+
+// Route H after the bisection: vectors, back-transformation, scaling back.
+template <int Order>
+Status route_h_finish(int n, const double *ad, double *w, double *zr, double *zi, BisectWork &ws, bool bisected) {
+    if (bisected) tbisin_vectors<Order>(n, ws, zr, w);
+    hbackc<Order>(n, ws, ad, zr, zi);
+    if (ws.exponent != 0)
+        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], ws.exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
         detail::mark_no_result(n, w, zr, zi);
         return Status::non_finite;
     }
     return Status::ok;
+}
+
+template <int Order>
+Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+    double *ad = reinterpret_cast<double *>(a);
+    BisectWork ws;
+    bool bisect = false;
+    const Status s = route_h_start<Order>(n, ad, w, zr, zi, use_estimates, ws, bisect);
+    if (s != Status::ok) return s;
+    if (bisect) bisect_eigenvalues<Order>(n, ws, w, ws.eps, ws.estimated ? ws.estimates : nullptr, ws.margin);
+    return route_h_finish<Order>(n, ad, w, zr, zi, ws, bisect);
+}
+
+Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+    // The nuclear Hamiltonian (n = 4) with loops of known length.
+    return n == 4 ? route_h<4>(n, a, w, zr, zi, use_estimates) : route_h<0>(n, a, w, zr, zi, use_estimates);
 }
 
 }  // namespace
@@ -607,9 +650,49 @@ Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi
     return route_h(n, a, w, zr, zi, true);
 }
 
+namespace {
+// use_estimates[m]: bisect matrix m with the help of its QL estimates (all when nullptr).
+void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                    double *const *zi, Status *status, const bool *use_estimates) {
+    static_assert(kHbisectLanes == detail::kBisectLanes);
+    if (count < 1 || count > kHbisectLanes) return;
+    BisectWork ws[kHbisectLanes];
+    bool bisect[kHbisectLanes];
+    detail::BisectLane lanes[kHbisectLanes];
+    int lane_of[kHbisectLanes];
+    int bisected = 0;
+    for (int m = 0; m < count; ++m) {
+        lane_of[m] = -1;
+        const bool estimates = use_estimates == nullptr || use_estimates[m];
+        status[m] =
+            route_h_start<4>(4, reinterpret_cast<double *>(a[m]), w[m], zr[m], zi[m], estimates, ws[m], bisect[m]);
+        if (status[m] != Status::ok || !bisect[m]) continue;
+        lane_of[m] = bisected;
+        lanes[bisected++] = {ws[m].d, ws[m].e2, w[m], ws[m].lower, ws[m].eps,
+                             ws[m].estimated ? ws[m].estimates : nullptr, ws[m].margin};
+    }
+    if (bisected > 0) detail::bisect4_lanes(bisected, lanes);
+    for (int m = 0; m < count; ++m) {
+        if (status[m] != Status::ok) continue;
+        status[m] = route_h_finish<4>(4, reinterpret_cast<const double *>(a[m]), w[m], zr[m], zi[m], ws[m],
+                                      lane_of[m] >= 0);
+    }
+}
+}  // namespace
+
+void hbisect4(int count, std::complex<double> *const *a, double *const *w, double *const *zr, double *const *zi,
+              Status *status) {
+    route_h4_lanes(count, a, w, zr, zi, status, nullptr);
+}
+
 namespace detail {
 Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
     return route_h(n, a, w, zr, zi, false);
+}
+
+void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                       double *const *zi, Status *status, const bool *use_estimates) {
+    route_h4_lanes(count, a, w, zr, zi, status, use_estimates);
 }
 }  // namespace detail
 

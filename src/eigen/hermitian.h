@@ -54,6 +54,14 @@ Status chstop(int n, double *ar, double *ai, double *zr, double *zi, double *w,
 // eigenvalues 0 and zero vectors (no eigenvectors are formed).
 Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi);
 
+// Route H on `count` (1..kHbisectLanes) matrices of order 4 at once: matrix m is a[m],
+// its results w[m], zr[m], zi[m] and status[m], each bit for bit what
+// hbisect(4, a[m], w[m], zr[m], zi[m]) gives; their bisections run side by side in
+// vector lanes. Does nothing for another count.
+inline constexpr int kHbisectLanes = 4;
+void hbisect4(int count, std::complex<double> *const *a, double *const *w, double *const *zr, double *const *zi,
+              Status *status);
+
 // Reverses eigenvalue order: swaps w[i] with w[n-1-i] and columns i, n-1-i of zr, zi.
 // Does nothing for n outside 1..kMaxOrder.
 void reverse_order(int n, double *w, double *zr, double *zi);
