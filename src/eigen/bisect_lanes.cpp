@@ -1,13 +1,21 @@
-// The bisection of bisect_eigenvalues<4> (hbisect.cpp) on four matrices side by side.
-// Every lane performs that loop's IEEE operations on its own matrix in the same order:
-// the midpoints, the Sturm sequence with its zero and infinity cases, the count from
-// the estimates. Its branches become masks: both arms are formed and the lane's own
-// selected, and a lane whose loop has ended keeps its values while the others go on.
+// The QL estimates of ql_estimates<4> and the bisection of bisect_eigenvalues<4>
+// (hbisect.cpp) on four matrices side by side. Every lane performs that code's IEEE
+// operations on its own matrix in the same order: the QL's shifts, rotations, 2 x 2
+// blocks and underflow deflation; the bisection's midpoints, the Sturm sequence with
+// its zero and infinity cases, the count from the estimates. Branches become masks:
+// both arms are formed and the lane's own selected, and a lane whose loop has ended
+// keeps its values while the others go on. Indices that differ between lanes (the
+// QL's l and m) are held as doubles and resolved by selects over the four positions.
 // The Sturm count is formed only when some running lane is near an estimate (or has
 // none), as the one-matrix loop forms it only then.
 #include "eigen/bisect_lanes.h"
 
+#include <cmath>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/vector_lanes.h"
 
@@ -27,9 +35,18 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
 [[gnu::always_inline]] inline V splat(double x) { return V{} + x; }
 
 [[gnu::always_inline]] inline bool any(M m) {
+#if defined(__SSE2__)
+    // The two halves' sign bits, or-ed: one test instead of four lane extractions.
+    static_assert(L == 4);
+    __m128d lo, hi;
+    __builtin_memcpy(&lo, &m, sizeof lo);
+    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&m) + sizeof lo, sizeof hi);
+    return _mm_movemask_pd(_mm_or_pd(lo, hi)) != 0;
+#else
     bool a = false;
     for (int l = 0; l < L; ++l) a = a || m[l] != 0;
     return a;
+#endif
 }
 
 // |x| lane by lane: the sign bit cleared, as fabs does.
@@ -41,6 +58,124 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
     __builtin_memcpy(&v, &bits, sizeof v);
     return v;
 }
+
+// Square roots lane by lane, each rounded as std::sqrt rounds it (IEEE square roots).
+[[gnu::always_inline]] inline V vsqrt(V x) {
+#if defined(__SSE2__)
+    __m128d lo, hi;
+    __builtin_memcpy(&lo, &x, sizeof lo);
+    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
+    lo = _mm_sqrt_pd(lo);
+    hi = _mm_sqrt_pd(hi);
+    V v;
+    __builtin_memcpy(&v, &lo, sizeof lo);
+    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
+    return v;
+#else
+    V r;
+    for (int l = 0; l < L; ++l) r[l] = std::sqrt(x[l]);
+    return r;
+#endif
+}
+
+// a[index] lane by lane, index a whole number 0..3 held as a double (else a[0]).
+[[gnu::always_inline]] inline V element(const V *a, V index) {
+    V r = a[0];
+#pragma GCC unroll 4
+    for (int k = 1; k < kOrder; ++k) r = index == static_cast<double>(k) ? a[k] : r;
+    return r;
+}
+
+// a[index] = value in the lanes of mask.
+[[gnu::always_inline]] inline void set_element(V *a, V index, V value, M mask) {
+#pragma GCC unroll 4
+    for (int k = 0; k < kOrder; ++k) a[k] = (mask & (index == static_cast<double>(k))) ? value : a[k];
+}
+
+struct QlKernel {
+    [[gnu::always_inline]] static inline void run(int count, QlLane *lanes) {
+        V d[kOrder], e[kOrder], norm = splat(0.0);
+        M on = M{};
+        for (int k = 0; k < kOrder; ++k) d[k] = e[k] = splat(0.0);
+        for (int n = 0; n < count; ++n) {
+            for (int k = 0; k < kOrder; ++k) d[k][n] = lanes[n].d[k];
+            for (int k = 0; k + 1 < kOrder; ++k) e[k][n] = lanes[n].e[k];
+            norm[n] = lanes[n].norm;
+            on[n] = -1;
+        }
+        const V negligible = 0x1p-50 * norm;
+        const V one = splat(1.0), zero = splat(0.0);
+        V l = zero, iter = zero;
+        M active = on, failed = M{};
+        while (any(active)) {
+            // m: the first k >= l with a negligible coupling, else 3.
+            V m = splat(kOrder - 1);
+#pragma GCC unroll 4
+            for (int k = kOrder - 2; k >= 0; --k)
+                m = ((l <= static_cast<double>(k)) & (vabs(e[k]) <= negligible)) ? splat(k) : m;
+            const M settled = active & (m == l);
+            const M block = active & (m == l + 1.0);
+            M sweep = active & ~settled & ~block;
+            const M fail = sweep & (iter == 60.0);
+            failed |= fail;
+            sweep &= ~fail;
+            if (any(block)) {
+                // A 2 x 2 block: its eigenvalues directly, mean +- radius.
+                const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l);
+                const V half = 0.5 * (dl - dl1);
+                const V mean = 0.5 * (dl + dl1);
+                const V radius = vsqrt(half * half + el * el);
+                set_element(d, l, mean + radius, block);
+                set_element(d, l + 1.0, mean - radius, block);
+                set_element(e, l, zero, block);
+            }
+            if (any(sweep)) {
+                const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l), dm = element(d, m);
+                V g = (dl1 - dl) / (2.0 * el);
+                V r = vsqrt(g * g + 1.0);
+                g = dm - dl + el / (g + (g >= 0.0 ? r : -r));
+                V s = one, c = one, p = zero;
+                M going = sweep;  // not stopped by an underflow
+#pragma GCC unroll 3
+                for (int i = kOrder - 2; i >= 0; --i) {
+                    M here = going & (l <= static_cast<double>(i)) & (static_cast<double>(i + 1) <= m);
+                    if (!any(here)) continue;
+                    const V f = s * e[i];
+                    const V b = c * e[i];
+                    r = vsqrt(f * f + g * g);
+                    e[i + 1] = here ? r : e[i + 1];
+                    const M underflow = here & (r == 0.0);  // deflate here and repeat
+                    d[i + 1] = underflow ? d[i + 1] - p : d[i + 1];
+                    set_element(e, m, zero, underflow);
+                    here &= ~underflow;
+                    going &= ~underflow;
+                    const V s_new = f / r;
+                    const V c_new = g / r;
+                    const V g_new = d[i + 1] - p;
+                    const V r_new = (d[i] - g_new) * s_new + 2.0 * c_new * b;
+                    const V p_new = s_new * r_new;
+                    d[i + 1] = here ? g_new + p_new : d[i + 1];
+                    g = here ? c_new * r_new - b : g;
+                    s = here ? s_new : s;
+                    c = here ? c_new : c;
+                    p = here ? p_new : p;
+                }
+                set_element(d, l, element(d, l) - p, going);
+                set_element(e, l, g, going);
+                set_element(e, m, zero, going);
+                iter = sweep ? iter + 1.0 : iter;
+            }
+            const M next = settled | block;
+            l = next ? l + 1.0 : l;
+            iter = next ? zero : iter;
+            active &= ~fail & (l < static_cast<double>(kOrder));
+        }
+        for (int n = 0; n < count; ++n) {
+            for (int k = 0; k < kOrder; ++k) lanes[n].lam[k] = d[k][n];
+            lanes[n].converged = failed[n] == 0;
+        }
+    }
+};
 
 // Number of eigenvalues above x, lane by lane, as sturm_count counts them (as a double).
 [[gnu::always_inline]] inline V sturm_lanes(const V *d, const V *e2, V x) {
@@ -69,64 +204,84 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
     return count;
 }
 
+// The lanes' matrices and bounds; eps and margin of each lane; its lanes in use and
+// those with estimates.
+struct LaneState {
+    V d[kOrder], e2[kOrder], w[kOrder], lower[kOrder], est[kOrder];
+    V eps, margin;
+    M on, estimated;
+};
+
+// Eigenvalue I of every lane (I a constant, so every index below is one).
+template <int I>
+[[gnu::always_inline]] inline void bisect_one(LaneState &s) {
+    V wi = s.w[I];
+    V li = s.lower[I];
+    V x = (wi + li) / 2.0;
+    M running = s.on & (2.0 * (x - li) - s.eps > 0.0);
+    while (any(running)) {
+        const V x_up = (wi + x) / 2.0;
+        const V x_down = (x + li) / 2.0;
+        M near = ~s.estimated;
+#pragma GCC unroll 4
+        for (int k = 0; k < kOrder; ++k) near |= vabs(s.est[k] - x) <= s.margin;
+        M is_above[kOrder];
+#pragma GCC unroll 4
+        for (int k = I; k < kOrder; ++k) is_above[k] = s.est[k] > x;
+        if (any(near & running)) {
+            const V above = sturm_lanes(s.d, s.e2, x);
+#pragma GCC unroll 4
+            for (int k = I; k < kOrder; ++k)
+                is_above[k] = near ? (splat(static_cast<double>(k)) < above) : is_above[k];
+        }
+        const M i_above = is_above[I];
+        running &= i_above | ~(wi <= x);  // the one-matrix loop's break
+#pragma GCC unroll 4
+        for (int k = I + 1; k < kOrder; ++k) {
+            s.lower[k] = (running & is_above[k]) ? x : s.lower[k];
+            s.w[k] = (running & ~(is_above[k] | (s.w[k] <= x))) ? x : s.w[k];
+        }
+        const V x_now = x;
+        x = i_above ? x_up : x_down;
+        li = (running & i_above) ? x_now : li;
+        wi = (running & ~i_above) ? x_now : wi;
+        running &= 2.0 * (x - li) - s.eps > 0.0;
+    }
+    s.w[I] = wi;
+    s.lower[I] = li;
+}
+
 struct BisectKernel {
     [[gnu::always_inline]] static inline void run(int count, const BisectLane *lanes) {
-        V d[kOrder], e2[kOrder], w[kOrder], lower[kOrder], est[kOrder];
-        V eps = splat(1.0), margin = splat(0.0);
-        M on = M{}, estimated = M{};
-        for (int k = 0; k < kOrder; ++k) d[k] = e2[k] = w[k] = lower[k] = est[k] = splat(0.0);
+        LaneState s;
+        s.eps = splat(1.0);
+        s.margin = splat(0.0);
+        s.on = M{};
+        s.estimated = M{};
+        for (int k = 0; k < kOrder; ++k) s.d[k] = s.e2[k] = s.w[k] = s.lower[k] = s.est[k] = splat(0.0);
         for (int l = 0; l < count; ++l) {
             const BisectLane &b = lanes[l];
             for (int k = 0; k < kOrder; ++k) {
-                d[k][l] = b.d[k];
-                e2[k][l] = b.e2[k];
-                w[k][l] = b.w[k];
-                lower[k][l] = b.lower[k];
-                est[k][l] = b.estimates ? b.estimates[k] : 0.0;
+                s.d[k][l] = b.d[k];
+                s.e2[k][l] = b.e2[k];
+                s.w[k][l] = b.w[k];
+                s.lower[k][l] = b.lower[k];
+                s.est[k][l] = b.estimates ? b.estimates[k] : 0.0;
             }
-            eps[l] = b.eps;
-            margin[l] = b.margin;
-            on[l] = -1;
-            estimated[l] = b.estimates ? -1 : 0;
+            s.eps[l] = b.eps;
+            s.margin[l] = b.margin;
+            s.on[l] = -1;
+            s.estimated[l] = b.estimates ? -1 : 0;
         }
-
-        for (int i = 0; i < kOrder; ++i) {
-            V wi = w[i];
-            V li = lower[i];
-            V x = (wi + li) / 2.0;
-            M running = on & (2.0 * (x - li) - eps > 0.0);
-            while (any(running)) {
-                const V x_up = (wi + x) / 2.0;
-                const V x_down = (x + li) / 2.0;
-                M near = ~estimated;
-                for (int k = 0; k < kOrder; ++k) near |= vabs(est[k] - x) <= margin;
-                M is_above[kOrder];
-                for (int k = i; k < kOrder; ++k) is_above[k] = est[k] > x;
-                if (any(near & running)) {
-                    const V above = sturm_lanes(d, e2, x);
-                    for (int k = i; k < kOrder; ++k)
-                        is_above[k] = near ? (splat(static_cast<double>(k)) < above) : is_above[k];
-                }
-                const M i_above = is_above[i];
-                running &= i_above | ~(wi <= x);  // the one-matrix loop's break
-                for (int k = i + 1; k < kOrder; ++k) {
-                    lower[k] = (running & is_above[k]) ? x : lower[k];
-                    w[k] = (running & ~(is_above[k] | (w[k] <= x))) ? x : w[k];
-                }
-                const V x_now = x;
-                x = i_above ? x_up : x_down;
-                li = (running & i_above) ? x_now : li;
-                wi = (running & ~i_above) ? x_now : wi;
-                running &= 2.0 * (x - li) - eps > 0.0;
-            }
-            w[i] = wi;
-            lower[i] = li;
-        }
-
+        static_assert(kOrder == 4);
+        bisect_one<0>(s);
+        bisect_one<1>(s);
+        bisect_one<2>(s);
+        bisect_one<3>(s);
         for (int l = 0; l < count; ++l) {
             for (int k = 0; k < kOrder; ++k) {
-                lanes[l].w[k] = w[k][l];
-                lanes[l].lower[k] = lower[k][l];
+                lanes[l].w[k] = s.w[k][l];
+                lanes[l].lower[k] = s.lower[k][l];
             }
         }
     }
@@ -137,6 +292,11 @@ struct BisectKernel {
 void bisect4_lanes(int count, const BisectLane *lanes) {
     if (count < 1 || count > L) return;
     common::run_in_lanes<BisectKernel>(count, lanes);
+}
+
+void ql4_lanes(int count, QlLane *lanes) {
+    if (count < 1 || count > L) return;
+    common::run_in_lanes<QlKernel>(count, lanes);
 }
 
 }  // namespace mosslib::eigen::detail

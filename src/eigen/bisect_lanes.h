@@ -1,7 +1,7 @@
-// Bisection for the eigenvalues of several symmetric tridiagonal matrices of order 4 at
-// once, one matrix per vector lane (route H's nuclear Hamiltonians). Each lane takes
-// exactly the points, counts and bounds of the one-matrix bisection of hbisect.cpp;
-// where that loop stops for its matrix, the lane keeps its values.
+// Eigenvalues of several symmetric tridiagonal matrices of order 4 at once, one matrix
+// per vector lane (route H's nuclear Hamiltonians): the QL estimates and the bisection.
+// Each lane performs exactly the operations of the one-matrix code of hbisect.cpp on its
+// own matrix; where that code stops for its matrix, the lane keeps its values.
 #pragma once
 
 namespace mosslib::eigen::detail {
@@ -23,5 +23,19 @@ struct BisectLane {
 
 // Bisects lanes[0..count-1], count in 1..kBisectLanes.
 void bisect4_lanes(int count, const BisectLane *lanes);
+
+// One matrix for the QL estimates: diagonal d[0..3], couplings e[0..2], the Frobenius
+// norm; out: the QL's eigenvalues in lam (not yet checked or sorted) and whether every
+// one of them converged within 60 iterations.
+struct QlLane {
+    const double *d;
+    const double *e;
+    double norm;
+    double *lam;
+    bool converged;
+};
+
+// The QL iteration of ql_estimates<4> on lanes[0..count-1], count in 1..kBisectLanes.
+void ql4_lanes(int count, QlLane *lanes);
 
 }  // namespace mosslib::eigen::detail

@@ -72,6 +72,13 @@ Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr,
 void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
                        double *const *zi, Status *status, const bool *use_estimates);
 
+// Route H's eigenvalue estimates (QL, sorted descending; false when the QL fails) of a
+// tridiagonal matrix of order 4 (diagonal d, couplings e[0..2], Frobenius norm), alone
+// and for `count` matrices side by side; for tests.
+bool ql_estimates4(const double *d, const double *e, double norm, double *lam);
+void ql_estimates4_lanes(int count, const double *const *d, const double *const *e, const double *norm,
+                         double *const *lam, bool *ok);
+
 // Shared helpers of the three routes.
 // True when every element of the lower triangle (diagonal included) of ar and ai is
 // finite; the diagonal of ai is not looked at (it is ignored).

@@ -48,6 +48,8 @@ struct BisectWork {
     double estimates[kMaxOrder];
     bool estimated;
     double margin;
+    bool want_estimates;          // estimates are to be formed (norm in range)
+    double norm;                  // Frobenius norm of the tridiagonal matrix
     int exponent;                 // the input was scaled by 2^-exponent
 };
 
@@ -221,6 +223,19 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
     return count;
 }
 
+// The QL's eigenvalues as estimates: false if one is not finite, else sorted descending.
+bool finish_estimates(int n, double *lam) {
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(lam[i])) return false;
+    for (int i = 1; i < n; ++i) {
+        const double v = lam[i];
+        int k = i;
+        for (; k > 0 && lam[k - 1] < v; --k) lam[k] = lam[k - 1];
+        lam[k] = v;
+    }
+    return true;
+}
+
 // Eigenvalue estimates for the bisection, in descending order: implicit QL with
 // Wilkinson shifts, no vectors, on a copy of d and e (norm: the Frobenius norm of T).
 // Backward stable: each estimate lies within a few n * 2^-52 * norm of its eigenvalue. Returns false if an eigenvalue needs more than
@@ -285,16 +300,7 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
             e[m] = 0.0;
         }
     }
-    for (int i = 0; i < n; ++i)
-        if (!std::isfinite(lam[i])) return false;
-    // descending
-    for (int i = 1; i < n; ++i) {
-        const double v = lam[i];
-        int k = i;
-        for (; k > 0 && lam[k - 1] < v; --k) lam[k] = lam[k - 1];
-        lam[k] = v;
-    }
-    return true;
+    return finish_estimates(n, lam);
 }
 
 // Bisection: w[i] narrows from above and lower[i] from below until the interval is
@@ -432,10 +438,11 @@ void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cl
     }
 }
 
-// The bisection's starting bounds, width and estimates. False for the zero matrix:
+// The bisection's starting bounds and width, and the estimates unless `later` (then
+// ws.want_estimates says whether they are to be formed). False for the zero matrix:
 // all eigenvalues 0 and no vectors are formed (z is zeroed).
 template <int Order>
-bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates, bool later = false) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
@@ -457,9 +464,9 @@ bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_
     }
 
     // Estimates are used only where neither e^2 nor the QL can under- or overflow.
-    ws.estimated =
-        use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-        ql_estimates<Order>(n, d, e, norm, ws.estimates);
+    ws.norm = norm;
+    ws.want_estimates = use_estimates && norm >= 1e-100 && norm <= 1e100;
+    ws.estimated = !later && ws.want_estimates && ql_estimates<Order>(n, d, e, norm, ws.estimates);
     ws.margin = 1e-12 * norm;
     return true;
 }
@@ -585,7 +592,7 @@ void scale_lower_triangle(int n, double *a, int exponent) {
 // matrix), otherwise the failure, with w, zr and zi marked.
 template <int Order>
 Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, BisectWork &ws,
-                     bool &bisect) {
+                     bool &bisect, bool estimates_later = false) {
     bisect = false;
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
     double largest = 0.0;
@@ -610,7 +617,7 @@ Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool 
     ws.exponent = order_of_magnitude(largest);
     if (ws.exponent != 0) scale_lower_triangle(n, ad, -ws.exponent);
     htridc<Order>(n, ad, ws);
-    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates);
+    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates, estimates_later);
     return Status::ok;
 }
 
@@ -664,11 +671,26 @@ void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w,
     for (int m = 0; m < count; ++m) {
         lane_of[m] = -1;
         const bool estimates = use_estimates == nullptr || use_estimates[m];
-        status[m] =
-            route_h_start<4>(4, reinterpret_cast<double *>(a[m]), w[m], zr[m], zi[m], estimates, ws[m], bisect[m]);
+        status[m] = route_h_start<4>(4, reinterpret_cast<double *>(a[m]), w[m], zr[m], zi[m], estimates, ws[m],
+                                     bisect[m], true);
         if (status[m] != Status::ok || !bisect[m]) continue;
-        lane_of[m] = bisected;
-        lanes[bisected++] = {ws[m].d, ws[m].e2, w[m], ws[m].lower, ws[m].eps,
+        lane_of[m] = bisected++;
+    }
+    // The estimates of the matrices that want them, then the bisections.
+    detail::QlLane ql[kHbisectLanes];
+    int ql_of[kHbisectLanes];
+    int estimating = 0;
+    for (int m = 0; m < count; ++m) {
+        ql_of[m] = -1;
+        if (lane_of[m] < 0 || !ws[m].want_estimates) continue;
+        ql_of[m] = estimating;
+        ql[estimating++] = {ws[m].d, ws[m].e, ws[m].norm, ws[m].estimates, false};
+    }
+    if (estimating > 0) detail::ql4_lanes(estimating, ql);
+    for (int m = 0; m < count; ++m) {
+        if (lane_of[m] < 0) continue;
+        if (ql_of[m] >= 0) ws[m].estimated = ql[ql_of[m]].converged && finish_estimates(4, ws[m].estimates);
+        lanes[lane_of[m]] = {ws[m].d, ws[m].e2, w[m], ws[m].lower, ws[m].eps,
                              ws[m].estimated ? ws[m].estimates : nullptr, ws[m].margin};
     }
     if (bisected > 0) detail::bisect4_lanes(bisected, lanes);
@@ -688,6 +710,19 @@ void hbisect4(int count, std::complex<double> *const *a, double *const *w, doubl
 namespace detail {
 Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
     return route_h(n, a, w, zr, zi, false);
+}
+
+bool ql_estimates4(const double *d, const double *e, double norm, double *lam) {
+    return ql_estimates<4>(4, d, e, norm, lam);
+}
+
+void ql_estimates4_lanes(int count, const double *const *d, const double *const *e, const double *norm,
+                         double *const *lam, bool *ok) {
+    if (count < 1 || count > kHbisectLanes) return;
+    QlLane lanes[kHbisectLanes];
+    for (int m = 0; m < count; ++m) lanes[m] = {d[m], e[m], norm[m], lam[m], false};
+    ql4_lanes(count, lanes);
+    for (int m = 0; m < count; ++m) ok[m] = lanes[m].converged && finish_estimates(4, lam[m]);
 }
 
 void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,

@@ -12,6 +12,7 @@ inline constexpr int kMaxMultiplicity = 36;    // 2S + 1 of either spin
 inline constexpr int kMaxChannels = 8192;      // capacity of the spectrum accumulator
 inline constexpr int kLinesPerPass = 8;        // nuclear transitions 1/2 -> 3/2
 inline constexpr int kMaxQuadrantCopies = 99;  // m: the copy index (j-1)/m + 0.01 needs m < 100
+inline constexpr int kNuclearLanes = 4;        // level passes whose 4 x 4 solves run side by side
 
 // Matrices of the electronic Hamiltonian, column-major with leading dimension N.
 struct ElectronicWork {
@@ -36,6 +37,7 @@ struct NuclearWork {
 struct SpinhamWorkspace {
     ElectronicWork elec;
     NuclearWork nuc;
+    NuclearWork nuc_lanes[kNuclearLanes];  // one per pass of a side-by-side solve
     double ladder1[kMaxMultiplicity];  // S+ coefficients of spin 1
     double ladder2[kMaxMultiplicity];  // S+ coefficients of spin 2
     double energy[kMaxLevels];         // levels, descending (cm^-1)

@@ -215,4 +215,57 @@ TEST(BisectionLanes, LanesOfTheKernelAreIndependent) {
     }
 }
 
+// The QL estimates side by side: the same bits and the same verdict as alone, for
+// couplings of every size (deflation at negligible ones, 2 x 2 blocks, rotations that
+// underflow), and for lanes that fail (non-finite: the iteration limit).
+TEST(BisectionLanes, QlEstimatesMatchTheOneMatrixIteration) {
+    namespace d = eig::detail;
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double sizes[] = {0.0, 1e-300, 1e-17, 1e-8, 1.0, 50.0};
+    std::uniform_int_distribution<int> pick(0, 5);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    int failures = 0;
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int count = 1 + trial % kLanes;
+        double dd[kLanes][4], ee[kLanes][3], norm[kLanes], alone[kLanes][4], side[kLanes][4], base[kLanes][4];
+        const double *dp[kLanes], *ep[kLanes];
+        double *sp[kLanes], *bp[kLanes];
+        bool ok_alone[kLanes], ok_side[kLanes], ok_base[kLanes];
+        for (int m = 0; m < count; ++m) {
+            // Entries near 1e-170 make the rotations' squares underflow.
+            const double scale = (trial + m) % 5 == 2 ? 1e-170 : 1.0;
+            double sum = 0.0;
+            for (int i = 0; i < 4; ++i) {
+                dd[m][i] = scale * (trial % 7 == 3 ? 0.25 * (i % 2) : u(rng));  // repeated diagonals
+                sum += dd[m][i] * dd[m][i];
+            }
+            for (int i = 0; i < 3; ++i) {
+                ee[m][i] = scale * std::fabs(u(rng)) * sizes[pick(rng)];
+                sum += 2.0 * ee[m][i] * ee[m][i];
+            }
+            if (trial % 11 == 5 && m == trial % count) ee[m][trial % 3] = nan;
+            norm[m] = std::sqrt(sum);
+            dp[m] = dd[m];
+            ep[m] = ee[m];
+            sp[m] = side[m];
+            bp[m] = base[m];
+            ok_alone[m] = d::ql_estimates4(dd[m], ee[m], norm[m], alone[m]);
+            failures += !ok_alone[m];
+        }
+        d::ql_estimates4_lanes(count, dp, ep, norm, sp, ok_side);
+        common::allow_avx2_lanes(false);
+        d::ql_estimates4_lanes(count, dp, ep, norm, bp, ok_base);
+        common::allow_avx2_lanes(true);
+        for (int m = 0; m < count; ++m) {
+            ASSERT_EQ(ok_side[m], ok_alone[m]) << "trial " << trial << " lane " << m;
+            ASSERT_EQ(ok_base[m], ok_alone[m]) << "trial " << trial << " lane " << m;
+            if (!ok_alone[m]) continue;
+            EXPECT_EQ(std::memcmp(side[m], alone[m], sizeof side[m]), 0) << "trial " << trial << " lane " << m;
+            EXPECT_EQ(std::memcmp(base[m], alone[m], sizeof base[m]), 0) << "trial " << trial << " lane " << m;
+        }
+    }
+    EXPECT_GT(failures, 0);  // the failing lanes were exercised
+}
+
 }  // namespace
