@@ -95,6 +95,28 @@ void BM_nuctrans(benchmark::State &state) {
 }
 BENCHMARK(BM_nuctrans);
 
+// Four level passes' nuclear lines (fields of different size and direction), one after
+// another (0) or side by side in vector lanes (1).
+void BM_nuctrans_four(benchmark::State &state) {
+    sh::NuclearWork work[sh::kNuclearLanes];
+    double e[4][8], in[4][8];
+    const sh::SymmetricTensor efg{-0.065, -0.065, 0.13, 0, 0, 0};
+    const double h[4][3] = {{-200.0, 150.0, -380.0}, {310.0, -20.0, 95.0}, {-40.0, -260.0, 120.0}, {5.0, 80.0, -450.0}};
+    sh::NuclearPass passes[4];
+    for (int m = 0; m < 4; ++m) passes[m] = {h[m][0], h[m][1], h[m][2], 0.4, 0.3, 0.866, e[m], in[m]};
+    for (auto _ : state) {
+        if (state.range(0) == 1) {
+            sh::nuctrans_lanes(efg, -1, 4, passes, work);
+        } else {
+            for (int m = 0; m < 4; ++m)
+                (void)sh::nuctrans(efg, h[m][0], h[m][1], h[m][2], 0.4, 0.3, 0.866, -1, work[0], e[m], in[m]);
+        }
+        benchmark::DoNotOptimize(e);
+        benchmark::DoNotOptimize(in);
+    }
+}
+BENCHMARK(BM_nuctrans_four)->Arg(0)->Arg(1);
+
 // Eight Lorentzian lines over 256 channels.
 void BM_addlines(benchmark::State &state) {
     std::vector<double> acc(256, 0.0);

@@ -19,6 +19,10 @@
 
 #include "common/vector_lanes.h"
 
+#ifdef MOSSLIB_AVX2_LANES
+#include <immintrin.h>
+#endif
+
 // The vector helpers below are always inlined into the kernel of their width, so the
 // warning about vector arguments across ISA boundaries does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -34,21 +38,6 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
 
 [[gnu::always_inline]] inline V splat(double x) { return V{} + x; }
 
-[[gnu::always_inline]] inline bool any(M m) {
-#if defined(__SSE2__)
-    // The two halves' sign bits, or-ed: one test instead of four lane extractions.
-    static_assert(L == 4);
-    __m128d lo, hi;
-    __builtin_memcpy(&lo, &m, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&m) + sizeof lo, sizeof hi);
-    return _mm_movemask_pd(_mm_or_pd(lo, hi)) != 0;
-#else
-    bool a = false;
-    for (int l = 0; l < L; ++l) a = a || m[l] != 0;
-    return a;
-#endif
-}
-
 // |x| lane by lane: the sign bit cleared, as fabs does.
 [[gnu::always_inline]] inline V vabs(V x) {
     M bits;
@@ -59,23 +48,60 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
     return v;
 }
 
-// Square roots lane by lane, each rounded as std::sqrt rounds it (IEEE square roots).
-[[gnu::always_inline]] inline V vsqrt(V x) {
+// The two operations whose best form depends on the vector width: square roots lane
+// by lane (IEEE square roots, each rounded as std::sqrt rounds it) and the test
+// whether any lane of a mask is set.
+struct BaselineOps {
+    [[gnu::always_inline]] static inline V sqrt(V x) {
 #if defined(__SSE2__)
-    __m128d lo, hi;
-    __builtin_memcpy(&lo, &x, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_pd(lo);
-    hi = _mm_sqrt_pd(hi);
-    V v;
-    __builtin_memcpy(&v, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-    return v;
+        __m128d lo, hi;
+        __builtin_memcpy(&lo, &x, sizeof lo);
+        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
+        lo = _mm_sqrt_pd(lo);
+        hi = _mm_sqrt_pd(hi);
+        V v;
+        __builtin_memcpy(&v, &lo, sizeof lo);
+        __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
+        return v;
 #else
-    V r;
-    for (int l = 0; l < L; ++l) r[l] = std::sqrt(x[l]);
-    return r;
+        V r;
+        for (int l = 0; l < L; ++l) r[l] = std::sqrt(x[l]);
+        return r;
 #endif
+    }
+    [[gnu::always_inline]] static inline bool any(M m) {
+#if defined(__SSE2__)
+        // The two halves' sign bits, or-ed: one test instead of four lane extractions.
+        __m128d lo, hi;
+        __builtin_memcpy(&lo, &m, sizeof lo);
+        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&m) + sizeof lo, sizeof hi);
+        return _mm_movemask_pd(_mm_or_pd(lo, hi)) != 0;
+#else
+        bool a = false;
+        for (int l = 0; l < L; ++l) a = a || m[l] != 0;
+        return a;
+#endif
+    }
+};
+
+#ifdef MOSSLIB_AVX2_LANES
+struct Avx2Ops {
+    __attribute__((target("avx2"))) static inline V sqrt(V x) {
+        return reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
+    }
+    __attribute__((target("avx2"))) static inline bool any(M m) {
+        return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
+    }
+};
+#endif
+
+// Kernel<Ops>::run(args...) on the widest lanes available.
+template <template <class> class Kernel, class... Args>
+void run_kernel(Args... args) {
+#ifdef MOSSLIB_AVX2_LANES
+    if (common::avx2_lanes()) return common::run_in_avx2_lanes<Kernel<Avx2Ops>>(args...);
+#endif
+    Kernel<BaselineOps>::run(args...);
 }
 
 // a[index] lane by lane, index a whole number 0..3 held as a double (else a[0]).
@@ -92,6 +118,7 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
     for (int k = 0; k < kOrder; ++k) a[k] = (mask & (index == static_cast<double>(k))) ? value : a[k];
 }
 
+template <class Ops>
 struct QlKernel {
     [[gnu::always_inline]] static inline void run(int count, QlLane *lanes) {
         V d[kOrder], e[kOrder], norm = splat(0.0);
@@ -107,7 +134,7 @@ struct QlKernel {
         const V one = splat(1.0), zero = splat(0.0);
         V l = zero, iter = zero;
         M active = on, failed = M{};
-        while (any(active)) {
+        while (Ops::any(active)) {
             // m: the first k >= l with a negligible coupling, else 3.
             V m = splat(kOrder - 1);
 #pragma GCC unroll 4
@@ -119,30 +146,30 @@ struct QlKernel {
             const M fail = sweep & (iter == 60.0);
             failed |= fail;
             sweep &= ~fail;
-            if (any(block)) {
+            if (Ops::any(block)) {
                 // A 2 x 2 block: its eigenvalues directly, mean +- radius.
                 const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l);
                 const V half = 0.5 * (dl - dl1);
                 const V mean = 0.5 * (dl + dl1);
-                const V radius = vsqrt(half * half + el * el);
+                const V radius = Ops::sqrt(half * half + el * el);
                 set_element(d, l, mean + radius, block);
                 set_element(d, l + 1.0, mean - radius, block);
                 set_element(e, l, zero, block);
             }
-            if (any(sweep)) {
+            if (Ops::any(sweep)) {
                 const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l), dm = element(d, m);
                 V g = (dl1 - dl) / (2.0 * el);
-                V r = vsqrt(g * g + 1.0);
+                V r = Ops::sqrt(g * g + 1.0);
                 g = dm - dl + el / (g + (g >= 0.0 ? r : -r));
                 V s = one, c = one, p = zero;
                 M going = sweep;  // not stopped by an underflow
 #pragma GCC unroll 3
                 for (int i = kOrder - 2; i >= 0; --i) {
                     M here = going & (l <= static_cast<double>(i)) & (static_cast<double>(i + 1) <= m);
-                    if (!any(here)) continue;
+                    if (!Ops::any(here)) continue;
                     const V f = s * e[i];
                     const V b = c * e[i];
-                    r = vsqrt(f * f + g * g);
+                    r = Ops::sqrt(f * f + g * g);
                     e[i + 1] = here ? r : e[i + 1];
                     const M underflow = here & (r == 0.0);  // deflate here and repeat
                     d[i + 1] = underflow ? d[i + 1] - p : d[i + 1];
@@ -212,14 +239,18 @@ struct LaneState {
     M on, estimated;
 };
 
-// Eigenvalue I of every lane (I a constant, so every index below is one).
-template <int I>
+// Eigenvalue I of every lane (I a constant, so every index below is one). The point
+// and bounds go on unmasked in lanes that have stopped, and each lane's bounds are
+// taken at the step where its loop stops: the running mask stays out of the chain
+// of points, which then waits only on a compare, an addition and a halving per step.
+template <class Ops, int I>
 [[gnu::always_inline]] inline void bisect_one(LaneState &s) {
     V wi = s.w[I];
     V li = s.lower[I];
     V x = (wi + li) / 2.0;
+    V final_w = wi, final_l = li;  // bounds of the lanes that have stopped
     M running = s.on & (2.0 * (x - li) - s.eps > 0.0);
-    while (any(running)) {
+    while (Ops::any(running)) {
         const V x_up = (wi + x) / 2.0;
         const V x_down = (x + li) / 2.0;
         M near = ~s.estimated;
@@ -228,14 +259,18 @@ template <int I>
         M is_above[kOrder];
 #pragma GCC unroll 4
         for (int k = I; k < kOrder; ++k) is_above[k] = s.est[k] > x;
-        if (any(near & running)) {
+        if (Ops::any(near & running)) {
             const V above = sturm_lanes(s.d, s.e2, x);
 #pragma GCC unroll 4
             for (int k = I; k < kOrder; ++k)
                 is_above[k] = near ? (splat(static_cast<double>(k)) < above) : is_above[k];
         }
         const M i_above = is_above[I];
-        running &= i_above | ~(wi <= x);  // the one-matrix loop's break
+        // The one-matrix loop's break: the bounds stay as they are.
+        const M breaking = running & ~i_above & (wi <= x);
+        final_w = breaking ? wi : final_w;
+        final_l = breaking ? li : final_l;
+        running &= ~breaking;
 #pragma GCC unroll 4
         for (int k = I + 1; k < kOrder; ++k) {
             s.lower[k] = (running & is_above[k]) ? x : s.lower[k];
@@ -243,14 +278,18 @@ template <int I>
         }
         const V x_now = x;
         x = i_above ? x_up : x_down;
-        li = (running & i_above) ? x_now : li;
-        wi = (running & ~i_above) ? x_now : wi;
-        running &= 2.0 * (x - li) - s.eps > 0.0;
+        li = i_above ? x_now : li;
+        wi = i_above ? wi : x_now;
+        const M narrow = running & ~(2.0 * (x - li) - s.eps > 0.0);
+        final_w = narrow ? wi : final_w;
+        final_l = narrow ? li : final_l;
+        running &= ~narrow;
     }
-    s.w[I] = wi;
-    s.lower[I] = li;
+    s.w[I] = final_w;
+    s.lower[I] = final_l;
 }
 
+template <class Ops>
 struct BisectKernel {
     [[gnu::always_inline]] static inline void run(int count, const BisectLane *lanes) {
         LaneState s;
@@ -274,10 +313,10 @@ struct BisectKernel {
             s.estimated[l] = b.estimates ? -1 : 0;
         }
         static_assert(kOrder == 4);
-        bisect_one<0>(s);
-        bisect_one<1>(s);
-        bisect_one<2>(s);
-        bisect_one<3>(s);
+        bisect_one<Ops, 0>(s);
+        bisect_one<Ops, 1>(s);
+        bisect_one<Ops, 2>(s);
+        bisect_one<Ops, 3>(s);
         for (int l = 0; l < count; ++l) {
             for (int k = 0; k < kOrder; ++k) {
                 lanes[l].w[k] = s.w[k][l];
@@ -291,12 +330,12 @@ struct BisectKernel {
 
 void bisect4_lanes(int count, const BisectLane *lanes) {
     if (count < 1 || count > L) return;
-    common::run_in_lanes<BisectKernel>(count, lanes);
+    run_kernel<BisectKernel>(count, lanes);
 }
 
 void ql4_lanes(int count, QlLane *lanes) {
     if (count < 1 || count > L) return;
-    common::run_in_lanes<QlKernel>(count, lanes);
+    run_kernel<QlKernel>(count, lanes);
 }
 
 }  // namespace mosslib::eigen::detail
