@@ -10,99 +10,20 @@
 // none), as the one-matrix loop forms it only then.
 #include "eigen/bisect_lanes.h"
 
-#include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "eigen/lane_ops.h"
 
-#include "common/vector_lanes.h"
-
-#ifdef MOSSLIB_AVX2_LANES
-#include <immintrin.h>
-#endif
-
-// The vector helpers below are always inlined into the kernel of their width, so the
+// The vector helpers are always inlined into the kernel of their width, so the
 // warning about vector arguments across ISA boundaries does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace mosslib::eigen::detail {
 namespace {
 
-constexpr int L = kBisectLanes;
+using namespace lanes;
+static_assert(kBisectLanes == kLanes);
 constexpr int kOrder = 4;
-
-typedef double V __attribute__((vector_size(L * sizeof(double))));
-using M = decltype(V{} < V{});  // lane masks: all bits set or clear
-
-[[gnu::always_inline]] inline V splat(double x) { return V{} + x; }
-
-// |x| lane by lane: the sign bit cleared, as fabs does.
-[[gnu::always_inline]] inline V vabs(V x) {
-    M bits;
-    __builtin_memcpy(&bits, &x, sizeof bits);
-    bits &= M{} + 0x7fffffffffffffffLL;
-    V v;
-    __builtin_memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-// The two operations whose best form depends on the vector width: square roots lane
-// by lane (IEEE square roots, each rounded as std::sqrt rounds it) and the test
-// whether any lane of a mask is set.
-struct BaselineOps {
-    [[gnu::always_inline]] static inline V sqrt(V x) {
-#if defined(__SSE2__)
-        __m128d lo, hi;
-        __builtin_memcpy(&lo, &x, sizeof lo);
-        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-        lo = _mm_sqrt_pd(lo);
-        hi = _mm_sqrt_pd(hi);
-        V v;
-        __builtin_memcpy(&v, &lo, sizeof lo);
-        __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-        return v;
-#else
-        V r;
-        for (int l = 0; l < L; ++l) r[l] = std::sqrt(x[l]);
-        return r;
-#endif
-    }
-    [[gnu::always_inline]] static inline bool any(M m) {
-#if defined(__SSE2__)
-        // The two halves' sign bits, or-ed: one test instead of four lane extractions.
-        __m128d lo, hi;
-        __builtin_memcpy(&lo, &m, sizeof lo);
-        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&m) + sizeof lo, sizeof hi);
-        return _mm_movemask_pd(_mm_or_pd(lo, hi)) != 0;
-#else
-        bool a = false;
-        for (int l = 0; l < L; ++l) a = a || m[l] != 0;
-        return a;
-#endif
-    }
-};
-
-#ifdef MOSSLIB_AVX2_LANES
-struct Avx2Ops {
-    __attribute__((target("avx2"))) static inline V sqrt(V x) {
-        return reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
-    }
-    __attribute__((target("avx2"))) static inline bool any(M m) {
-        return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
-    }
-};
-#endif
-
-// Kernel<Ops>::run(args...) on the widest lanes available.
-template <template <class> class Kernel, class... Args>
-void run_kernel(Args... args) {
-#ifdef MOSSLIB_AVX2_LANES
-    if (common::avx2_lanes()) return common::run_in_avx2_lanes<Kernel<Avx2Ops>>(args...);
-#endif
-    Kernel<BaselineOps>::run(args...);
-}
 
 // a[index] lane by lane, index a whole number 0..3 held as a double (else a[0]).
 [[gnu::always_inline]] inline V element(const V *a, V index) {

@@ -31,4 +31,47 @@ Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, do
     return Status::ok;
 }
 
+void ch_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
+              double *const *zi, int iteration_limit, Status *status) {
+    if (count < 1 || count > kChLanes) return;
+    if (n < 2 || n > kMaxLaneOrder) {
+        for (int m = 0; m < count; ++m) status[m] = ch(kEdition1983, n, ar[m], ai[m], w[m], zr[m], zi[m], iteration_limit);
+        return;
+    }
+    ChWork work[kChLanes];
+    double *d[kChLanes], *e[kChLanes], *z[kChLanes];
+    int lane_of[kChLanes];
+    int lanes = 0;
+    for (int m = 0; m < count; ++m) {
+        lane_of[m] = -1;
+        if (!lower_triangle_finite(n, ar[m], ai[m])) {
+            mark_no_result(n, w[m], zr[m], zi[m]);
+            status[m] = Status::non_finite;
+            continue;
+        }
+        for (int i = 0; i < n; ++i) ai[m][i + i * n] = 0.0;
+        htridi(n, ar[m], ai[m], w[m], work[m].fv1, work[m].fv2, work[m].fm1);
+        set_identity(n, zr[m]);
+        d[lanes] = w[m];
+        e[lanes] = work[m].fv1;
+        z[lanes] = zr[m];
+        lane_of[m] = lanes++;
+    }
+    QlOutcome ql[kChLanes];
+    if (lanes > 0) tql2_lanes(lanes, n, d, e, z, iteration_limit, ql);
+    for (int m = 0; m < count; ++m) {
+        if (lane_of[m] < 0) continue;
+        status[m] = ql[lane_of[m]].status;
+        if (status[m] != Status::ok) {
+            mark_no_result(n, w[m], zr[m], zi[m]);
+            continue;
+        }
+        htribk(n, ar[m], ai[m], work[m].fm1, n, zr[m], zi[m]);
+        if (!all_finite(n, w[m]) || !all_finite(n * n, zr[m]) || !all_finite(n * n, zi[m])) {
+            mark_no_result(n, w[m], zr[m], zi[m]);
+            status[m] = Status::non_finite;
+        }
+    }
+}
+
 }  // namespace mosslib::eigen::detail

@@ -37,6 +37,16 @@ struct QlOutcome {
 QlOutcome tql2(int n, double *d, double *e, double *z, int iteration_limit);
 QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit);
 
+// TQL2 (1983) on `count` (1..4) matrices of order n (2..kMaxLaneOrder) side by side in
+// vector lanes, each with the bits and outcome of tql2(n, d[m], e[m], z[m], limit).
+inline constexpr int kMaxLaneOrder = 8;
+void tql2_lanes(int count, int n, double *const *d, double *const *e, double *const *z, int iteration_limit,
+                QlOutcome *outcome);
+// Its first and last steps, shared with tql2: e moved so that e[i] couples rows i and
+// i+1 (e[n-1] = 0); eigenvalues sorted ascending with their columns of z.
+void tql2_prepare(int n, double *e);
+void tql2_sort(int n, double *d, double *z);
+
 // Eigenvectors of the Hermitian matrix from the real ones in zr (m columns) and the
 // reduction data of htridi; writes zr and zi.
 void htribk(int n, const double *ar, const double *ai, const double *tau, int m, double *zr,
@@ -62,6 +72,13 @@ inline constexpr ChEdition kEditionOlder{htridi_older, tql2_older};
 // ascending. Any failure leaves NaN in w, zr, zi and is returned.
 Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, double *zr, double *zi,
           int iteration_limit);
+
+// CH of the 1983 edition on `count` (1..kChLanes) matrices of order n, each with the
+// bits and status of ch(kEdition1983, n, ar[m], ...); the QL iterations run side by
+// side in vector lanes for n in 2..kMaxLaneOrder (one after another otherwise).
+inline constexpr int kChLanes = 4;
+void ch_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
+              double *const *zi, int iteration_limit, Status *status);
 
 // Route H with a Sturm count at every bisection step (hbisect takes most counts
 // from eigenvalue estimates instead, with identical results); for tests.

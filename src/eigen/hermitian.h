@@ -38,6 +38,14 @@ const char *status_text(Status s);
 Status chdesc(int n, double *ar, double *ai, double *w, double *zr, double *zi,
               int iteration_limit = kDefaultIterationLimit);
 
+// Route A on `count` (1..kRouteALanes) matrices of order n at once: matrix m is
+// ar[m], ai[m], its results w[m], zr[m], zi[m] and status[m], each bit for bit what
+// chdesc(n, ar[m], ...) gives; for orders 2 to 8 their QL iterations run side by side
+// in vector lanes. Does nothing for another count.
+inline constexpr int kRouteALanes = 4;
+void chdesc_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
+                  double *const *zi, Status *status, int iteration_limit = kDefaultIterationLimit);
+
 // Route B: the older-edition reduction and QL (fixed relative precision 1e-16f).
 // Result in ASCENDING order; the caller reverses (reverse_order). Accurate for entries
 // from about 1e-305 to 1e306. Failures as for chdesc, reported and never ending the
