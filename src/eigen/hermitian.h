@@ -40,9 +40,10 @@ Status chdesc(int n, double *ar, double *ai, double *w, double *zr, double *zi,
 
 // Route A on `count` (1..kRouteALanes) matrices of order n at once: matrix m is
 // ar[m], ai[m], its results w[m], zr[m], zi[m] and status[m], each bit for bit what
-// chdesc(n, ar[m], ...) gives; for orders 2 to 8 their QL iterations run side by side
-// in vector lanes. Does nothing for another count.
+// chdesc(n, ar[m], ...) gives; for orders 2 to kRouteALanesMaxOrder their QL iterations
+// run side by side in vector lanes. Does nothing for another count.
 inline constexpr int kRouteALanes = 4;
+inline constexpr int kRouteALanesMaxOrder = 8;
 void chdesc_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
                   double *const *zi, Status *status, int iteration_limit = kDefaultIterationLimit);
 

@@ -5,6 +5,8 @@
 
 #include <complex>
 
+#include "eigen/hermitian.h"
+
 namespace mosslib::spinham {
 
 inline constexpr int kMaxLevels = 36;          // N = mult1 * mult2, electronic levels
@@ -27,6 +29,19 @@ struct ElectronicWork {
     double w[kMaxLevels];                              // eigenvalues from the solver
 };
 
+// Electronic Hamiltonians of up to kElectronicLanes fields, diagonalised side by side
+// (route A, N up to kLaneLevels): matrices in, results out, leading dimension N.
+inline constexpr int kElectronicLanes = 4;
+inline constexpr int kLaneLevels = 8;
+struct ElectronicLanes {
+    double ar[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double ai[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double zr[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double zi[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double w[kElectronicLanes][kLaneLevels];
+    eigen::Status status[kElectronicLanes];
+};
+
 // Excited-state (I = 3/2) nuclear Hamiltonian and its eigen-decomposition.
 struct NuclearWork {
     std::complex<double> h[16];  // 4 x 4, lower triangle, column-major
@@ -36,6 +51,7 @@ struct NuclearWork {
 
 struct SpinhamWorkspace {
     ElectronicWork elec;
+    ElectronicLanes elec_lanes;
     NuclearWork nuc;
     NuclearWork nuc_lanes[kNuclearLanes];  // one per pass of a side-by-side solve
     double ladder1[kMaxMultiplicity];  // S+ coefficients of spin 1

@@ -264,14 +264,33 @@ private:
             record.fields[record.passes] = {hef, dir.nx, dir.ny, dir.nz};
             ++record.passes;
         };
+        // The electronic levels of kElectronicLanes directions at a time where the
+        // solver has a side-by-side form, else direction by direction.
+        const int group = lanes_apply(system_) ? kElectronicLanes : 1;
         FieldDirection d = direction_before(first);
-        for (std::int64_t jd = first; jd < end; ++jd) {
-            d = direction_at(jd, d);
-            const RunOutcome o = direction(d, jd, *w, false, keep);
-            if (!o.ok()) {
-                record.failed = true;
-                record.failure = o;
-                break;
+        for (std::int64_t jd = first; jd < end && !record.failed; jd += group) {
+            const int count = static_cast<int>(std::min<std::int64_t>(group, end - jd));
+            FieldDirection dirs[kElectronicLanes];
+            double b[kElectronicLanes][3];
+            for (int k = 0; k < count; ++k) {
+                d = direction_at(jd + k, d);
+                dirs[k] = d;
+                const Vector3 field = applied_field(d);
+                b[k][0] = field.x;
+                b[k][1] = field.y;
+                b[k][2] = field.z;
+            }
+            if (group > 1) spinham_lanes(system_, count, b, w->elec, w->elec_lanes);
+            for (int k = 0; k < count; ++k) {
+                const eigen::Status status = group > 1
+                                                 ? take_levels(system_, w->elec_lanes, k, w->elec, w->energy)
+                                                 : spinham(system_, b[k][0], b[k][1], b[k][2], w->elec, w->energy);
+                const RunOutcome o = passes(status, dirs[k], jd + k, *w, false, keep);
+                if (!o.ok()) {
+                    record.failed = true;
+                    record.failure = o;
+                    break;
+                }
             }
         }
         solve_lines(record, *w);
@@ -313,8 +332,20 @@ private:
     template <class Sink>
     RunOutcome direction(const FieldDirection &d, std::int64_t index, SpinhamWorkspace &w, bool choose_shift,
                          Sink &&sink) {
-        const Vector3 b{in_.field * d.nx, in_.field * d.ny, in_.field * d.nz};
-        const eigen::Status status = spinham(system_, b.x, b.y, b.z, w.elec, w.energy);
+        const Vector3 b = applied_field(d);
+        return passes(spinham(system_, b.x, b.y, b.z, w.elec, w.energy), d, index, w, choose_shift, sink);
+    }
+
+    Vector3 applied_field(const FieldDirection &d) const {
+        return {in_.field * d.nx, in_.field * d.ny, in_.field * d.nz};
+    }
+
+    // The level passes of direction d from its electronic levels (in w, when the
+    // solver's status is ok).
+    template <class Sink>
+    RunOutcome passes(eigen::Status status, const FieldDirection &d, std::int64_t index, SpinhamWorkspace &w,
+                      bool choose_shift, Sink &&sink) {
+        const Vector3 b = applied_field(d);
         if (status != eigen::Status::ok) {
             RunOutcome o;
             o.solver_failed = true;
