@@ -72,7 +72,7 @@ struct QlKernel {
                 const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l);
                 const V half = 0.5 * (dl - dl1);
                 const V mean = 0.5 * (dl + dl1);
-                const V radius = Ops::sqrt(half * half + el * el);
+                const V radius = vsqrt<Ops>(half * half + el * el);
                 set_element(d, l, mean + radius, block);
                 set_element(d, l + 1.0, mean - radius, block);
                 set_element(e, l, zero, block);
@@ -80,7 +80,7 @@ struct QlKernel {
             if (Ops::any(sweep)) {
                 const V dl = element(d, l), dl1 = element(d, l + 1.0), el = element(e, l), dm = element(d, m);
                 V g = (dl1 - dl) / (2.0 * el);
-                V r = Ops::sqrt(g * g + 1.0);
+                V r = vsqrt<Ops>(g * g + 1.0);
                 g = dm - dl + el / (g + (g >= 0.0 ? r : -r));
                 V s = one, c = one, p = zero;
                 M going = sweep;  // not stopped by an underflow
@@ -90,7 +90,7 @@ struct QlKernel {
                     if (!Ops::any(here)) continue;
                     const V f = s * e[i];
                     const V b = c * e[i];
-                    r = Ops::sqrt(f * f + g * g);
+                    r = vsqrt<Ops>(f * f + g * g);
                     e[i + 1] = here ? r : e[i + 1];
                     const M underflow = here & (r == 0.0);  // deflate here and repeat
                     d[i + 1] = underflow ? d[i + 1] - p : d[i + 1];

@@ -42,27 +42,23 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
 }
 
 // The two operations whose best form depends on the vector width: square roots lane
-// by lane (IEEE square roots, each rounded as std::sqrt rounds it) and the test
-// whether any lane of a mask is set.
+// by lane (IEEE square roots, each rounded as std::sqrt rounds it, in place) and the
+// test whether any lane of a mask is set.
 struct BaselineOps {
-    [[gnu::always_inline]] static inline V sqrt(V x) {
+    [[gnu::always_inline]] static inline void square_root(V &x) {
 #if defined(__SSE2__)
         __m128d lo, hi;
         __builtin_memcpy(&lo, &x, sizeof lo);
         __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
         lo = _mm_sqrt_pd(lo);
         hi = _mm_sqrt_pd(hi);
-        V v;
-        __builtin_memcpy(&v, &lo, sizeof lo);
-        __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-        return v;
+        __builtin_memcpy(&x, &lo, sizeof lo);
+        __builtin_memcpy(reinterpret_cast<char *>(&x) + sizeof lo, &hi, sizeof hi);
 #else
-        V r;
-        for (int l = 0; l < L; ++l) r[l] = std::sqrt(x[l]);
-        return r;
+        for (int l = 0; l < L; ++l) x[l] = std::sqrt(x[l]);
 #endif
     }
-    [[gnu::always_inline]] static inline bool any(M m) {
+    [[gnu::always_inline]] static inline bool any(const M &m) {
 #if defined(__SSE2__)
         // The two halves' sign bits, or-ed: one test instead of four lane extractions.
         __m128d lo, hi;
@@ -78,15 +74,25 @@ struct BaselineOps {
 };
 
 #ifdef MOSSLIB_AVX2_LANES
+// Inlined into the AVX2 clone of a kernel. The vectors go by reference: a 256-bit
+// value argument to an AVX2 function from the (not yet inlined) generic kernel body
+// would cross an ABI boundary.
 struct Avx2Ops {
-    __attribute__((target("avx2"))) static inline V sqrt(V x) {
-        return reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
+    __attribute__((target("avx2"))) static inline void square_root(V &x) {
+        x = reinterpret_cast<V>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x)));
     }
-    __attribute__((target("avx2"))) static inline bool any(M m) {
+    __attribute__((target("avx2"))) static inline bool any(const M &m) {
         return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)) != 0;
     }
 };
 #endif
+
+// Square roots lane by lane with the operations of Ops.
+template <class Ops>
+[[gnu::always_inline]] inline V vsqrt(V x) {
+    Ops::square_root(x);
+    return x;
+}
 
 // Kernel<Ops>::run(args...) on the widest lanes available.
 template <template <class> class Kernel, class... Args>
