@@ -247,7 +247,178 @@ struct BisectKernel {
     }
 };
 
+// The eigenvectors of every lane: the LU factors of T - w[j] I with the pivoting each
+// lane's own magnitudes choose, the solves from x = eps, the re-orthogonalisation
+// against the earlier vectors of a cluster (formed only when some lane has one, and
+// selected in those lanes), the normalisation; then the phases and reflections of the
+// back-transformation, skipped (masked) where a coupling is exactly zero.
+template <class Ops>
+struct VectorsKernel {
+    struct Factors {
+        V pivot[kOrder], u1[kOrder], u2[kOrder], mult[kOrder];
+        M swapped[kOrder];
+    };
+
+    [[gnu::always_inline]] static inline void back_substitute(const Factors &f, V *x) {
+#pragma GCC unroll 4
+        for (int i = kOrder - 1; i >= 0; --i) x[i] = ((x[i] - f.u1[i] * x[i + 1]) - f.u2[i] * x[i + 2]) / f.pivot[i];
+    }
+
+    [[gnu::always_inline]] static inline void full_solve(const Factors &f, V *x) {
+#pragma GCC unroll 4
+        for (int i = 1; i < kOrder; ++i) {
+            const V lo = f.swapped[i] ? x[i] : x[i - 1];
+            const V hi = f.swapped[i] ? x[i - 1] : x[i];
+            x[i - 1] = lo;
+            x[i] = hi - f.mult[i] * lo;
+        }
+        back_substitute(f, x);
+    }
+
+    // x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, in the lanes of `on`.
+    [[gnu::always_inline]] static inline void orthogonalise(const V *z, int j, V cluster, M on, V *x) {
+        for (int col = j - 1; col >= 0; --col) {
+            const M act = on & (static_cast<double>(j - col) <= cluster);
+            const V *zc = z + col * kOrder;
+            V dot = splat(0.0);
+#pragma GCC unroll 4
+            for (int i = 0; i < kOrder; ++i) dot = dot + zc[i] * x[i];
+#pragma GCC unroll 4
+            for (int i = 0; i < kOrder; ++i) x[i] = act ? x[i] - dot * zc[i] : x[i];
+        }
+    }
+
+    [[gnu::always_inline]] static inline void run(int count, const VectorLane *lanes) {
+        V d[kOrder], e[kOrder], w[kOrder], tau_re[kOrder], tau_im[kOrder], ar[kOrder * kOrder],
+            ai[kOrder * kOrder], zr[kOrder * kOrder], zi[kOrder * kOrder];
+        V eps = splat(1.0);
+        M on = M{}, bisected = M{};
+        for (int k = 0; k < kOrder; ++k) d[k] = e[k] = w[k] = tau_re[k] = tau_im[k] = splat(0.0);
+        for (int k = 0; k < kOrder * kOrder; ++k) ar[k] = ai[k] = zr[k] = zi[k] = splat(0.0);
+        for (int l = 0; l < count; ++l) {
+            const VectorLane &b = lanes[l];
+            for (int k = 0; k < kOrder; ++k) {
+                d[k][l] = b.d[k];
+                e[k][l] = b.e[k];
+                w[k][l] = b.w[k];
+                tau_re[k][l] = b.tau[2 * k];
+                tau_im[k][l] = b.tau[2 * k + 1];
+            }
+            for (int k = 0; k < kOrder * kOrder; ++k) {
+                ar[k][l] = b.a[2 * k];
+                ai[k][l] = b.a[2 * k + 1];
+                zr[k][l] = b.zr[k];
+            }
+            eps[l] = b.eps;
+            on[l] = -1;
+            bisected[l] = b.bisected ? -1 : 0;
+        }
+
+        // Inverse iteration (tbisin_vectors).
+        V off[kOrder];
+        for (int i = 0; i + 1 < kOrder; ++i) off[i] = e[i] == 0.0 ? eps : e[i];
+        V cluster = splat(0.0);
+        for (int j = 0; j < kOrder; ++j) {
+            if (j > 0) cluster = (w[j - 1] - w[j] >= eps) ? splat(0.0) : cluster + 1.0;
+            // factor_shifted
+            const V shift = w[j];
+            Factors f;
+            V u = d[0] - shift;
+            V v = off[0];
+#pragma GCC unroll 3
+            for (int i = 0; i + 1 < kOrder; ++i) {
+                const V sub = off[i];
+                const V dn = d[i + 1] - shift;
+                const V sup = i + 2 < kOrder ? off[i + 1] : splat(0.0);
+                const M sw = vabs(sub) > vabs(u);
+                f.pivot[i] = sw ? sub : u;
+                f.u1[i] = sw ? dn : v;
+                f.u2[i] = sw ? sup : splat(0.0);
+                const V m = sw ? u / sub : sub / u;
+                f.mult[i + 1] = m;
+                f.swapped[i + 1] = sw;
+                const V u_next = sw ? v - m * dn : dn - m * v;
+                v = sw ? 0.0 - m * sup : sup;
+                u = u_next;
+            }
+            f.pivot[kOrder - 1] = u == 0.0 ? eps : u;
+            f.u1[kOrder - 1] = splat(0.0);
+            f.u2[kOrder - 1] = splat(0.0);
+
+            V x[kOrder + 2];
+            for (int i = 0; i < kOrder; ++i) x[i] = eps;
+            x[kOrder] = x[kOrder + 1] = splat(0.0);
+            const M clustered = bisected & (cluster > 0.0);
+            if (!Ops::any(clustered)) {
+                back_substitute(f, x);
+                full_solve(f, x);
+            } else {
+                V y[kOrder + 2];
+                for (int i = 0; i < kOrder + 2; ++i) y[i] = x[i];
+                back_substitute(f, x);
+                full_solve(f, x);
+                orthogonalise(zr, j, cluster, clustered, y);
+                full_solve(f, y);
+                full_solve(f, y);
+                orthogonalise(zr, j, cluster, clustered, y);
+                for (int i = 0; i < kOrder; ++i) x[i] = clustered ? y[i] : x[i];
+            }
+            V ss = splat(0.0);
+            for (int i = 0; i < kOrder; ++i) ss = ss + x[i] * x[i];
+            const V length = vsqrt<Ops>(ss);
+            for (int i = 0; i < kOrder; ++i) zr[j * kOrder + i] = bisected ? x[i] / length : zr[j * kOrder + i];
+        }
+
+        // Back-transformation (hbackc): diagonal phases, z(i) = x(i) conj(tau(i)).
+        for (int j = 0; j < kOrder; ++j) {
+            V *zrj = zr + j * kOrder;
+            V *zij = zi + j * kOrder;
+            zij[0] = splat(0.0);
+            for (int i = 1; i < kOrder; ++i) {
+                zij[i] = -(zrj[i] * tau_im[i]);
+                zrj[i] = zrj[i] * tau_re[i];
+            }
+        }
+        // Reflections of columns 1 and 0, each on rows f..3.
+        for (int f = kOrder - 2; f >= 1; --f) {
+            const int c = f - 1;
+            const M act = on & (e[f - 1] != 0.0);
+            if (!Ops::any(act)) continue;
+            const V ur0 = ar[f + c * kOrder], ui0 = ai[f + c * kOrder];
+            const V h = vsqrt<Ops>(ur0 * ur0 + ui0 * ui0) * e[f - 1];
+            for (int j = 0; j < kOrder; ++j) {
+                V *zrj = zr + j * kOrder;
+                V *zij = zi + j * kOrder;
+                V sr = splat(0.0), si = splat(0.0);
+                for (int i = f; i < kOrder; ++i) {
+                    const V ur = ar[i + c * kOrder], ui = ai[i + c * kOrder];
+                    sr = sr + (ur * zrj[i] + ui * zij[i]);
+                    si = si + (ur * zij[i] - ui * zrj[i]);
+                }
+                sr = sr / h;
+                si = si / h;
+                for (int i = f; i < kOrder; ++i) {
+                    const V ur = ar[i + c * kOrder], ui = ai[i + c * kOrder];
+                    zrj[i] = act ? zrj[i] - (ur * sr - ui * si) : zrj[i];
+                    zij[i] = act ? zij[i] - (ur * si + ui * sr) : zij[i];
+                }
+            }
+        }
+
+        for (int l = 0; l < count; ++l)
+            for (int k = 0; k < kOrder * kOrder; ++k) {
+                lanes[l].zr[k] = zr[k][l];
+                lanes[l].zi[k] = zi[k][l];
+            }
+    }
+};
+
 }  // namespace
+
+void vectors4_lanes(int count, const VectorLane *lanes) {
+    if (count < 1 || count > L) return;
+    run_kernel<VectorsKernel>(count, lanes);
+}
 
 void bisect4_lanes(int count, const BisectLane *lanes) {
     if (count < 1 || count > L) return;

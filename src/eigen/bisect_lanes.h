@@ -38,4 +38,25 @@ struct QlLane {
 // The QL iteration of ql_estimates<4> on lanes[0..count-1], count in 1..kBisectLanes.
 void ql4_lanes(int count, QlLane *lanes);
 
+// One matrix for the eigenvectors: the tridiagonal matrix (d, e[0..2]), the bisection
+// width eps and eigenvalues w (descending), the reduced input a (4 x 4 complex,
+// interleaved, Householder vectors below the diagonal) with its phase factors tau;
+// `bisected` false for the zero matrix (no vectors formed, zr already zero). Out:
+// the complex eigenvectors in the columns of zr, zi.
+struct VectorLane {
+    const double *d;
+    const double *e;
+    double eps;
+    const double *w;
+    const double *a;
+    const double *tau;
+    bool bisected;
+    double *zr;
+    double *zi;
+};
+
+// Inverse iteration (tbisin_vectors<4>) and back-transformation (hbackc<4>) on
+// lanes[0..count-1], count in 1..kBisectLanes.
+void vectors4_lanes(int count, const VectorLane *lanes);
+
 }  // namespace mosslib::eigen::detail

@@ -621,11 +621,18 @@ Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool 
     return Status::ok;
 }
 
+Status route_h_end(int n, double *w, double *zr, double *zi, const BisectWork &ws);
+
 // Route H after the bisection: vectors, back-transformation, scaling back.
 template <int Order>
 Status route_h_finish(int n, const double *ad, double *w, double *zr, double *zi, BisectWork &ws, bool bisected) {
     if (bisected) tbisin_vectors<Order>(n, ws, zr, w);
     hbackc<Order>(n, ws, ad, zr, zi);
+    return route_h_end(n, w, zr, zi, ws);
+}
+
+// The eigenvalues scaled back; a result that is not finite is a failure.
+Status route_h_end(int n, double *w, double *zr, double *zi, const BisectWork &ws) {
     if (ws.exponent != 0)
         for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], ws.exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
@@ -694,11 +701,16 @@ void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w,
                              ws[m].estimated ? ws[m].estimates : nullptr, ws[m].margin};
     }
     if (bisected > 0) detail::bisect4_lanes(bisected, lanes);
+    detail::VectorLane vectors[kHbisectLanes];
+    int solved = 0;
     for (int m = 0; m < count; ++m) {
         if (status[m] != Status::ok) continue;
-        status[m] = route_h_finish<4>(4, reinterpret_cast<const double *>(a[m]), w[m], zr[m], zi[m], ws[m],
-                                      lane_of[m] >= 0);
+        vectors[solved++] = {ws[m].d, ws[m].e, ws[m].eps, w[m], reinterpret_cast<const double *>(a[m]), ws[m].tau,
+                             lane_of[m] >= 0, zr[m], zi[m]};
     }
+    if (solved > 0) detail::vectors4_lanes(solved, vectors);
+    for (int m = 0; m < count; ++m)
+        if (status[m] == Status::ok) status[m] = route_h_end(4, w[m], zr[m], zi[m], ws[m]);
 }
 }  // namespace
 
