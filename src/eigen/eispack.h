@@ -42,7 +42,14 @@ QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit
 inline constexpr int kMaxLaneOrder = kRouteALanesMaxOrder;
 void tql2_lanes(int count, int n, double *const *d, double *const *e, double *const *z, int iteration_limit,
                 QlOutcome *outcome);
-// Its first and last steps, shared with tql2: e moved so that e[i] couples rows i and
+// HTRIDI (1983) and HTRIBK (with m = n) on `count` (1..4) matrices of order n
+// (2..kMaxLaneOrder) side by side in vector lanes, each bit for bit as htridi and htribk
+// on that matrix alone.
+void htridi_lanes(int count, int n, double *const *ar, double *const *ai, double *const *d, double *const *e,
+                  double *const *e2, double *const *tau);
+void htribk_lanes(int count, int n, double *const *ar, double *const *ai, double *const *tau, double *const *zr,
+                  double *const *zi);
+// The first and last steps of TQL2, shared with tql2_lanes: e moved so that e[i] couples rows i and
 // i+1 (e[n-1] = 0); eigenvalues sorted ascending with their columns of z.
 void tql2_prepare(int n, double *e);
 void tql2_sort(int n, double *d, double *z);

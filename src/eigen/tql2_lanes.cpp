@@ -19,40 +19,6 @@ namespace {
 using namespace lanes;
 constexpr int N = kMaxLaneOrder;
 
-// pythag(a, b) in the lanes of `want` (others: any value).
-template <class Ops>
-[[gnu::always_inline]] inline V pythag_lanes(V a, V b, M want) {
-    const V nan = splat(std::numeric_limits<double>::quiet_NaN());
-    const M nan_in = (a != a) | (b != b);
-    const V fa = vabs(a), fb = vabs(b);
-    const M a_larger = fa >= fb;
-    V p = a_larger ? fa : fb;
-    const M zero = p == 0.0;
-    const V q = (a_larger ? fb : fa) / p;
-    V r = q * q;
-    const M nan_r = r != r;  // inf / inf
-    V result = nan_in ? nan : (zero ? p : nan);
-    M going = want & ~nan_in & ~zero & ~nan_r;
-    while (Ops::any(going)) {
-        const V t = 4.0 + r;
-        const M done = going & (t == 4.0);
-        result = done ? p : result;
-        going &= ~done;
-        const V s = r / t;
-        const V u = 1.0 + 2.0 * s;
-        p = going ? u * p : p;
-        const V w = s / u;
-        r = going ? (w * w) * r : r;
-    }
-    return result;
-}
-
-// Fortran SIGN(a, b) lane by lane: |a| with the sign of b (b >= 0: plus).
-[[gnu::always_inline]] inline V sign_of(V a, V b) {
-    const V x = a >= 0.0 ? a : -a;
-    return b >= 0.0 ? x : -x;
-}
-
 struct Tql2Args {
     int count, n;
     double *const *d, *const *e, *const *z;

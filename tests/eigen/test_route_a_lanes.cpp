@@ -86,6 +86,18 @@ Hermitian spin(int mult, double dz, double bx, double bz) {
     return h;
 }
 
+// Couplings two rows apart only (a rhombic term): the reduction meets rows whose
+// element next to the diagonal is zero while the row is not.
+Hermitian second_neighbours(int n, double c) {
+    Hermitian h{n, std::vector<cplx>(static_cast<std::size_t>(n) * n)};
+    for (int i = 0; i < n; ++i) h.at(i, i) = 0.5 * i - 1.0;
+    for (int i = 0; i + 2 < n; ++i) {
+        h.at(i + 2, i) = cplx(c, 0.1 * i);
+        h.at(i, i + 2) = std::conj(h.at(i + 2, i));
+    }
+    return h;
+}
+
 TEST(RouteALanes, RandomMatricesOfEveryLaneOrder) {
     std::mt19937_64 rng(99);
     const double scales[] = {1e-150, 1e-3, 1.0, 7.0e2, 1e140};
@@ -127,6 +139,8 @@ TEST(RouteALanes, DegenerateAndFailingLanesBesideOrdinaryOnes) {
         std::vector<Hermitian> special = {spin(n, -1.1, 0.0, 0.0), spin(n, -1.1, 0.3, 0.0), spin(n, 0.0, 0.0, 0.7),
                                           Hermitian{n, std::vector<cplx>(static_cast<std::size_t>(n) * n)}};
         expect_lanes_match_alone(special, eig::kDefaultIterationLimit, "degenerate");
+        expect_lanes_match_alone({second_neighbours(n, 0.3), ordinary, second_neighbours(n, -2.0)},
+                                 eig::kDefaultIterationLimit, "second neighbours");
         Hermitian nan = ordinary, huge = random_hermitian(n, rng, 1e300);
         nan.at(n - 1, 0) = std::numeric_limits<double>::quiet_NaN();
         expect_lanes_match_alone({ordinary, nan, special[1], huge}, eig::kDefaultIterationLimit, "non-finite");
