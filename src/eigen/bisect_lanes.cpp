@@ -247,6 +247,143 @@ struct BisectKernel {
     }
 };
 
+// The complex Householder reduction of every lane, column 0 then column 1; a column
+// whose norm is negligible is skipped in its lanes, and the first element of the
+// reflector is formed by either branch as the lane's own element requires.
+template <class Ops>
+struct ReduceKernel {
+    [[gnu::always_inline]] static inline void run(int count, const ReduceLane *lanes, double tol) {
+        constexpr int n = kOrder;
+        V ar[n * n], ai[n * n];
+        for (int k = 0; k < n * n; ++k) ar[k] = ai[k] = splat(0.0);
+        for (int l = 0; l < count; ++l)
+            for (int k = 0; k < n * n; ++k) {
+                ar[k][l] = lanes[l].a[2 * k];
+                ai[k][l] = lanes[l].a[2 * k + 1];
+            }
+        auto AR = [&](int i, int j) -> V & { return ar[i + j * n]; };
+        auto AI = [&](int i, int j) -> V & { return ai[i + j * n]; };
+        const V zero = splat(0.0);
+
+        for (int i = 0; i < n; ++i) AI(i, i) = zero;
+        V anorm = zero;
+        for (int j = 0; j < n; ++j) {
+            for (int i = j; i < n; ++i) {
+                const V tr = vabs(AR(i, j));
+                anorm = tr > anorm ? tr : anorm;
+                const V ti = vabs(AI(i, j));
+                anorm = ti > anorm ? ti : anorm;
+            }
+        }
+        const V skip = tol * (anorm * anorm);
+        V tau[2 * n];
+        for (int k = 0; k < 2 * n; ++k) tau[k] = zero;
+        V vr[n], vi[n], pr[n], pi[n], qr[n], qi[n];
+
+        for (int k = 1; k <= n - 2; ++k) {
+            const int c = k - 1;
+            tau[2 * k] = zero;
+            tau[2 * k + 1] = zero;
+            V sigma = zero;
+            for (int i = k; i < n; ++i) sigma = sigma + (AR(i, c) * AR(i, c) + AI(i, c) * AI(i, c));
+            const M go = ~(sigma <= skip);
+            if (!Ops::any(go)) continue;
+
+            const V a_r = AR(k, c);
+            const V a_i = AI(k, c);
+            const M flat = vabs(a_r) + vabs(a_i) == 0.0;
+            const V root = vsqrt<Ops>(sigma);
+            const V r = vsqrt<Ops>(sigma * (a_r * a_r + a_i * a_i));
+            const V rho = sigma / r;
+            const V hh = flat ? sigma : sigma + r;
+            const V alpha_r = flat ? -root : -(rho * a_r);
+            const V alpha_i = flat ? zero : rho * a_i;
+            AR(k, c) = go ? (flat ? root : (1.0 + rho) * a_r) : AR(k, c);
+            AI(k, c) = (go & ~flat) ? (1.0 + rho) * a_i : AI(k, c);
+
+            for (int i = k; i < n; ++i) {
+                vr[i] = AR(i, c) / hh;
+                vi[i] = AI(i, c) / hh;
+                pr[i] = zero;
+                pi[i] = zero;
+            }
+            for (int j = k; j < n; ++j) {
+                const V ujr = AR(j, c);
+                const V uji = AI(j, c);
+                pr[j] = pr[j] + AR(j, j) * ujr;
+                pi[j] = pi[j] + AR(j, j) * uji;
+                for (int i = j + 1; i < n; ++i) {
+                    const V mr = AR(i, j);
+                    const V mi = AI(i, j);
+                    const V uir = AR(i, c);
+                    const V uii = AI(i, c);
+                    pr[i] = pr[i] + (mr * ujr - mi * uji);
+                    pi[i] = pi[i] + (mr * uji + mi * ujr);
+                    pr[j] = pr[j] + (mr * uir + mi * uii);
+                    pi[j] = pi[j] + (mr * uii - mi * uir);
+                }
+            }
+            V kk = zero;
+            for (int i = k; i < n; ++i) kk = kk + (vr[i] * pr[i] + vi[i] * pi[i]);
+            for (int i = k; i < n; ++i) {
+                qr[i] = pr[i] - kk * AR(i, c);
+                qi[i] = pi[i] - kk * AI(i, c);
+            }
+            for (int j = k; j < n; ++j) {
+                const V pjr = pr[j], pji = pi[j], vjr = vr[j], vji = vi[j];
+                const V diagonal = (AR(j, j) - (vr[j] * pjr + vi[j] * pji)) - (qr[j] * vjr + qi[j] * vji);
+                AR(j, j) = go ? diagonal : AR(j, j);
+                for (int i = j + 1; i < n; ++i) {
+                    const V re = (AR(i, j) - (vr[i] * pjr + vi[i] * pji)) - (qr[i] * vjr + qi[i] * vji);
+                    const V im = (AI(i, j) - (vi[i] * pjr - vr[i] * pji)) - (qi[i] * vjr - qr[i] * vji);
+                    AR(i, j) = go ? re : AR(i, j);
+                    AI(i, j) = go ? im : AI(i, j);
+                }
+            }
+            tau[2 * k] = go ? alpha_r : tau[2 * k];
+            tau[2 * k + 1] = go ? alpha_i : tau[2 * k + 1];
+        }
+
+        V d[n], e[n];
+        for (int i = 0; i < n; ++i) d[i] = AR(i, i);
+        tau[2 * (n - 1)] = AR(n - 1, n - 2);
+        tau[2 * (n - 1) + 1] = -AI(n - 1, n - 2);
+        tau[0] = splat(1.0);
+        tau[1] = zero;
+        e[n - 1] = zero;
+        // Sub-diagonal moduli and the phases accumulated down the diagonal.
+        const V small = std::sqrt(tol) * anorm;
+        for (int i = 1; i < n; ++i) {
+            V tr = tau[2 * i];
+            V ti = tau[2 * i + 1];
+            V r = vsqrt<Ops>(tr * tr + ti * ti);
+            e[i - 1] = r;
+            const M tiny = r <= small;
+            tr = tiny ? splat(1.0) : tr;
+            ti = tiny ? zero : ti;
+            r = tiny ? splat(1.0) : r;
+            const V br = tau[2 * (i - 1)];
+            const V bi = tau[2 * (i - 1) + 1];
+            tau[2 * i] = (tr * br - ti * bi) / r;
+            tau[2 * i + 1] = (tr * bi + ti * br) / r;
+        }
+
+        for (int l = 0; l < count; ++l) {
+            const ReduceLane &b = lanes[l];
+            for (int k = 0; k < n * n; ++k) {
+                b.a[2 * k] = ar[k][l];
+                b.a[2 * k + 1] = ai[k][l];
+            }
+            for (int i = 0; i < n; ++i) {
+                b.d[i] = d[i][l];
+                b.e[i] = e[i][l];
+            }
+            for (int k = 0; k < 2 * n; ++k) b.tau[k] = tau[k][l];
+            *b.anorm = anorm[l];
+        }
+    }
+};
+
 // The eigenvectors of every lane: the LU factors of T - w[j] I with the pivoting each
 // lane's own magnitudes choose, the solves from x = eps, the re-orthogonalisation
 // against the earlier vectors of a cluster (formed only when some lane has one, and
@@ -414,6 +551,11 @@ struct VectorsKernel {
 };
 
 }  // namespace
+
+void reduce4_lanes(int count, const ReduceLane *lanes, double tol) {
+    if (count < 1 || count > L) return;
+    run_kernel<ReduceKernel>(count, lanes, tol);
+}
 
 void vectors4_lanes(int count, const VectorLane *lanes) {
     if (count < 1 || count > L) return;

@@ -55,6 +55,21 @@ struct VectorLane {
     double *zi;
 };
 
+// One matrix for the reduction htridc<4>: a (4 x 4 complex, interleaved, lower triangle;
+// reduced in place) into the tridiagonal d, e, the phases tau (8 values) and the
+// largest component magnitude anorm.
+struct ReduceLane {
+    double *a;
+    double *d;
+    double *e;
+    double *tau;
+    double *anorm;
+};
+
+// The reduction htridc<4> on lanes[0..count-1], count in 1..kBisectLanes; kTol is the
+// reduction's skip tolerance.
+void reduce4_lanes(int count, const ReduceLane *lanes, double tol);
+
 // Inverse iteration (tbisin_vectors<4>) and back-transformation (hbackc<4>) on
 // lanes[0..count-1], count in 1..kBisectLanes.
 void vectors4_lanes(int count, const VectorLane *lanes);

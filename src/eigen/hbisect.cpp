@@ -590,9 +590,11 @@ void scale_lower_triangle(int n, double *a, int exponent) {
 // Checks, scaling and reduction of route H up to the bisection. Returns ok when the
 // matrix goes on (`bisect`: its eigenvalues are to be bisected; false for the zero
 // matrix), otherwise the failure, with w, zr and zi marked.
+// With reduce_later, only the checks and the scaling (the caller reduces the matrix
+// and starts the bisection).
 template <int Order>
 Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, BisectWork &ws,
-                     bool &bisect, bool estimates_later = false) {
+                     bool &bisect, bool reduce_later = false) {
     bisect = false;
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
     double largest = 0.0;
@@ -616,8 +618,9 @@ Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool 
     // largest component in [1, 2), and the eigenvalues scaled back.
     ws.exponent = order_of_magnitude(largest);
     if (ws.exponent != 0) scale_lower_triangle(n, ad, -ws.exponent);
+    if (reduce_later) return Status::ok;
     htridc<Order>(n, ad, ws);
-    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates, estimates_later);
+    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates);
     return Status::ok;
 }
 
@@ -675,13 +678,23 @@ void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w,
     detail::BisectLane lanes[kHbisectLanes];
     int lane_of[kHbisectLanes];
     int bisected = 0;
+    // Checks and scaling, then the reductions side by side.
+    detail::ReduceLane reduce[kHbisectLanes];
+    int reducing = 0;
     for (int m = 0; m < count; ++m) {
-        lane_of[m] = -1;
         const bool estimates = use_estimates == nullptr || use_estimates[m];
         status[m] = route_h_start<4>(4, reinterpret_cast<double *>(a[m]), w[m], zr[m], zi[m], estimates, ws[m],
                                      bisect[m], true);
-        if (status[m] != Status::ok || !bisect[m]) continue;
-        lane_of[m] = bisected++;
+        if (status[m] == Status::ok)
+            reduce[reducing++] = {reinterpret_cast<double *>(a[m]), ws[m].d, ws[m].e, ws[m].tau, &ws[m].anorm};
+    }
+    if (reducing > 0) detail::reduce4_lanes(reducing, reduce, kTol);
+    for (int m = 0; m < count; ++m) {
+        lane_of[m] = -1;
+        if (status[m] != Status::ok) continue;
+        const bool estimates = use_estimates == nullptr || use_estimates[m];
+        bisect[m] = tbisin_start<4>(4, ws[m], zr[m], w[m], estimates, true);
+        if (bisect[m]) lane_of[m] = bisected++;
     }
     // The estimates of the matrices that want them, then the bisections.
     detail::QlLane ql[kHbisectLanes];

@@ -127,6 +127,7 @@ TEST(BisectionLanes, DegenerateLevelsNextToOrdinaryOnes) {
         nuclear(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.3),      // field along z only: equal spacings
         nuclear(0.0, 0.0, 0.0, 0.0, 0.0, 0.2, -0.1, 0.3),     // pure Zeeman, oblique
         nuclear(0.4, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0),      // axial quadrupole: decoupled pairs
+        nuclear(0.4, 0.0, 0.0, 0.05, -0.02, 0.0, 0.0, 0.2),   // rhombic, field along z: zero next to the diagonal
         nuclear(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0),      // zero matrix: no bisection
         diagonal(2.0, 2.0, 2.0, 2.0),                          // fourfold
         diagonal(1.0, -1.0, 1.0, -1.0),                        // repeated, out of order
