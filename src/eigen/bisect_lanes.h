@@ -1,7 +1,9 @@
-// Eigenvalues of several symmetric tridiagonal matrices of order 4 at once, one matrix
-// per vector lane (route H's nuclear Hamiltonians): the QL estimates and the bisection.
-// Each lane performs exactly the operations of the one-matrix code of hbisect.cpp on its
-// own matrix; where that code stops for its matrix, the lane keeps its values.
+// Route H on several matrices of order 4 at once, one matrix per vector lane (the
+// nuclear Hamiltonians): reduction, QL estimates, bisection, eigenvectors. Each lane
+// performs exactly the operations of the one-matrix code of hbisect.cpp on its own
+// matrix; where that code stops for its matrix, the lane keeps its values. Every
+// function here runs only where lanes::available() (lane_ops.h) and does nothing
+// elsewhere.
 #pragma once
 
 namespace mosslib::eigen::detail {

@@ -1,6 +1,7 @@
 // CH with eigenvectors, shared by routes A and B; each edition brings its own
 // reduction, tolerance and convergence test.
 #include "eigen/eispack.h"
+#include "eigen/lane_ops.h"
 
 namespace mosslib::eigen::detail {
 
@@ -34,7 +35,7 @@ Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, do
 void ch_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
               double *const *zi, int iteration_limit, Status *status) {
     if (count < 1 || count > kChLanes) return;
-    if (n < 2 || n > kMaxLaneOrder) {
+    if (n < 2 || n > kMaxLaneOrder || !lanes::available()) {
         for (int m = 0; m < count; ++m) status[m] = ch(kEdition1983, n, ar[m], ai[m], w[m], zr[m], zi[m], iteration_limit);
         return;
     }

@@ -39,6 +39,7 @@ QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit
 
 // TQL2 (1983) on `count` (1..4) matrices of order n (2..kMaxLaneOrder) side by side in
 // vector lanes, each with the bits and outcome of tql2(n, d[m], e[m], z[m], limit).
+// These lane forms run only where lanes::available() (lane_ops.h).
 inline constexpr int kMaxLaneOrder = kRouteALanesMaxOrder;
 void tql2_lanes(int count, int n, double *const *d, double *const *e, double *const *z, int iteration_limit,
                 QlOutcome *outcome);

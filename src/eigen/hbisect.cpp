@@ -9,6 +9,7 @@
 
 #include "eigen/bisect_lanes.h"
 #include "eigen/eispack.h"
+#include "eigen/lane_ops.h"
 #include "eigen/hermitian.h"
 
 namespace mosslib::eigen {
@@ -673,6 +674,11 @@ void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w,
                     double *const *zi, Status *status, const bool *use_estimates) {
     static_assert(kHbisectLanes == detail::kBisectLanes);
     if (count < 1 || count > kHbisectLanes) return;
+    if (!detail::lanes::available()) {
+        for (int m = 0; m < count; ++m)
+            status[m] = route_h(4, a[m], w[m], zr[m], zi[m], use_estimates == nullptr || use_estimates[m]);
+        return;
+    }
     BisectWork ws[kHbisectLanes];
     bool bisect[kHbisectLanes];
     detail::BisectLane lanes[kHbisectLanes];
@@ -744,6 +750,10 @@ bool ql_estimates4(const double *d, const double *e, double norm, double *lam) {
 void ql_estimates4_lanes(int count, const double *const *d, const double *const *e, const double *norm,
                          double *const *lam, bool *ok) {
     if (count < 1 || count > kHbisectLanes) return;
+    if (!lanes::available()) {
+        for (int m = 0; m < count; ++m) ok[m] = ql_estimates<4>(4, d[m], e[m], norm[m], lam[m]);
+        return;
+    }
     QlLane lanes[kHbisectLanes];
     for (int m = 0; m < count; ++m) lanes[m] = {d[m], e[m], norm[m], lam[m], false};
     ql4_lanes(count, lanes);

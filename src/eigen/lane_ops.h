@@ -1,17 +1,16 @@
 // Vector lanes of the eigen-solvers: four doubles side by side, one matrix per lane,
-// as GCC/clang vector types. A kernel is a class template over the operations whose
-// best form depends on the width (square roots, the test for any set lane) and runs
-// through run_kernel: compiled for AVX2 (one register per vector) and for the baseline
-// instruction set, both giving the same bits. Every lane operation is an IEEE
-// operation of that lane alone; masks select between values, bit for bit.
+// as GCC/clang vector types, one AVX2 register per vector. Every lane operation is an
+// IEEE operation of that lane alone; masks select between values, bit for bit. A
+// kernel is a class template over the operations written with AVX2 instructions
+// (square roots, the test for any set lane) and runs through run_kernel, compiled for
+// AVX2, only where available() (the processor and the operating system support AVX2).
+// Elsewhere the callers take the one-matrix routines, which give the same bits: on
+// 128-bit registers the four-wide vectors are split piece by piece and run several
+// times slower than the scalar code.
 #pragma once
 
 #include <cmath>
 #include <limits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/vector_lanes.h"
 
@@ -42,38 +41,6 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
     return v;
 }
 
-// The two operations whose best form depends on the vector width: square roots lane
-// by lane (IEEE square roots, each rounded as std::sqrt rounds it, in place) and the
-// test whether any lane of a mask is set.
-struct BaselineOps {
-    [[gnu::always_inline]] static inline void square_root(V &x) {
-#if defined(__SSE2__)
-        __m128d lo, hi;
-        __builtin_memcpy(&lo, &x, sizeof lo);
-        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-        lo = _mm_sqrt_pd(lo);
-        hi = _mm_sqrt_pd(hi);
-        __builtin_memcpy(&x, &lo, sizeof lo);
-        __builtin_memcpy(reinterpret_cast<char *>(&x) + sizeof lo, &hi, sizeof hi);
-#else
-        for (int l = 0; l < L; ++l) x[l] = std::sqrt(x[l]);
-#endif
-    }
-    [[gnu::always_inline]] static inline bool any(const M &m) {
-#if defined(__SSE2__)
-        // The two halves' sign bits, or-ed: one test instead of four lane extractions.
-        __m128d lo, hi;
-        __builtin_memcpy(&lo, &m, sizeof lo);
-        __builtin_memcpy(&hi, reinterpret_cast<const char *>(&m) + sizeof lo, sizeof hi);
-        return _mm_movemask_pd(_mm_or_pd(lo, hi)) != 0;
-#else
-        bool a = false;
-        for (int l = 0; l < L; ++l) a = a || m[l] != 0;
-        return a;
-#endif
-    }
-};
-
 #ifdef MOSSLIB_AVX2_LANES
 // Inlined into the AVX2 clone of a kernel. The vectors go by reference: a 256-bit
 // value argument to an AVX2 function from the (not yet inlined) generic kernel body
@@ -95,13 +62,21 @@ template <class Ops>
     return x;
 }
 
-// Kernel<Ops>::run(args...) on the widest lanes available.
-template <template <class> class Kernel, class... Args>
-inline void run_kernel(Args... args) {
+// True when the lane kernels can run here.
+inline bool available() noexcept {
 #ifdef MOSSLIB_AVX2_LANES
-    if (common::avx2_lanes()) return common::run_in_avx2_lanes<Kernel<Avx2Ops>>(args...);
+    return common::avx2_lanes();
+#else
+    return false;
 #endif
-    Kernel<BaselineOps>::run(args...);
+}
+
+// Kernel<Ops>::run(args...) in AVX2 lanes; only where available().
+template <template <class> class Kernel, class... Args>
+inline void run_kernel([[maybe_unused]] Args... args) {
+#ifdef MOSSLIB_AVX2_LANES
+    if (common::avx2_lanes()) common::run_in_avx2_lanes<Kernel<Avx2Ops>>(args...);
+#endif
 }
 
 // True in the lanes where x is finite.
