@@ -22,45 +22,50 @@ constexpr double kTol = 1.0e-22;
 // the tridiagonal matrix: 1.0e-11 in single precision.
 constexpr double kEpsFactor = static_cast<double>(1.0e-11f);
 
-// Intermediate data of one call (on the stack; nothing survives the call).
+// Intermediate data of one call for matrices of order up to Cap (on the stack; nothing
+// survives the call).
 // Vectors are 0-based: row i of the tridiagonal matrix is d[i]; e[i] couples rows
 // i and i+1 (e[n-1] = 0).
-struct BisectWork {
-    double d[kMaxOrder];
-    double e[kMaxOrder];
-    double tau[2 * kMaxOrder];    // phase factors (re, im)
+template <int Cap>
+struct BisectWorkT {
+    double d[Cap];
+    double e[Cap];
+    double tau[2 * Cap];    // phase factors (re, im)
     double anorm;                 // largest component magnitude of the input
     // reduction of one column: v = u / H, p = A u, q = p - K u
-    double vr[kMaxOrder], vi[kMaxOrder];
-    double pr[kMaxOrder], pi[kMaxOrder];
-    double qr[kMaxOrder], qi[kMaxOrder];
+    double vr[Cap], vi[Cap];
+    double pr[Cap], pi[Cap];
+    double qr[Cap], qi[Cap];
     // bisection and inverse iteration
-    double lower[kMaxOrder];      // lower bounds of the eigenvalues
-    double e2[kMaxOrder];         // e2[i] = e[i-1]^2 couples row i to row i-1; e2[0] = 0
-    double off[kMaxOrder];        // couplings with exact zeros replaced by eps
-    double x[kMaxOrder + 2];      // iteration vector and two trailing zeros
-    double pivot[kMaxOrder];      // diagonal of the upper factor
-    double u1[kMaxOrder];         // its first super-diagonal
-    double u2[kMaxOrder];         // its second super-diagonal (from interchanges)
-    double mult[kMaxOrder];       // multiplier that reduced row i
-    bool swapped[kMaxOrder];      // rows i-1 and i were interchanged
+    double lower[Cap];      // lower bounds of the eigenvalues
+    double e2[Cap];         // e2[i] = e[i-1]^2 couples row i to row i-1; e2[0] = 0
+    double off[Cap];        // couplings with exact zeros replaced by eps
+    double x[Cap + 2];      // iteration vector and two trailing zeros
+    double pivot[Cap];      // diagonal of the upper factor
+    double u1[Cap];         // its first super-diagonal
+    double u2[Cap];         // its second super-diagonal (from interchanges)
+    double mult[Cap];       // multiplier that reduced row i
+    bool swapped[Cap];      // rows i-1 and i were interchanged
     // the bisection's width, its estimates of the eigenvalues and their margin
     double eps;
-    double estimates[kMaxOrder];
+    double estimates[Cap];
     bool estimated;
     double margin;
     bool want_estimates;          // estimates are to be formed (norm in range)
     double norm;                  // Frobenius norm of the tridiagonal matrix
     int exponent;                 // the input was scaled by 2^-exponent
 };
+// Capacity Cap = the order of the loops of known length, else kMaxOrder.
+template <int Order>
+using BisectWork = BisectWorkT<(Order > 0 ? Order : kMaxOrder)>;
 
 // ---------------------------------------------------------------------------------
 // htridc: reduction column by column from the left. On return d, e (moduli of the
 // sub-diagonal), the accumulated unit phase factors tau and anorm; the Householder
 // vectors stay in the columns of a below the diagonal.
 
-template <int Order>
-void htridc(int n_runtime, double *a, BisectWork &ws) {
+template <int Order, class Ws>
+void htridc(int n_runtime, double *a, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) -> double & { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) -> double & { return a[2 * (i + j * n) + 1]; };
@@ -317,8 +322,8 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
 // exactly those of a Sturm count at every step, at a fraction of the divisions.
 // Order is a compile-time constant for the orders the engine calls most (Order > 0),
 // or taken from n_runtime (Order = 0).
-template <int Order>
-void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, const double *estimates,
+template <int Order, class Ws>
+void bisect_eigenvalues(int n_runtime, Ws &ws, double *w, double eps, const double *estimates,
                         double margin) {
     const int n = Order > 0 ? Order : n_runtime;
     double *lower = ws.lower;
@@ -368,8 +373,8 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
 }
 
 // LU factorisation of T - shift I with partial pivoting, row by row.
-template <int Order>
-void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
+template <int Order, class Ws>
+void factor_shifted(int n_runtime, Ws &ws, double shift, double eps) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *off = ws.off;
     double u = ws.d[0] - shift;  // diagonal and super-diagonal of the pending row
@@ -403,16 +408,16 @@ void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
     ws.u2[n - 1] = 0.0;
 }
 
-template <int Order>
-void back_substitute(int n_runtime, BisectWork &ws) {
+template <int Order, class Ws>
+void back_substitute(int n_runtime, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = n - 1; i >= 0; --i)
         x[i] = ((x[i] - ws.u1[i] * x[i + 1]) - ws.u2[i] * x[i + 2]) / ws.pivot[i];
 }
 
-template <int Order>
-void full_solve(int n_runtime, BisectWork &ws) {
+template <int Order, class Ws>
+void full_solve(int n_runtime, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = 1; i < n; ++i) {
@@ -427,8 +432,8 @@ void full_solve(int n_runtime, BisectWork &ws) {
 }
 
 // x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, one after another.
-template <int Order>
-void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cluster) {
+template <int Order, class Ws>
+void orthogonalise(int n_runtime, Ws &ws, const double *z, int j, int cluster) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int col = j - 1; col >= j - cluster; --col) {
@@ -442,8 +447,8 @@ void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cl
 // The bisection's starting bounds and width, and the estimates unless `later` (then
 // ws.want_estimates says whether they are to be formed). False for the zero matrix:
 // all eigenvalues 0 and no vectors are formed (z is zeroed).
-template <int Order>
-bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates, bool later = false) {
+template <int Order, class Ws>
+bool tbisin_start(int n_runtime, Ws &ws, double *z, double *w, bool use_estimates, bool later = false) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
@@ -473,8 +478,8 @@ bool tbisin_start(int n_runtime, BisectWork &ws, double *z, double *w, bool use_
 }
 
 // Eigenvectors by inverse iteration at the bisected eigenvalues w.
-template <int Order>
-void tbisin_vectors(int n_runtime, BisectWork &ws, double *z, const double *w) {
+template <int Order, class Ws>
+void tbisin_vectors(int n_runtime, Ws &ws, double *z, const double *w) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *e = ws.e;
     const double eps = ws.eps;
@@ -509,8 +514,8 @@ void tbisin_vectors(int n_runtime, BisectWork &ws, double *z, const double *w) {
     }
 }
 
-template <int Order>
-void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+template <int Order, class Ws>
+void tbisin(int n_runtime, Ws &ws, double *z, double *w, bool use_estimates) {
     if (!tbisin_start<Order>(n_runtime, ws, z, w, use_estimates)) return;
     bisect_eigenvalues<Order>(n_runtime, ws, w, ws.eps, ws.estimated ? ws.estimates : nullptr, ws.margin);
     tbisin_vectors<Order>(n_runtime, ws, z, w);
@@ -519,8 +524,8 @@ void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estima
 // ---------------------------------------------------------------------------------
 // hbackc: complex eigenvectors z = Q D x from the real ones x in zr.
 
-template <int Order>
-void hbackc(int n_runtime, const BisectWork &ws, const double *a, double *zr, double *zi) {
+template <int Order, class Ws>
+void hbackc(int n_runtime, const Ws &ws, const double *a, double *zr, double *zi) {
     const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) { return a[2 * (i + j * n) + 1]; };
@@ -593,8 +598,8 @@ void scale_lower_triangle(int n, double *a, int exponent) {
 // matrix), otherwise the failure, with w, zr and zi marked.
 // With reduce_later, only the checks and the scaling (the caller reduces the matrix
 // and starts the bisection).
-template <int Order>
-Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, BisectWork &ws,
+template <int Order, class Ws>
+Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, Ws &ws,
                      bool &bisect, bool reduce_later = false) {
     bisect = false;
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
@@ -625,18 +630,20 @@ Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool 
     return Status::ok;
 }
 
-Status route_h_end(int n, double *w, double *zr, double *zi, const BisectWork &ws);
+template <class Ws>
+Status route_h_end(int n, double *w, double *zr, double *zi, const Ws &ws);
 
 // Route H after the bisection: vectors, back-transformation, scaling back.
-template <int Order>
-Status route_h_finish(int n, const double *ad, double *w, double *zr, double *zi, BisectWork &ws, bool bisected) {
+template <int Order, class Ws>
+Status route_h_finish(int n, const double *ad, double *w, double *zr, double *zi, Ws &ws, bool bisected) {
     if (bisected) tbisin_vectors<Order>(n, ws, zr, w);
     hbackc<Order>(n, ws, ad, zr, zi);
     return route_h_end(n, w, zr, zi, ws);
 }
 
 // The eigenvalues scaled back; a result that is not finite is a failure.
-Status route_h_end(int n, double *w, double *zr, double *zi, const BisectWork &ws) {
+template <class Ws>
+Status route_h_end(int n, double *w, double *zr, double *zi, const Ws &ws) {
     if (ws.exponent != 0)
         for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], ws.exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
@@ -649,7 +656,7 @@ Status route_h_end(int n, double *w, double *zr, double *zi, const BisectWork &w
 template <int Order>
 Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
     double *ad = reinterpret_cast<double *>(a);
-    BisectWork ws;
+    BisectWork<Order> ws;
     bool bisect = false;
     const Status s = route_h_start<Order>(n, ad, w, zr, zi, use_estimates, ws, bisect);
     if (s != Status::ok) return s;
@@ -679,7 +686,7 @@ void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w,
             status[m] = route_h(4, a[m], w[m], zr[m], zi[m], use_estimates == nullptr || use_estimates[m]);
         return;
     }
-    BisectWork ws[kHbisectLanes];
+    BisectWork<4> ws[kHbisectLanes];
     bool bisect[kHbisectLanes];
     detail::BisectLane lanes[kHbisectLanes];
     int lane_of[kHbisectLanes];
