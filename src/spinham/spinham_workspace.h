@@ -1,4 +1,4 @@
-// Fixed-size work space of the spin-Hamiltonian engine (about 160 KB). One instance per
+// Fixed-size work space of the spin-Hamiltonian engine (about 170 KB). One instance per
 // thread, on the heap (spinham_workspace()); every run sets each value it uses before
 // reading it.
 #pragma once
