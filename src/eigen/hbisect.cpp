@@ -7,7 +7,7 @@
 #include <complex>
 #include <limits>
 
-#include "eigen/bisect_lanes.h"
+#include "eigen/route_h_lanes.h"
 #include "eigen/eispack.h"
 #include "eigen/lane_ops.h"
 #include "eigen/hermitian.h"

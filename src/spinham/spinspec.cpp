@@ -106,7 +106,7 @@ struct PassLines {
     double intensity[kLinesPerPass];
 };
 
-// Directions per chunk of the walk (each takes about 15 us at 6 levels).
+// Directions per chunk of the walk (each takes about 6 us at 6 levels).
 constexpr int kDirectionsPerChunk = 4;
 
 // Where a pass's nuclear lines come from: the effective field and the direction.

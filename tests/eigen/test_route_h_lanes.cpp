@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/vector_lanes.h"
-#include "eigen/bisect_lanes.h"
+#include "eigen/route_h_lanes.h"
 #include "eigen/eispack.h"
 #include "eigen/lane_ops.h"
 #include "hermitian_fixture.h"

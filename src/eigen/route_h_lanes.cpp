@@ -1,14 +1,16 @@
-// The QL estimates of ql_estimates<4> and the bisection of bisect_eigenvalues<4>
-// (hbisect.cpp) on four matrices side by side. Every lane performs that code's IEEE
-// operations on its own matrix in the same order: the QL's shifts, rotations, 2 x 2
+// Route H (hbisect.cpp) at order 4 on four matrices side by side: the reduction
+// htridc<4>, the QL estimates of ql_estimates<4>, the bisection of
+// bisect_eigenvalues<4>, the inverse iteration of tbisin_vectors<4> and the
+// back-transformation hbackc<4>. Every lane performs that code's IEEE operations on its
+// own matrix in the same order: the reflections, the QL's shifts, rotations, 2 x 2
 // blocks and underflow deflation; the bisection's midpoints, the Sturm sequence with
-// its zero and infinity cases, the count from the estimates. Branches become masks:
-// both arms are formed and the lane's own selected, and a lane whose loop has ended
-// keeps its values while the others go on. Indices that differ between lanes (the
-// QL's l and m) are held as doubles and resolved by selects over the four positions.
-// The Sturm count is formed only when some running lane is near an estimate (or has
-// none), as the one-matrix loop forms it only then.
-#include "eigen/bisect_lanes.h"
+// its zero and infinity cases, the count from the estimates; the pivoted factors and
+// solves. Branches become masks: both arms are formed and the lane's own selected, and
+// a lane whose loop has ended keeps its values while the others go on. Indices that
+// differ between lanes (the QL's l and m, a cluster's length) are held as doubles and
+// resolved by selects. The Sturm count is formed only when some running lane is near
+// an estimate (or has none), as the one-matrix loop forms it only then.
+#include "eigen/route_h_lanes.h"
 
 #include <limits>
 
