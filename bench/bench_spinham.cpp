@@ -9,6 +9,7 @@
 
 #include "catalog_call.h"
 #include "mosslib.h"
+#include "common/vector_lanes.h"
 #include "spinham/electronic_hamiltonian.h"
 #include "spinham/line_accumulation.h"
 #include "spinham/nuclear_transitions.h"
@@ -94,6 +95,58 @@ void BM_nuctrans(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_nuctrans);
+
+// Four level passes' nuclear lines (fields of different size and direction), one after
+// another (0), side by side in AVX2 lanes (1), or through the side-by-side call with
+// the lanes refused (2: the fallback of processors without AVX2).
+void BM_nuctrans_four(benchmark::State &state) {
+    mosslib::common::allow_avx2_lanes(state.range(0) != 2);
+    sh::NuclearWork work[sh::kNuclearLanes];
+    double e[4][8], in[4][8];
+    const sh::SymmetricTensor efg{-0.065, -0.065, 0.13, 0, 0, 0};
+    const double h[4][3] = {{-200.0, 150.0, -380.0}, {310.0, -20.0, 95.0}, {-40.0, -260.0, 120.0}, {5.0, 80.0, -450.0}};
+    sh::NuclearPass passes[4];
+    for (int m = 0; m < 4; ++m) passes[m] = {h[m][0], h[m][1], h[m][2], 0.4, 0.3, 0.866, e[m], in[m]};
+    for (auto _ : state) {
+        if (state.range(0) != 0) {
+            sh::nuctrans_lanes(efg, -1, 4, passes, work);
+        } else {
+            for (int m = 0; m < 4; ++m)
+                (void)sh::nuctrans(efg, h[m][0], h[m][1], h[m][2], 0.4, 0.3, 0.866, -1, work[0], e[m], in[m]);
+        }
+        benchmark::DoNotOptimize(e);
+        benchmark::DoNotOptimize(in);
+    }
+    mosslib::common::allow_avx2_lanes(true);
+}
+BENCHMARK(BM_nuctrans_four)->Arg(0)->Arg(1)->Arg(2);
+
+// The electronic levels (S = 5/2, route A) of four field directions, one after another
+// (0), side by side in AVX2 lanes (1), or with the lanes refused (2).
+void BM_spinham_four(benchmark::State &state) {
+    mosslib::common::allow_avx2_lanes(state.range(0) != 2);
+    auto work = std::make_unique<sh::SpinhamWorkspace>();
+    double c1[6];
+    sh::ladder(6, c1);
+    sh::SpinSystem s;
+    s.mult1 = 6;
+    s.d1 = -1.1;
+    s.gx1 = s.gy1 = s.gz1 = 2.0;
+    s.ladder1 = c1;
+    const double b[4][3] = {{20.0, 30.0, 37.0}, {-45.0, 5.0, 12.0}, {3.0, -8.0, 52.0}, {30.0, 30.0, -20.0}};
+    for (auto _ : state) {
+        if (state.range(0) != 0) {
+            sh::spinham_lanes(s, 4, b, work->elec, work->elec_lanes);
+            for (int m = 0; m < 4; ++m)
+                benchmark::DoNotOptimize(sh::take_levels(s, work->elec_lanes, m, work->elec, work->energy));
+        } else {
+            for (int m = 0; m < 4; ++m)
+                benchmark::DoNotOptimize(sh::spinham(s, b[m][0], b[m][1], b[m][2], work->elec, work->energy));
+        }
+    }
+    mosslib::common::allow_avx2_lanes(true);
+}
+BENCHMARK(BM_spinham_four)->Arg(0)->Arg(1)->Arg(2);
 
 // Eight Lorentzian lines over 256 channels.
 void BM_addlines(benchmark::State &state) {

@@ -37,6 +37,24 @@ struct QlOutcome {
 QlOutcome tql2(int n, double *d, double *e, double *z, int iteration_limit);
 QlOutcome tql2_older(int n, double *d, double *e, double *z, int iteration_limit);
 
+// TQL2 (1983) on `count` (1..4) matrices of order n (2..kMaxLaneOrder) side by side in
+// vector lanes, each with the bits and outcome of tql2(n, d[m], e[m], z[m], limit).
+// These lane forms run only where lanes::available() (lane_ops.h).
+inline constexpr int kMaxLaneOrder = kRouteALanesMaxOrder;
+void tql2_lanes(int count, int n, double *const *d, double *const *e, double *const *z, int iteration_limit,
+                QlOutcome *outcome);
+// HTRIDI (1983) and HTRIBK (with m = n) on `count` (1..4) matrices of order n
+// (2..kMaxLaneOrder) side by side in vector lanes, each bit for bit as htridi and htribk
+// on that matrix alone.
+void htridi_lanes(int count, int n, double *const *ar, double *const *ai, double *const *d, double *const *e,
+                  double *const *e2, double *const *tau);
+void htribk_lanes(int count, int n, double *const *ar, double *const *ai, double *const *tau, double *const *zr,
+                  double *const *zi);
+// The first and last steps of TQL2, shared with tql2_lanes: e moved so that e[i] couples rows i and
+// i+1 (e[n-1] = 0); eigenvalues sorted ascending with their columns of z.
+void tql2_prepare(int n, double *e);
+void tql2_sort(int n, double *d, double *z);
+
 // Eigenvectors of the Hermitian matrix from the real ones in zr (m columns) and the
 // reduction data of htridi; writes zr and zi.
 void htribk(int n, const double *ar, const double *ai, const double *tau, int m, double *zr,
@@ -63,9 +81,28 @@ inline constexpr ChEdition kEditionOlder{htridi_older, tql2_older};
 Status ch(const ChEdition &edition, int n, double *ar, double *ai, double *w, double *zr, double *zi,
           int iteration_limit);
 
+// CH of the 1983 edition on `count` (1..kChLanes) matrices of order n, each with the
+// bits and status of ch(kEdition1983, n, ar[m], ...); the QL iterations run side by
+// side in vector lanes for n in 2..kMaxLaneOrder (one after another otherwise).
+inline constexpr int kChLanes = 4;
+void ch_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
+              double *const *zi, int iteration_limit, Status *status);
+
 // Route H with a Sturm count at every bisection step (hbisect takes most counts
 // from eigenvalue estimates instead, with identical results); for tests.
 Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi);
+
+// hbisect4 with the estimates used for matrix m only where use_estimates[m] (the
+// others counted by Sturm sequences at every step, as hbisect_sturm_only); for tests.
+void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                       double *const *zi, Status *status, const bool *use_estimates);
+
+// Route H's eigenvalue estimates (QL, sorted descending; false when the QL fails) of a
+// tridiagonal matrix of order 4 (diagonal d, couplings e[0..2], Frobenius norm), alone
+// and for `count` matrices side by side; for tests.
+bool ql_estimates4(const double *d, const double *e, double norm, double *lam);
+void ql_estimates4_lanes(int count, const double *const *d, const double *const *e, const double *norm,
+                         double *const *lam, bool *ok);
 
 // Shared helpers of the three routes.
 // True when every element of the lower triangle (diagonal included) of ar and ai is

@@ -7,7 +7,9 @@
 #include <complex>
 #include <limits>
 
+#include "eigen/route_h_lanes.h"
 #include "eigen/eispack.h"
+#include "eigen/lane_ops.h"
 #include "eigen/hermitian.h"
 
 namespace mosslib::eigen {
@@ -20,37 +22,50 @@ constexpr double kTol = 1.0e-22;
 // the tridiagonal matrix: 1.0e-11 in single precision.
 constexpr double kEpsFactor = static_cast<double>(1.0e-11f);
 
-// Intermediate data of one call (on the stack; nothing survives the call).
+// Intermediate data of one call for matrices of order up to Cap (on the stack; nothing
+// survives the call).
 // Vectors are 0-based: row i of the tridiagonal matrix is d[i]; e[i] couples rows
 // i and i+1 (e[n-1] = 0).
-struct BisectWork {
-    double d[kMaxOrder];
-    double e[kMaxOrder];
-    double tau[2 * kMaxOrder];    // phase factors (re, im)
+template <int Cap>
+struct BisectWorkT {
+    double d[Cap];
+    double e[Cap];
+    double tau[2 * Cap];    // phase factors (re, im)
     double anorm;                 // largest component magnitude of the input
     // reduction of one column: v = u / H, p = A u, q = p - K u
-    double vr[kMaxOrder], vi[kMaxOrder];
-    double pr[kMaxOrder], pi[kMaxOrder];
-    double qr[kMaxOrder], qi[kMaxOrder];
+    double vr[Cap], vi[Cap];
+    double pr[Cap], pi[Cap];
+    double qr[Cap], qi[Cap];
     // bisection and inverse iteration
-    double lower[kMaxOrder];      // lower bounds of the eigenvalues
-    double e2[kMaxOrder];         // e2[i] = e[i-1]^2 couples row i to row i-1; e2[0] = 0
-    double off[kMaxOrder];        // couplings with exact zeros replaced by eps
-    double x[kMaxOrder + 2];      // iteration vector and two trailing zeros
-    double pivot[kMaxOrder];      // diagonal of the upper factor
-    double u1[kMaxOrder];         // its first super-diagonal
-    double u2[kMaxOrder];         // its second super-diagonal (from interchanges)
-    double mult[kMaxOrder];       // multiplier that reduced row i
-    bool swapped[kMaxOrder];      // rows i-1 and i were interchanged
+    double lower[Cap];      // lower bounds of the eigenvalues
+    double e2[Cap];         // e2[i] = e[i-1]^2 couples row i to row i-1; e2[0] = 0
+    double off[Cap];        // couplings with exact zeros replaced by eps
+    double x[Cap + 2];      // iteration vector and two trailing zeros
+    double pivot[Cap];      // diagonal of the upper factor
+    double u1[Cap];         // its first super-diagonal
+    double u2[Cap];         // its second super-diagonal (from interchanges)
+    double mult[Cap];       // multiplier that reduced row i
+    bool swapped[Cap];      // rows i-1 and i were interchanged
+    // the bisection's width, its estimates of the eigenvalues and their margin
+    double eps;
+    double estimates[Cap];
+    bool estimated;
+    double margin;
+    bool want_estimates;          // estimates are to be formed (norm in range)
+    double norm;                  // Frobenius norm of the tridiagonal matrix
+    int exponent;                 // the input was scaled by 2^-exponent
 };
+// Capacity Cap = the order of the loops of known length, else kMaxOrder.
+template <int Order>
+using BisectWork = BisectWorkT<(Order > 0 ? Order : kMaxOrder)>;
 
 // ---------------------------------------------------------------------------------
 // htridc: reduction column by column from the left. On return d, e (moduli of the
 // sub-diagonal), the accumulated unit phase factors tau and anorm; the Householder
 // vectors stay in the columns of a below the diagonal.
 
-template <int Order>
-void htridc(int n_runtime, double *a, BisectWork &ws) {
+template <int Order, class Ws>
+void htridc(int n_runtime, double *a, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) -> double & { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) -> double & { return a[2 * (i + j * n) + 1]; };
@@ -214,6 +229,19 @@ int sturm_count(int n, const double *d, const double *e2, double x) {
     return count;
 }
 
+// The QL's eigenvalues as estimates: false if one is not finite, else sorted descending.
+bool finish_estimates(int n, double *lam) {
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(lam[i])) return false;
+    for (int i = 1; i < n; ++i) {
+        const double v = lam[i];
+        int k = i;
+        for (; k > 0 && lam[k - 1] < v; --k) lam[k] = lam[k - 1];
+        lam[k] = v;
+    }
+    return true;
+}
+
 // Eigenvalue estimates for the bisection, in descending order: implicit QL with
 // Wilkinson shifts, no vectors, on a copy of d and e (norm: the Frobenius norm of T).
 // Backward stable: each estimate lies within a few n * 2^-52 * norm of its eigenvalue. Returns false if an eigenvalue needs more than
@@ -278,16 +306,7 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
             e[m] = 0.0;
         }
     }
-    for (int i = 0; i < n; ++i)
-        if (!std::isfinite(lam[i])) return false;
-    // descending
-    for (int i = 1; i < n; ++i) {
-        const double v = lam[i];
-        int k = i;
-        for (; k > 0 && lam[k - 1] < v; --k) lam[k] = lam[k - 1];
-        lam[k] = v;
-    }
-    return true;
+    return finish_estimates(n, lam);
 }
 
 // Bisection: w[i] narrows from above and lower[i] from below until the interval is
@@ -303,8 +322,8 @@ bool ql_estimates(int n_runtime, const double *d_in, const double *e_in, double 
 // exactly those of a Sturm count at every step, at a fraction of the divisions.
 // Order is a compile-time constant for the orders the engine calls most (Order > 0),
 // or taken from n_runtime (Order = 0).
-template <int Order>
-void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, const double *estimates,
+template <int Order, class Ws>
+void bisect_eigenvalues(int n_runtime, Ws &ws, double *w, double eps, const double *estimates,
                         double margin) {
     const int n = Order > 0 ? Order : n_runtime;
     double *lower = ws.lower;
@@ -354,8 +373,8 @@ void bisect_eigenvalues(int n_runtime, BisectWork &ws, double *w, double eps, co
 }
 
 // LU factorisation of T - shift I with partial pivoting, row by row.
-template <int Order>
-void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
+template <int Order, class Ws>
+void factor_shifted(int n_runtime, Ws &ws, double shift, double eps) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *off = ws.off;
     double u = ws.d[0] - shift;  // diagonal and super-diagonal of the pending row
@@ -389,16 +408,16 @@ void factor_shifted(int n_runtime, BisectWork &ws, double shift, double eps) {
     ws.u2[n - 1] = 0.0;
 }
 
-template <int Order>
-void back_substitute(int n_runtime, BisectWork &ws) {
+template <int Order, class Ws>
+void back_substitute(int n_runtime, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = n - 1; i >= 0; --i)
         x[i] = ((x[i] - ws.u1[i] * x[i + 1]) - ws.u2[i] * x[i + 2]) / ws.pivot[i];
 }
 
-template <int Order>
-void full_solve(int n_runtime, BisectWork &ws) {
+template <int Order, class Ws>
+void full_solve(int n_runtime, Ws &ws) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int i = 1; i < n; ++i) {
@@ -413,8 +432,8 @@ void full_solve(int n_runtime, BisectWork &ws) {
 }
 
 // x <- x - (z^T x) z against columns j-1, ..., j-cluster of z, one after another.
-template <int Order>
-void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cluster) {
+template <int Order, class Ws>
+void orthogonalise(int n_runtime, Ws &ws, const double *z, int j, int cluster) {
     const int n = Order > 0 ? Order : n_runtime;
     double *x = ws.x;
     for (int col = j - 1; col >= j - cluster; --col) {
@@ -425,8 +444,11 @@ void orthogonalise(int n_runtime, BisectWork &ws, const double *z, int j, int cl
     }
 }
 
-template <int Order>
-void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estimates) {
+// The bisection's starting bounds and width, and the estimates unless `later` (then
+// ws.want_estimates says whether they are to be formed). False for the zero matrix:
+// all eigenvalues 0 and no vectors are formed (z is zeroed).
+template <int Order, class Ws>
+bool tbisin_start(int n_runtime, Ws &ws, double *z, double *w, bool use_estimates, bool later = false) {
     const int n = Order > 0 ? Order : n_runtime;
     const double *d = ws.d;
     const double *e = ws.e;
@@ -440,21 +462,27 @@ void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estima
         ws.lower[i] = -norm;
     }
     const double eps = norm * kEpsFactor;
+    ws.eps = eps;
     if (eps == 0.0) {
         // The zero matrix: all eigenvalues 0, and no vectors are formed.
         for (int i = 0; i < n * n; ++i) z[i] = 0.0;
-        return;
+        return false;
     }
 
     // Estimates are used only where neither e^2 nor the QL can under- or overflow.
-    double estimates[kMaxOrder];
-    const bool estimated =
-        use_estimates && norm >= 1e-100 && norm <= 1e100 &&
-        ql_estimates<Order>(n, d, e, norm, estimates);
-    const double *known = estimated ? estimates : nullptr;
-    const double margin = 1e-12 * norm;
-    bisect_eigenvalues<Order>(n, ws, w, eps, known, margin);
+    ws.norm = norm;
+    ws.want_estimates = use_estimates && norm >= 1e-100 && norm <= 1e100;
+    ws.estimated = !later && ws.want_estimates && ql_estimates<Order>(n, d, e, norm, ws.estimates);
+    ws.margin = 1e-12 * norm;
+    return true;
+}
 
+// Eigenvectors by inverse iteration at the bisected eigenvalues w.
+template <int Order, class Ws>
+void tbisin_vectors(int n_runtime, Ws &ws, double *z, const double *w) {
+    const int n = Order > 0 ? Order : n_runtime;
+    const double *e = ws.e;
+    const double eps = ws.eps;
     for (int i = 0; i + 1 < n; ++i) ws.off[i] = (e[i] == 0.0) ? eps : e[i];
     double *x = ws.x;
     int cluster = 0;
@@ -486,11 +514,18 @@ void tbisin(int n_runtime, BisectWork &ws, double *z, double *w, bool use_estima
     }
 }
 
+template <int Order, class Ws>
+void tbisin(int n_runtime, Ws &ws, double *z, double *w, bool use_estimates) {
+    if (!tbisin_start<Order>(n_runtime, ws, z, w, use_estimates)) return;
+    bisect_eigenvalues<Order>(n_runtime, ws, w, ws.eps, ws.estimated ? ws.estimates : nullptr, ws.margin);
+    tbisin_vectors<Order>(n_runtime, ws, z, w);
+}
+
 // ---------------------------------------------------------------------------------
 // hbackc: complex eigenvectors z = Q D x from the real ones x in zr.
 
-template <int Order>
-void hbackc(int n_runtime, const BisectWork &ws, const double *a, double *zr, double *zi) {
+template <int Order, class Ws>
+void hbackc(int n_runtime, const Ws &ws, const double *a, double *zr, double *zi) {
     const int n = Order > 0 ? Order : n_runtime;
     auto AR = [=](int i, int j) { return a[2 * (i + j * n)]; };
     auto AI = [=](int i, int j) { return a[2 * (i + j * n) + 1]; };
@@ -558,9 +593,16 @@ void scale_lower_triangle(int n, double *a, int exponent) {
         }
 }
 
-Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+// Checks, scaling and reduction of route H up to the bisection. Returns ok when the
+// matrix goes on (`bisect`: its eigenvalues are to be bisected; false for the zero
+// matrix), otherwise the failure, with w, zr and zi marked.
+// With reduce_later, only the checks and the scaling (the caller reduces the matrix
+// and starts the bisection).
+template <int Order, class Ws>
+Status route_h_start(int n, double *ad, double *w, double *zr, double *zi, bool use_estimates, Ws &ws,
+                     bool &bisect, bool reduce_later = false) {
+    bisect = false;
     if (n < 1 || n > kMaxOrder) return Status::bad_order;
-    double *ad = reinterpret_cast<double *>(a);
     double largest = 0.0;
     for (int j = 0; j < n; ++j) {
         for (int i = j; i < n; ++i) {
@@ -580,25 +622,51 @@ Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi
     // eigenvalue would come out 0, below about 1e-140 the vectors NaN, above about
     // 1e154 everything. Such a matrix is scaled by a power of two (exact) to a
     // largest component in [1, 2), and the eigenvalues scaled back.
-    const int exponent = order_of_magnitude(largest);
-    if (exponent != 0) scale_lower_triangle(n, ad, -exponent);
-    BisectWork ws;
-    if (n == 4) {  // the nuclear Hamiltonian: loops of known length
-        htridc<4>(n, ad, ws);
-        tbisin<4>(n, ws, zr, w, use_estimates);
-        hbackc<4>(n, ws, ad, zr, zi);
-    } else {
-        htridc<0>(n, ad, ws);
-        tbisin<0>(n, ws, zr, w, use_estimates);
-        hbackc<0>(n, ws, ad, zr, zi);
-    }
-    if (exponent != 0)
-        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], exponent);
+    ws.exponent = order_of_magnitude(largest);
+    if (ws.exponent != 0) scale_lower_triangle(n, ad, -ws.exponent);
+    if (reduce_later) return Status::ok;
+    htridc<Order>(n, ad, ws);
+    bisect = tbisin_start<Order>(n, ws, zr, w, use_estimates);
+    return Status::ok;
+}
+
+template <class Ws>
+Status route_h_end(int n, double *w, double *zr, double *zi, const Ws &ws);
+
+// Route H after the bisection: vectors, back-transformation, scaling back.
+template <int Order, class Ws>
+Status route_h_finish(int n, const double *ad, double *w, double *zr, double *zi, Ws &ws, bool bisected) {
+    if (bisected) tbisin_vectors<Order>(n, ws, zr, w);
+    hbackc<Order>(n, ws, ad, zr, zi);
+    return route_h_end(n, w, zr, zi, ws);
+}
+
+// The eigenvalues scaled back; a result that is not finite is a failure.
+template <class Ws>
+Status route_h_end(int n, double *w, double *zr, double *zi, const Ws &ws) {
+    if (ws.exponent != 0)
+        for (int i = 0; i < n; ++i) w[i] = std::scalbn(w[i], ws.exponent);
     if (!detail::all_finite(n, w) || !detail::all_finite(n * n, zr) || !detail::all_finite(n * n, zi)) {
         detail::mark_no_result(n, w, zr, zi);
         return Status::non_finite;
     }
     return Status::ok;
+}
+
+template <int Order>
+Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+    double *ad = reinterpret_cast<double *>(a);
+    BisectWork<Order> ws;
+    bool bisect = false;
+    const Status s = route_h_start<Order>(n, ad, w, zr, zi, use_estimates, ws, bisect);
+    if (s != Status::ok) return s;
+    if (bisect) bisect_eigenvalues<Order>(n, ws, w, ws.eps, ws.estimated ? ws.estimates : nullptr, ws.margin);
+    return route_h_finish<Order>(n, ad, w, zr, zi, ws, bisect);
+}
+
+Status route_h(int n, std::complex<double> *a, double *w, double *zr, double *zi, bool use_estimates) {
+    // The nuclear Hamiltonian (n = 4) with loops of known length.
+    return n == 4 ? route_h<4>(n, a, w, zr, zi, use_estimates) : route_h<0>(n, a, w, zr, zi, use_estimates);
 }
 
 }  // namespace
@@ -607,9 +675,101 @@ Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi
     return route_h(n, a, w, zr, zi, true);
 }
 
+namespace {
+// use_estimates[m]: bisect matrix m with the help of its QL estimates (all when nullptr).
+void route_h4_lanes(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                    double *const *zi, Status *status, const bool *use_estimates) {
+    static_assert(kHbisectLanes == detail::kBisectLanes);
+    if (count < 1 || count > kHbisectLanes) return;
+    if (!detail::lanes::available()) {
+        for (int m = 0; m < count; ++m)
+            status[m] = route_h(4, a[m], w[m], zr[m], zi[m], use_estimates == nullptr || use_estimates[m]);
+        return;
+    }
+    BisectWork<4> ws[kHbisectLanes];
+    bool bisect[kHbisectLanes];
+    detail::BisectLane lanes[kHbisectLanes];
+    int lane_of[kHbisectLanes];
+    int bisected = 0;
+    // Checks and scaling, then the reductions side by side.
+    detail::ReduceLane reduce[kHbisectLanes];
+    int reducing = 0;
+    for (int m = 0; m < count; ++m) {
+        const bool estimates = use_estimates == nullptr || use_estimates[m];
+        status[m] = route_h_start<4>(4, reinterpret_cast<double *>(a[m]), w[m], zr[m], zi[m], estimates, ws[m],
+                                     bisect[m], true);
+        if (status[m] == Status::ok)
+            reduce[reducing++] = {reinterpret_cast<double *>(a[m]), ws[m].d, ws[m].e, ws[m].tau, &ws[m].anorm};
+    }
+    if (reducing > 0) detail::reduce4_lanes(reducing, reduce, kTol);
+    for (int m = 0; m < count; ++m) {
+        lane_of[m] = -1;
+        if (status[m] != Status::ok) continue;
+        const bool estimates = use_estimates == nullptr || use_estimates[m];
+        bisect[m] = tbisin_start<4>(4, ws[m], zr[m], w[m], estimates, true);
+        if (bisect[m]) lane_of[m] = bisected++;
+    }
+    // The estimates of the matrices that want them, then the bisections.
+    detail::QlLane ql[kHbisectLanes];
+    int ql_of[kHbisectLanes];
+    int estimating = 0;
+    for (int m = 0; m < count; ++m) {
+        ql_of[m] = -1;
+        if (lane_of[m] < 0 || !ws[m].want_estimates) continue;
+        ql_of[m] = estimating;
+        ql[estimating++] = {ws[m].d, ws[m].e, ws[m].norm, ws[m].estimates, false};
+    }
+    if (estimating > 0) detail::ql4_lanes(estimating, ql);
+    for (int m = 0; m < count; ++m) {
+        if (lane_of[m] < 0) continue;
+        if (ql_of[m] >= 0) ws[m].estimated = ql[ql_of[m]].converged && finish_estimates(4, ws[m].estimates);
+        lanes[lane_of[m]] = {ws[m].d, ws[m].e2, w[m], ws[m].lower, ws[m].eps,
+                             ws[m].estimated ? ws[m].estimates : nullptr, ws[m].margin};
+    }
+    if (bisected > 0) detail::bisect4_lanes(bisected, lanes);
+    detail::VectorLane vectors[kHbisectLanes];
+    int solved = 0;
+    for (int m = 0; m < count; ++m) {
+        if (status[m] != Status::ok) continue;
+        vectors[solved++] = {ws[m].d, ws[m].e, ws[m].eps, w[m], reinterpret_cast<const double *>(a[m]), ws[m].tau,
+                             lane_of[m] >= 0, zr[m], zi[m]};
+    }
+    if (solved > 0) detail::vectors4_lanes(solved, vectors);
+    for (int m = 0; m < count; ++m)
+        if (status[m] == Status::ok) status[m] = route_h_end(4, w[m], zr[m], zi[m], ws[m]);
+}
+}  // namespace
+
+void hbisect4(int count, std::complex<double> *const *a, double *const *w, double *const *zr, double *const *zi,
+              Status *status) {
+    route_h4_lanes(count, a, w, zr, zi, status, nullptr);
+}
+
 namespace detail {
 Status hbisect_sturm_only(int n, std::complex<double> *a, double *w, double *zr, double *zi) {
     return route_h(n, a, w, zr, zi, false);
+}
+
+bool ql_estimates4(const double *d, const double *e, double norm, double *lam) {
+    return ql_estimates<4>(4, d, e, norm, lam);
+}
+
+void ql_estimates4_lanes(int count, const double *const *d, const double *const *e, const double *norm,
+                         double *const *lam, bool *ok) {
+    if (count < 1 || count > kHbisectLanes) return;
+    if (!lanes::available()) {
+        for (int m = 0; m < count; ++m) ok[m] = ql_estimates<4>(4, d[m], e[m], norm[m], lam[m]);
+        return;
+    }
+    QlLane lanes[kHbisectLanes];
+    for (int m = 0; m < count; ++m) lanes[m] = {d[m], e[m], norm[m], lam[m], false};
+    ql4_lanes(count, lanes);
+    for (int m = 0; m < count; ++m) ok[m] = lanes[m].converged && finish_estimates(4, lam[m]);
+}
+
+void hbisect4_choosing(int count, std::complex<double> *const *a, double *const *w, double *const *zr,
+                       double *const *zi, Status *status, const bool *use_estimates) {
+    route_h4_lanes(count, a, w, zr, zi, status, use_estimates);
 }
 }  // namespace detail
 

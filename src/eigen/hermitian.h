@@ -38,6 +38,15 @@ const char *status_text(Status s);
 Status chdesc(int n, double *ar, double *ai, double *w, double *zr, double *zi,
               int iteration_limit = kDefaultIterationLimit);
 
+// Route A on `count` (1..kRouteALanes) matrices of order n at once: matrix m is
+// ar[m], ai[m], its results w[m], zr[m], zi[m] and status[m], each bit for bit what
+// chdesc(n, ar[m], ...) gives; for orders 2 to kRouteALanesMaxOrder their QL iterations
+// run side by side in vector lanes. Does nothing for another count.
+inline constexpr int kRouteALanes = 4;
+inline constexpr int kRouteALanesMaxOrder = 8;
+void chdesc_lanes(int count, int n, double *const *ar, double *const *ai, double *const *w, double *const *zr,
+                  double *const *zi, Status *status, int iteration_limit = kDefaultIterationLimit);
+
 // Route B: the older-edition reduction and QL (fixed relative precision 1e-16f).
 // Result in ASCENDING order; the caller reverses (reverse_order). Accurate for entries
 // from about 1e-305 to 1e306. Failures as for chdesc, reported and never ending the
@@ -53,6 +62,14 @@ Status chstop(int n, double *ar, double *ai, double *zr, double *zi, double *w,
 // within 1e-11 x (Frobenius norm) above the true values. The zero matrix gives all
 // eigenvalues 0 and zero vectors (no eigenvectors are formed).
 Status hbisect(int n, std::complex<double> *a, double *w, double *zr, double *zi);
+
+// Route H on `count` (1..kHbisectLanes) matrices of order 4 at once: matrix m is a[m],
+// its results w[m], zr[m], zi[m] and status[m], each bit for bit what
+// hbisect(4, a[m], w[m], zr[m], zi[m]) gives; their bisections run side by side in
+// vector lanes. Does nothing for another count.
+inline constexpr int kHbisectLanes = 4;
+void hbisect4(int count, std::complex<double> *const *a, double *const *w, double *const *zr, double *const *zi,
+              Status *status);
 
 // Reverses eigenvalue order: swaps w[i] with w[n-1-i] and columns i, n-1-i of zr, zi.
 // Does nothing for n outside 1..kMaxOrder.

@@ -101,6 +101,10 @@ void shift_subdiagonal(const View &v) {
 
 }  // namespace
 
+void tql2_prepare(int n, double *e) { shift_subdiagonal(View{n, nullptr, e, nullptr}); }
+
+void tql2_sort(int n, double *d, double *z) { sort_ascending(View{n, d, nullptr, z}); }
+
 QlOutcome tql2(int n, double *d, double *e, double *z, int iteration_limit) {
     if (n == 1) return {Status::ok, 0};
     const View v{n, d, e, z};

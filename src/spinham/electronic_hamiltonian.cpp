@@ -128,7 +128,10 @@ SolverRoute solver_route(double route) {
     return SolverRoute::B;
 }
 
-eigen::Status spinham(const SpinSystem &sys, double bx, double by, double bz, ElectronicWork &work, double *energy) {
+namespace {
+
+// The Hamiltonian of the field (bx, by, bz) into work.ar / work.ai (lower triangle).
+void build(const SpinSystem &sys, double bx, double by, double bz, ElectronicWork &work) {
     const int n = sys.mult1 * sys.mult2;
     const long nn = static_cast<long>(n) * n;
     const long nn2 = static_cast<long>(sys.mult2) * sys.mult2;
@@ -147,12 +150,55 @@ eigen::Status spinham(const SpinSystem &sys, double bx, double by, double bz, El
                           work.f, work.g, sys.mult2);
         couple_two_spins(sys, work);
     }
+}
 
+}  // namespace
+
+eigen::Status spinham(const SpinSystem &sys, double bx, double by, double bz, ElectronicWork &work, double *energy) {
+    const int n = sys.mult1 * sys.mult2;
+    const long nn = static_cast<long>(n) * n;
+    build(sys, bx, by, bz, work);
     const eigen::Status s = diagonalise(n, sys.route, work);
     if (s != eigen::Status::ok) return s;
     std::copy_n(work.w, n, energy);
     std::copy_n(work.zr, nn, work.ar);
     std::copy_n(work.zi, nn, work.ai);
+    return s;
+}
+
+bool lanes_apply(const SpinSystem &sys) {
+    static_assert(kLaneLevels <= eigen::kRouteALanesMaxOrder && kElectronicLanes == eigen::kRouteALanes);
+    const int n = sys.mult1 * sys.mult2;
+    return solver_route(sys.route) == SolverRoute::A && n >= 2 && n <= kLaneLevels;
+}
+
+void spinham_lanes(const SpinSystem &sys, int count, const double (*b)[3], ElectronicWork &work,
+                   ElectronicLanes &lanes) {
+    if (count < 1 || count > kElectronicLanes || !lanes_apply(sys)) return;
+    const int n = sys.mult1 * sys.mult2;
+    double *ar[kElectronicLanes], *ai[kElectronicLanes], *w[kElectronicLanes], *zr[kElectronicLanes],
+        *zi[kElectronicLanes];
+    for (int m = 0; m < count; ++m) {
+        build(sys, b[m][0], b[m][1], b[m][2], work);
+        std::copy_n(work.ar, n * n, lanes.ar[m]);
+        std::copy_n(work.ai, n * n, lanes.ai[m]);
+        ar[m] = lanes.ar[m];
+        ai[m] = lanes.ai[m];
+        w[m] = lanes.w[m];
+        zr[m] = lanes.zr[m];
+        zi[m] = lanes.zi[m];
+    }
+    eigen::chdesc_lanes(count, n, ar, ai, w, zr, zi, lanes.status);
+}
+
+eigen::Status take_levels(const SpinSystem &sys, const ElectronicLanes &lanes, int m, ElectronicWork &work,
+                          double *energy) {
+    const int n = sys.mult1 * sys.mult2;
+    const eigen::Status s = lanes.status[m];
+    if (s != eigen::Status::ok) return s;
+    std::copy_n(lanes.w[m], n, energy);
+    std::copy_n(lanes.zr[m], n * n, work.ar);
+    std::copy_n(lanes.zi[m], n * n, work.ai);
     return s;
 }
 

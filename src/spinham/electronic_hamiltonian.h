@@ -36,4 +36,16 @@ struct SpinSystem {
 // Any other status: the solver failed and energy / eigenvectors hold no result.
 eigen::Status spinham(const SpinSystem &sys, double bx, double by, double bz, ElectronicWork &work, double *energy);
 
+// True when spinham_lanes serves the system: route A and N = 2..kLaneLevels levels.
+bool lanes_apply(const SpinSystem &sys);
+
+// spinham for the fields b[0..count-1] (kG), count in 1..kElectronicLanes: each
+// Hamiltonian built in work and all diagonalised side by side into lanes; take_levels
+// then gives field m's status and, on ok, its levels in energy and its eigenvectors in
+// work.ar / work.ai, bit for bit as spinham gives them. Only where lanes_apply(sys).
+void spinham_lanes(const SpinSystem &sys, int count, const double (*b)[3], ElectronicWork &work,
+                   ElectronicLanes &lanes);
+eigen::Status take_levels(const SpinSystem &sys, const ElectronicLanes &lanes, int m, ElectronicWork &work,
+                          double *energy);
+
 }  // namespace mosslib::spinham

@@ -118,32 +118,75 @@ void lineint(const double *zr, const double *zi, const GroundDoublet &ground, do
     }
 }
 
-eigen::Status nuctrans(const SymmetricTensor &v, double hx, double hy, double hz, double nx, double ny, double nz,
-                       int option, NuclearWork &work, double *enuc, double *inuc) {
-    const GroundDoublet ground = gndstate(hx, hy, hz);
+namespace {
+
+// The Hamiltonian of a pass into work; false when it is zero (no field, no gradient):
+// all four levels at 0, and the m basis is as good as any (the bisection route would
+// hand back zero vectors and lose every line).
+bool prepare_excited(const SymmetricTensor &v, double hx, double hy, double hz, NuclearWork &work) {
     exham(hx, hy, hz, v, work.h);
     std::fill_n(work.zr, 16, 0.0);
     std::fill_n(work.zi, 16, 0.0);
-    eigen::Status s = eigen::Status::ok;
-    if (is_zero_lower_triangle(work.h)) {
-        // No field and no gradient: all four levels at 0, and the m basis is as good as
-        // any (the bisection route would hand back zero vectors and lose every line).
-        std::fill_n(work.w, 4, 0.0);
-        for (int j = 0; j < 4; ++j) work.zr[j * 4 + j] = 1.0;
-    } else {
-        s = eigen::hbisect(4, work.h, work.w, work.zr, work.zi);
-    }
+    if (!is_zero_lower_triangle(work.h)) return true;
+    std::fill_n(work.w, 4, 0.0);
+    for (int j = 0; j < 4; ++j) work.zr[j * 4 + j] = 1.0;
+    return false;
+}
+
+// Lines from the solved excited state, or NaN lines after a solver failure.
+void finish_lines(eigen::Status s, const GroundDoublet &ground, const NuclearWork &work, double nx, double ny,
+                  double nz, int option, double *enuc, double *inuc) {
     if (s != eigen::Status::ok) {
         std::fill_n(enuc, kLinesPerPass, std::numeric_limits<double>::quiet_NaN());
         std::fill_n(inuc, kLinesPerPass, std::numeric_limits<double>::quiet_NaN());
-        return s;
+        return;
     }
     for (int j = 0; j < 4; ++j) {
         enuc[j] = work.w[j] - ground.ea;
         enuc[j + 4] = work.w[j] + ground.ea;
     }
     lineint(work.zr, work.zi, ground, nx, ny, nz, option, inuc);
+}
+
+}  // namespace
+
+eigen::Status nuctrans(const SymmetricTensor &v, double hx, double hy, double hz, double nx, double ny, double nz,
+                       int option, NuclearWork &work, double *enuc, double *inuc) {
+    const GroundDoublet ground = gndstate(hx, hy, hz);
+    eigen::Status s = eigen::Status::ok;
+    if (prepare_excited(v, hx, hy, hz, work)) s = eigen::hbisect(4, work.h, work.w, work.zr, work.zi);
+    finish_lines(s, ground, work, nx, ny, nz, option, enuc, inuc);
     return s;
+}
+
+void nuctrans_lanes(const SymmetricTensor &v, int option, int count, const NuclearPass *passes, NuclearWork *work) {
+    static_assert(kNuclearLanes == eigen::kHbisectLanes);
+    if (count < 1 || count > kNuclearLanes) return;
+    GroundDoublet ground[kNuclearLanes];
+    eigen::Status status[kNuclearLanes];
+    int solved_as[kNuclearLanes];
+    std::complex<double> *a[kNuclearLanes];
+    double *w[kNuclearLanes], *zr[kNuclearLanes], *zi[kNuclearLanes];
+    eigen::Status solved[kNuclearLanes];
+    int solves = 0;
+    for (int m = 0; m < count; ++m) {
+        const NuclearPass &p = passes[m];
+        ground[m] = gndstate(p.hx, p.hy, p.hz);
+        status[m] = eigen::Status::ok;
+        solved_as[m] = -1;
+        if (!prepare_excited(v, p.hx, p.hy, p.hz, work[m])) continue;
+        a[solves] = work[m].h;
+        w[solves] = work[m].w;
+        zr[solves] = work[m].zr;
+        zi[solves] = work[m].zi;
+        solved_as[m] = solves++;
+    }
+    if (solves > 0) eigen::hbisect4(solves, a, w, zr, zi, solved);
+    for (int m = 0; m < count; ++m) {
+        const NuclearPass &p = passes[m];
+        if (solved_as[m] >= 0) status[m] = solved[solved_as[m]];
+        finish_lines(status[m], ground[m], work[m], p.nx, p.ny, p.nz, option, p.enuc, p.inuc);
+    }
 }
 
 }  // namespace mosslib::spinham

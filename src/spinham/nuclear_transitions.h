@@ -47,4 +47,16 @@ void lineint(const double *zr, const double *zi, const GroundDoublet &ground, do
 eigen::Status nuctrans(const SymmetricTensor &v, double hx, double hy, double hz, double nx, double ny, double nz,
                        int option, NuclearWork &work, double *enuc, double *inuc);
 
+// One level pass for nuctrans_lanes: effective field, direction, and its eight lines.
+struct NuclearPass {
+    double hx, hy, hz;
+    double nx, ny, nz;
+    double *enuc, *inuc;
+};
+
+// nuctrans on passes[0..count-1], count in 1..kNuclearLanes, each line bit for bit
+// what nuctrans gives for that pass alone; their 4 x 4 solves run side by side (one
+// work[m] per pass).
+void nuctrans_lanes(const SymmetricTensor &v, int option, int count, const NuclearPass *passes, NuclearWork *work);
+
 }  // namespace mosslib::spinham

@@ -1,9 +1,11 @@
-// Fixed-size work space of the spin-Hamiltonian engine (about 160 KB). One instance per
+// Fixed-size work space of the spin-Hamiltonian engine (about 170 KB). One instance per
 // thread, on the heap (spinham_workspace()); every run sets each value it uses before
 // reading it.
 #pragma once
 
 #include <complex>
+
+#include "eigen/hermitian.h"
 
 namespace mosslib::spinham {
 
@@ -12,6 +14,7 @@ inline constexpr int kMaxMultiplicity = 36;    // 2S + 1 of either spin
 inline constexpr int kMaxChannels = 8192;      // capacity of the spectrum accumulator
 inline constexpr int kLinesPerPass = 8;        // nuclear transitions 1/2 -> 3/2
 inline constexpr int kMaxQuadrantCopies = 99;  // m: the copy index (j-1)/m + 0.01 needs m < 100
+inline constexpr int kNuclearLanes = 4;        // level passes whose 4 x 4 solves run side by side
 
 // Matrices of the electronic Hamiltonian, column-major with leading dimension N.
 struct ElectronicWork {
@@ -26,6 +29,19 @@ struct ElectronicWork {
     double w[kMaxLevels];                              // eigenvalues from the solver
 };
 
+// Electronic Hamiltonians of up to kElectronicLanes fields, diagonalised side by side
+// (route A, N up to kLaneLevels): matrices in, results out, leading dimension N.
+inline constexpr int kElectronicLanes = 4;
+inline constexpr int kLaneLevels = 8;
+struct ElectronicLanes {
+    double ar[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double ai[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double zr[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double zi[kElectronicLanes][kLaneLevels * kLaneLevels];
+    double w[kElectronicLanes][kLaneLevels];
+    eigen::Status status[kElectronicLanes];
+};
+
 // Excited-state (I = 3/2) nuclear Hamiltonian and its eigen-decomposition.
 struct NuclearWork {
     std::complex<double> h[16];  // 4 x 4, lower triangle, column-major
@@ -35,7 +51,9 @@ struct NuclearWork {
 
 struct SpinhamWorkspace {
     ElectronicWork elec;
+    ElectronicLanes elec_lanes;
     NuclearWork nuc;
+    NuclearWork nuc_lanes[kNuclearLanes];  // one per pass of a side-by-side solve
     double ladder1[kMaxMultiplicity];  // S+ coefficients of spin 1
     double ladder2[kMaxMultiplicity];  // S+ coefficients of spin 2
     double energy[kMaxLevels];         // levels, descending (cm^-1)

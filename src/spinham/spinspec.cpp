@@ -106,8 +106,14 @@ struct PassLines {
     double intensity[kLinesPerPass];
 };
 
-// Directions per chunk of the threaded walk (each takes about 15 us at 6 levels).
+// Directions per chunk of the walk (each takes about 6 us at 6 levels).
 constexpr int kDirectionsPerChunk = 4;
+
+// Where a pass's nuclear lines come from: the effective field and the direction.
+struct PassField {
+    Vector3 field;
+    double nx, ny, nz;
+};
 
 // What a chunk of directions computed on some thread leaves for the commit: the passes
 // of its directions in (direction, pass) order, and the first direction that failed.
@@ -117,9 +123,10 @@ struct ChunkRecord {
     bool no_memory = false;
     RunOutcome failure;
     PassLines lines[kDirectionsPerChunk * kMaxLevels];
+    PassField fields[kDirectionsPerChunk * kMaxLevels];
 };
 
-// The chunk records of a threaded run, one block per calling thread kept on the heap.
+// The chunk records of a walk, one block per calling thread kept on the heap.
 struct ChunkRing {
     std::vector<ChunkRecord> records;
 };
@@ -177,32 +184,37 @@ private:
 
     // The walk over every direction. The first direction runs on the calling thread:
     // an automatic hyperfine shift is chosen at its first pass and holds for all the
-    // others, which then run in chunks on the thread pool, their lines added to the
-    // spectrum in (direction, pass, line) order. A failure stops the walk at the lowest
-    // failing direction.
+    // others, which then run in chunks (on the thread pool when there are threads),
+    // their lines added to the spectrum in (direction, pass, line) order. A failure
+    // stops the walk at the lowest failing direction.
     RunOutcome walk() {
         common::ProgressTicker ticker(control_.progress);
-        const bool threaded = control_.threads > 1 && count_ > kDirectionsPerChunk;
         FieldDirection d;
         RunOutcome outcome;
         std::int64_t jd = 1;
-        auto add = [this](const PassLines &p) { add_pass(p); };
+        auto add = [this](double weight, const Vector3 &hef, const FieldDirection &dir) {
+            PassLines lines;
+            lines.weight = weight;
+            (void)nuctrans(efg_, hef.x, hef.y, hef.z, dir.nx, dir.ny, dir.nz, in_.nuclear_option, ws_.nuc,
+                           lines.position, lines.intensity);
+            add_pass(lines);
+        };
         for (; jd <= count_; ++jd) {
             d = direction_at(jd, d);
             outcome = direction(d, jd, ws_, true, add);
             if (!outcome.ok()) return outcome;
             // An automatic shift that came out zero is chosen again at the next pass.
-            if (threaded && in_.hyperfine_shift != 0.0) break;
+            if (in_.hyperfine_shift != 0.0) break;
             if (ticker.tick(jd, count_)) return cancelled();
         }
         if (jd > count_) {
             ticker.finish();
             return outcome;
         }
-        return threaded_walk(jd + 1);
+        return chunked_walk(jd + 1);
     }
 
-    RunOutcome threaded_walk(std::int64_t first) {
+    RunOutcome chunked_walk(std::int64_t first) {
         ChunkRing *ring = common::thread_workspace<ChunkRing>();
         const int slots = common::ordered_slots(control_.threads);
         try {
@@ -236,7 +248,8 @@ private:
     }
 
     // Directions [first, end) into the record, on the work space of the thread that
-    // runs it; stops at a failing direction.
+    // runs it; stops at a failing direction. The nuclear lines of its passes are
+    // solved last, kNuclearLanes passes side by side.
     void compute_chunk(std::int64_t first, std::int64_t end, ChunkRecord &record) noexcept {
         record.passes = 0;
         record.failed = false;
@@ -246,16 +259,53 @@ private:
             record.no_memory = true;
             return;
         }
-        auto keep = [&record](const PassLines &p) { record.lines[record.passes++] = p; };
+        auto keep = [&record](double weight, const Vector3 &hef, const FieldDirection &dir) {
+            record.lines[record.passes].weight = weight;
+            record.fields[record.passes] = {hef, dir.nx, dir.ny, dir.nz};
+            ++record.passes;
+        };
+        // The electronic levels of kElectronicLanes directions at a time where the
+        // solver has a side-by-side form, else direction by direction.
+        const int group = lanes_apply(system_) ? kElectronicLanes : 1;
         FieldDirection d = direction_before(first);
-        for (std::int64_t jd = first; jd < end; ++jd) {
-            d = direction_at(jd, d);
-            const RunOutcome o = direction(d, jd, *w, false, keep);
-            if (!o.ok()) {
-                record.failed = true;
-                record.failure = o;
-                return;
+        for (std::int64_t jd = first; jd < end && !record.failed; jd += group) {
+            const int count = static_cast<int>(std::min<std::int64_t>(group, end - jd));
+            FieldDirection dirs[kElectronicLanes];
+            double b[kElectronicLanes][3];
+            for (int k = 0; k < count; ++k) {
+                d = direction_at(jd + k, d);
+                dirs[k] = d;
+                const Vector3 field = applied_field(d);
+                b[k][0] = field.x;
+                b[k][1] = field.y;
+                b[k][2] = field.z;
             }
+            if (group > 1) spinham_lanes(system_, count, b, w->elec, w->elec_lanes);
+            for (int k = 0; k < count; ++k) {
+                const eigen::Status status = group > 1
+                                                 ? take_levels(system_, w->elec_lanes, k, w->elec, w->energy)
+                                                 : spinham(system_, b[k][0], b[k][1], b[k][2], w->elec, w->energy);
+                const RunOutcome o = passes(status, dirs[k], jd + k, *w, false, keep);
+                if (!o.ok()) {
+                    record.failed = true;
+                    record.failure = o;
+                    break;
+                }
+            }
+        }
+        solve_lines(record, *w);
+    }
+
+    void solve_lines(ChunkRecord &record, SpinhamWorkspace &w) const noexcept {
+        for (int p = 0; p < record.passes; p += kNuclearLanes) {
+            const int count = std::min(kNuclearLanes, record.passes - p);
+            NuclearPass batch[kNuclearLanes];
+            for (int m = 0; m < count; ++m) {
+                const PassField &f = record.fields[p + m];
+                PassLines &lines = record.lines[p + m];
+                batch[m] = {f.field.x, f.field.y, f.field.z, f.nx, f.ny, f.nz, lines.position, lines.intensity};
+            }
+            nuctrans_lanes(efg_, in_.nuclear_option, count, batch, w.nuc_lanes);
         }
     }
 
@@ -276,14 +326,26 @@ private:
         return o;
     }
 
-    // One field direction on work space w; each level pass's lines go to sink. The
-    // first direction (choose_shift) may choose the automatic hyperfine shift; the
-    // others read the tensor it left.
+    // One field direction on work space w; each level pass goes to sink as its weight,
+    // the effective field and the direction. The first direction (choose_shift) may
+    // choose the automatic hyperfine shift; the others read the tensor it left.
     template <class Sink>
     RunOutcome direction(const FieldDirection &d, std::int64_t index, SpinhamWorkspace &w, bool choose_shift,
                          Sink &&sink) {
-        const Vector3 b{in_.field * d.nx, in_.field * d.ny, in_.field * d.nz};
-        const eigen::Status status = spinham(system_, b.x, b.y, b.z, w.elec, w.energy);
+        const Vector3 b = applied_field(d);
+        return passes(spinham(system_, b.x, b.y, b.z, w.elec, w.energy), d, index, w, choose_shift, sink);
+    }
+
+    Vector3 applied_field(const FieldDirection &d) const {
+        return {in_.field * d.nx, in_.field * d.ny, in_.field * d.nz};
+    }
+
+    // The level passes of direction d from its electronic levels (in w, when the
+    // solver's status is ok).
+    template <class Sink>
+    RunOutcome passes(eigen::Status status, const FieldDirection &d, std::int64_t index, SpinhamWorkspace &w,
+                      bool choose_shift, Sink &&sink) {
+        const Vector3 b = applied_field(d);
         if (status != eigen::Status::ok) {
             RunOutcome o;
             o.solver_failed = true;
@@ -325,13 +387,9 @@ private:
             }
             const Vector3 hef = effective_field(hyperfine_, spin, b);
             if (!draw_lines_) continue;
-            // A solver failure here can only come from a non-finite field; the lines are
-            // then NaN, like every other non-finite result of degenerate input.
-            PassLines lines;
-            lines.weight = wl;
-            (void)nuctrans(efg_, hef.x, hef.y, hef.z, d.nx, d.ny, d.nz, in_.nuclear_option, w.nuc, lines.position,
-                           lines.intensity);
-            sink(lines);
+            // A failure of the nuclear solve can only come from a non-finite field; the
+            // lines are then NaN, like every other non-finite result of degenerate input.
+            sink(wl, hef, d);
         }
         return {};
     }
