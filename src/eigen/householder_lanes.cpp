@@ -43,12 +43,12 @@ struct HtridiKernel {
         load(ai_, a.ai, a.count, n * n);
         for (int k = 0; k < n; ++k) d_[k] = e_[k] = e2_[k] = splat(0.0);
         for (int k = 0; k < 2 * n; ++k) tau_[k] = splat(0.0);
-        auto AR = [&](int i, int j) -> V & { return ar_[(i - 1) + (j - 1) * n]; };
-        auto AI = [&](int i, int j) -> V & { return ai_[(i - 1) + (j - 1) * n]; };
-        auto D = [&](int i) -> V & { return d_[i - 1]; };
-        auto E = [&](int i) -> V & { return e_[i - 1]; };
-        auto E2 = [&](int i) -> V & { return e2_[i - 1]; };
-        auto TAU = [&](int r, int k) -> V & { return tau_[(r - 1) + 2 * (k - 1)]; };
+        auto AR = [&](int i, int j) __attribute__((always_inline)) -> V & { return ar_[(i - 1) + (j - 1) * n]; };
+        auto AI = [&](int i, int j) __attribute__((always_inline)) -> V & { return ai_[(i - 1) + (j - 1) * n]; };
+        auto D = [&](int i) __attribute__((always_inline)) -> V & { return d_[i - 1]; };
+        auto E = [&](int i) __attribute__((always_inline)) -> V & { return e_[i - 1]; };
+        auto E2 = [&](int i) __attribute__((always_inline)) -> V & { return e2_[i - 1]; };
+        auto TAU = [&](int r, int k) __attribute__((always_inline)) -> V & { return tau_[(r - 1) + 2 * (k - 1)]; };
         const V zero = splat(0.0), one = splat(1.0);
 
         TAU(1, n) = one;
@@ -167,8 +167,8 @@ struct HtribkKernel {
         load(ai_, a.ai, a.count, n * n);
         load(tau_, a.tau, a.count, 2 * n);
         load(zr, a.zr, a.count, n * n);
-        auto AR = [&](int i, int k) { return ar_[(i - 1) + (k - 1) * n]; };
-        auto AI = [&](int i, int k) { return ai_[(i - 1) + (k - 1) * n]; };
+        auto AR = [&](int i, int k) __attribute__((always_inline)) -> const V & { return ar_[(i - 1) + (k - 1) * n]; };
+        auto AI = [&](int i, int k) __attribute__((always_inline)) -> const V & { return ai_[(i - 1) + (k - 1) * n]; };
         M on = M{};
         for (int m = 0; m < a.count; ++m) on[m] = -1;
 

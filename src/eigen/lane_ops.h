@@ -7,6 +7,12 @@
 // Elsewhere the callers take the one-matrix routines, which give the same bits: on
 // 128-bit registers the four-wide vectors are split piece by piece and run several
 // times slower than the scalar code.
+//
+// Everything a kernel calls, its lambdas included, is always_inline: flatten inlines
+// only what the compiler agrees to (not always with sanitizer checks), and a call
+// left in the AVX2 clone to a helper compiled for the baseline passes and returns a
+// 256-bit vector in two 128-bit registers where the clone uses one 256-bit register,
+// so lanes 2 and 3 would be lost.
 #pragma once
 
 #include <cmath>

@@ -263,8 +263,8 @@ struct ReduceKernel {
                 ar[k][l] = lanes[l].a[2 * k];
                 ai[k][l] = lanes[l].a[2 * k + 1];
             }
-        auto AR = [&](int i, int j) -> V & { return ar[i + j * n]; };
-        auto AI = [&](int i, int j) -> V & { return ai[i + j * n]; };
+        auto AR = [&](int i, int j) __attribute__((always_inline)) -> V & { return ar[i + j * n]; };
+        auto AI = [&](int i, int j) __attribute__((always_inline)) -> V & { return ai[i + j * n]; };
         const V zero = splat(0.0);
 
         for (int i = 0; i < n; ++i) AI(i, i) = zero;

@@ -45,9 +45,9 @@ struct Tql2Kernel {
             alive[m] = -1;
             a.outcome[m] = {Status::ok, 0};
         }
-        auto D = [&](int i) -> V & { return d[i - 1]; };
-        auto E = [&](int i) -> V & { return e[i - 1]; };
-        auto fail = [&](M lanes_failing, Status s, int l) {
+        auto D = [&](int i) __attribute__((always_inline)) -> V & { return d[i - 1]; };
+        auto E = [&](int i) __attribute__((always_inline)) -> V & { return e[i - 1]; };
+        auto fail = [&](const M &lanes_failing, Status s, int l) __attribute__((always_inline)) {
             for (int m = 0; m < a.count; ++m)
                 if (lanes_failing[m]) a.outcome[m] = {s, l};
             alive &= ~lanes_failing;
