@@ -38,7 +38,7 @@ using M = decltype(V{} < V{});  // lane masks: all bits set or clear
 [[gnu::always_inline]] inline V splat(double x) { return V{} + x; }
 
 // |x| lane by lane: the sign bit cleared, as fabs does.
-[[gnu::always_inline]] inline V vabs(V x) {
+[[gnu::always_inline]] inline V vabs(const V &x) {
     M bits;
     __builtin_memcpy(&bits, &x, sizeof bits);
     bits &= M{} + 0x7fffffffffffffffLL;
@@ -63,9 +63,10 @@ struct Avx2Ops {
 
 // Square roots lane by lane with the operations of Ops.
 template <class Ops>
-[[gnu::always_inline]] inline V vsqrt(V x) {
-    Ops::square_root(x);
-    return x;
+[[gnu::always_inline]] inline V vsqrt(const V &x) {
+    V r = x;
+    Ops::square_root(r);
+    return r;
 }
 
 // True when the lane kernels can run here.
@@ -86,11 +87,11 @@ inline void run_kernel([[maybe_unused]] Args... args) {
 }
 
 // True in the lanes where x is finite.
-[[gnu::always_inline]] inline M finite(V x) { return vabs(x) <= 1.7976931348623157e308; }
+[[gnu::always_inline]] inline M finite(const V &x) { return vabs(x) <= 1.7976931348623157e308; }
 
 // pythag (pythag.h) of (a, b) in the lanes of `want` (others: any value).
 template <class Ops>
-[[gnu::always_inline]] inline V pythag_lanes(V a, V b, M want) {
+[[gnu::always_inline]] inline V pythag_lanes(const V &a, const V &b, const M &want) {
     const V nan = splat(std::numeric_limits<double>::quiet_NaN());
     const M nan_in = (a != a) | (b != b);
     const V fa = vabs(a), fb = vabs(b);
@@ -117,7 +118,7 @@ template <class Ops>
 }
 
 // Fortran SIGN(a, b) lane by lane: |a| with the sign of b (b >= 0: plus).
-[[gnu::always_inline]] inline V sign_of(V a, V b) {
+[[gnu::always_inline]] inline V sign_of(const V &a, const V &b) {
     const V x = a >= 0.0 ? a : -a;
     return b >= 0.0 ? x : -x;
 }
