@@ -150,10 +150,16 @@ struct VD {
 // by zero; their values are never selected.
 struct LanePairStep {
     V c1r, c1i, c2r, c2i, s1r, s1i, s2r, s2i;
-    M transforms;  // the lanes whose S1 or S2 exceeds eps
 };
 
-[[gnu::always_inline]] inline LanePairStep pair_step_lanes(CV akm, CV amk, CV akk, CV amm, V hr, V hi, V g, V hj) {
+// pair_rotation: what the step takes from the pair's four elements alone. Formed before
+// the coupling sums, so that its chain of roots and divisions runs beside theirs.
+struct LaneRotation {
+    M still;  // root1 < eps: no rotation
+    V sig, root2, ca, sa, cx, sx, cos2a, sin2a, e, b, nd;
+};
+
+[[gnu::always_inline]] inline LaneRotation pair_rotation_lanes(CV akm, CV amk, CV akk, CV amm) {
     const V one = splat(1.0f), zero = splat(0.0f), eps = splat(kEps);
     // pair_rotation
     const V br = akm.r + amk.r, bi = akm.i + amk.i;
@@ -190,8 +196,15 @@ struct LanePairStep {
     const V sin2a = still ? zero : 2.0f * ca * sa;
     const V b = still ? (isw1 ? bi : -br) : isw * te1 * ca + eta * sa;
     const V e = still ? (isw1 ? er : ei) : ca * eta - isw * te1 * sa;
+    return {still, sig, root2, ca, sa, cx, sx, cos2a, sin2a, e, b, nd};
+}
 
-    // pair_coefficients
+// pair_coefficients: the rotation completed by the coupling sums.
+[[gnu::always_inline]] inline LanePairStep pair_coefficients_lanes(const LaneRotation &r, V hr, V hi, V g, V hj) {
+    const V one = splat(1.0f), zero = splat(0.0f), eps = splat(kEps);
+    const M still = r.still;
+    const V sig = r.sig, root2 = r.root2, ca = r.ca, sa = r.sa, cx = r.cx, sx = r.sx;
+    const V cos2a = r.cos2a, sin2a = r.sin2a, e = r.e, b = r.b, nd = r.nd;
     const V tee = hj * cx * sx;
     const V tem0 = hr * cos2a + hi * sin2a;
     const V tep0 = hi * cos2a - hr * sin2a;
@@ -226,7 +239,6 @@ struct LanePairStep {
     tem = cx * sh * cb;
     out.s1i = tep + tem;
     out.s2i = tep - tem;
-    out.transforms = M{};
     return out;
 }
 
@@ -347,9 +359,10 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
     bool any = false;
     for (int l = 0; l < B; ++l) any = any || wanted[l];
     if (!any) return;
+    const LaneRotation rot = pair_rotation_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)));
     V hr, hi, g, hj;
     coupling_sums(n, k, m, s, hr, hi, g, hj);
-    const LanePairStep c = pair_step_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)), hr, hi, g, hj);
+    const LanePairStep c = pair_coefficients_lanes(rot, hr, hi, g, hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     any = false;
     for (int l = 0; l < B; ++l) any = any || mask[l];
