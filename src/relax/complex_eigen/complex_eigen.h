@@ -67,15 +67,14 @@ int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch)
 // Matrices decomposed side by side, one per vector lane (lane_kernel.cpp).
 inline constexpr int kDecompositionLanes = 8;
 
-// kDecompositionLanes matrices of order up to 48, element (i, j) of every lane side by
-// side at [(i * 48 + j) * kDecompositionLanes + lane], real and imaginary parts apart.
-// The padding keeps the parts (and the matrices of LaneScratch) from starting at the
-// same offset modulo 4 KiB, where loads would wait on unrelated stores.
+// kDecompositionLanes matrices of order up to 48. Element (i, j) of every lane fills one
+// 64-byte line at z + (i * 48 + j) * 2 * kDecompositionLanes: the lanes' real parts, then
+// their imaginary parts; so a column, read across rows, costs one line per element. The
+// padding keeps the matrices of LaneScratch from starting at the same offset modulo
+// 4 KiB, where loads would wait on unrelated stores.
 struct LaneMatrices {
-    alignas(64) float re[kMaxDim * kMaxDim * kDecompositionLanes];
-    float pad_re[48];
-    alignas(64) float im[kMaxDim * kMaxDim * kDecompositionLanes];
-    float pad_im[112];
+    alignas(64) float z[kMaxDim * kMaxDim * 2 * kDecompositionLanes];
+    float pad[80];
 };
 
 // Work space of the side-by-side decomposition: the matrices, the left and right

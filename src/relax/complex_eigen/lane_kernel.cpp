@@ -69,7 +69,13 @@ struct CV {
     V r, i;
 };
 
-[[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(x.re + e), load(x.im + e)}; }
+// The lanes' real and imaginary parts of the element at lane offset e (a multiple of B).
+[[gnu::always_inline]] inline float *re(LaneMatrices &x, int e) { return x.z + 2 * e; }
+[[gnu::always_inline]] inline float *im(LaneMatrices &x, int e) { return x.z + 2 * e + B; }
+[[gnu::always_inline]] inline const float *re(const LaneMatrices &x, int e) { return x.z + 2 * e; }
+[[gnu::always_inline]] inline const float *im(const LaneMatrices &x, int e) { return x.z + 2 * e + B; }
+
+[[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(re(x, e)), load(im(x, e))}; }
 
 // cmul(c, a): (cr ar - ci ai, cr ai + ci ar), c one coefficient per lane.
 [[gnu::always_inline]] inline CV times(V cr, V ci, CV a) { return {cr * a.r - ci * a.i, cr * a.i + ci * a.r}; }
@@ -259,8 +265,9 @@ struct LaneRotation {
 
 // The pair's update of two lines of x (rows or columns, each element at ek + step * t,
 // em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
-// when `minus`, blended into the lanes of the mask.
-template <bool minus>
+// when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
+// that holds a matrix transforms).
+template <bool minus, bool whole>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
                                            V rr, V ri, V tr, V ti, M mask) {
     for (int t = 0; t < n; ++t) {
@@ -269,10 +276,18 @@ template <bool minus>
         const CV pa = times(pr, pi, a), qb = times(qr, qi, b);
         const CV ra = times(rr, ri, a), tb = times(tr, ti, b);
         const CV first = minus ? CV{pa.r - qb.r, pa.i - qb.i} : CV{pa.r + qb.r, pa.i + qb.i};
-        store(x.re + k, blend(mask, first.r, a.r));
-        store(x.im + k, blend(mask, first.i, a.i));
-        store(x.re + m, blend(mask, ra.r + tb.r, b.r));
-        store(x.im + m, blend(mask, ra.i + tb.i, b.i));
+        const CV second = {ra.r + tb.r, ra.i + tb.i};
+        if (whole) {
+            store(re(x, k), first.r);
+            store(im(x, k), first.i);
+            store(re(x, m), second.r);
+            store(im(x, m), second.i);
+        } else {
+            store(re(x, k), blend(mask, first.r, a.r));
+            store(im(x, k), blend(mask, first.i, a.i));
+            store(re(x, m), blend(mask, second.r, b.r));
+            store(im(x, m), blend(mask, second.i, b.i));
+        }
     }
 }
 
@@ -281,6 +296,7 @@ struct LaneState {
     int sweep[B];
     float tau[B];
     M on;   // the active lanes, as a mask
+    M empty;  // the lanes that hold no matrix
     V tol;  // their thresholds
     M more;
 };
@@ -292,7 +308,7 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const int e = el(i, j);
-            const V zr = load(s.a.re + e), zi = load(s.a.im + e);
+            const V zr = load(re(s.a, e)), zi = load(im(s.a, e));
             store(s.msq + e, zr * zr + zi * zi);
             if (i == j)
                 delta = delta + vabs(zr) + vabs(zi);
@@ -309,10 +325,10 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
     for (int i = 0; i < n; ++i) {
         if (i == k || i == m) continue;
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
-        const V kr = load(a.re + el(k, i)), ki = load(a.im + el(k, i));
-        const V mr = load(a.re + el(m, i)), mi = -load(a.im + el(m, i));
-        const V ar = load(a.re + el(i, k)), ai = -load(a.im + el(i, k));
-        const V br = load(a.re + el(i, m)), bi = load(a.im + el(i, m));
+        const V kr = load(re(a, el(k, i))), ki = load(im(a, el(k, i)));
+        const V mr = load(re(a, el(m, i))), mi = -load(im(a, el(m, i)));
+        const V ar = load(re(a, el(i, k))), ai = -load(im(a, el(i, k)));
+        const V br = load(re(a, el(i, m))), bi = load(im(a, el(i, m)));
         const V xr = kr * mr - ki * mi, xi = kr * mi + ki * mr;
         const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
         hr = hr + xr - yr;
@@ -325,19 +341,19 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
 }
 
 complex_f element(const LaneMatrices &x, int i, int j, int lane) {
-    return {x.re[el(i, j) + lane], x.im[el(i, j) + lane]};
+    return {re(x, el(i, j))[lane], im(x, el(i, j))[lane]};
 }
 
 void load_lanes(int n, ParlMat *const *mats, int count, LaneScratch &s) {
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
             for (int l = 0; l < B; ++l) {
-                const int e = el(i, j) + l;
+                const int e = el(i, j);
                 const complex_f z = l < count ? mats[l]->trans_mat[at(i, j)] : complex_f{0.0f, 0.0f};
-                s.a.re[e] = z.r;
-                s.a.im[e] = z.i;
-                s.left.re[e] = s.right.re[e] = i == j ? 1.0f : 0.0f;
-                s.left.im[e] = s.right.im[e] = 0.0f;
+                re(s.a, e)[l] = z.r;
+                im(s.a, e)[l] = z.i;
+                re(s.left, e)[l] = re(s.right, e)[l] = i == j ? 1.0f : 0.0f;
+                im(s.left, e)[l] = im(s.right, e)[l] = 0.0f;
             }
 }
 
@@ -349,6 +365,22 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
                 mats[l]->eig_left[at(i, j)] = element(s.left, i, j, l);
                 mats[l]->eig_right[at(i, j)] = element(s.right, j, i, l);  // held transposed
             }
+}
+
+// The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`).
+template <bool whole>
+[[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s) {
+    // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
+    combine<false, whole>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+                          mask);
+    combine<false, whole>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+                          mask);
+    // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
+    const V n1r = -c.s1r, n1i = -c.s1i;
+    combine<true, whole>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
+                         c.c1i, mask);
+    combine<true, whole>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+                         mask);
 }
 
 // The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
@@ -368,14 +400,13 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
     for (int l = 0; l < B; ++l) any = any || mask[l];
     if (!any) return;
     st.more = st.more | mask;
-    // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
-    combine<false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
-    // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
-    const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i, mask);
-    combine<true>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
-                  mask);
+    const M kept = ~(mask | st.empty);
+    bool whole = true;
+    for (int l = 0; l < B; ++l) whole = whole && !kept[l];
+    if (whole)
+        update_pair<true>(n, k, m, c, mask, s);
+    else
+        update_pair<false>(n, k, m, c, mask, s);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
@@ -388,6 +419,7 @@ struct DecomposeLanes {
         for (int l = 0; l < B; ++l) {
             st.active[l] = l < count;
             st.sweep[l] = 1;
+            st.empty[l] = l < count ? 0 : -1;
             st.tau[l] = 0.0f;
         }
         for (;;) {
