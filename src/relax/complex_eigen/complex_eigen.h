@@ -67,13 +67,17 @@ int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch)
 // Matrices decomposed side by side, one per vector lane (lane_kernel.cpp).
 inline constexpr int kDecompositionLanes = 8;
 
+// Elements a row of the lane layout holds: one more than a matrix row, so that a column,
+// read across rows, spreads over the sets of the data cache instead of a few of them.
+inline constexpr int kLaneRow = kMaxDim + 1;
+
 // kDecompositionLanes matrices of order up to 48. Element (i, j) of every lane fills one
-// 64-byte line at z + (i * 48 + j) * 2 * kDecompositionLanes: the lanes' real parts, then
-// their imaginary parts; so a column, read across rows, costs one line per element. The
-// padding keeps the matrices of LaneScratch from starting at the same offset modulo
-// 4 KiB, where loads would wait on unrelated stores.
+// 64-byte line at z + (i * kLaneRow + j) * 2 * kDecompositionLanes: the lanes' real parts,
+// then their imaginary parts; so a column costs one line per element. The padding keeps
+// the matrices of LaneScratch from starting at the same offset modulo 4 KiB, where loads
+// would wait on unrelated stores.
 struct LaneMatrices {
-    alignas(64) float z[kMaxDim * kMaxDim * 2 * kDecompositionLanes];
+    alignas(64) float z[kMaxDim * kLaneRow * 2 * kDecompositionLanes];
     float pad[80];
 };
 
@@ -83,7 +87,7 @@ struct LaneMatrices {
 // run along memory.
 struct LaneScratch {
     LaneMatrices a, left, right;
-    alignas(64) float msq[kMaxDim * kMaxDim * kDecompositionLanes];
+    alignas(64) float msq[kMaxDim * kLaneRow * kDecompositionLanes];
 };
 
 // Decomposes mats[0 .. count-1] (1 <= count <= kDecompositionLanes), each as

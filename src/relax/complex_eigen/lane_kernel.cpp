@@ -36,7 +36,7 @@ typedef float V __attribute__((vector_size(B * sizeof(float))));
 typedef int M __attribute__((vector_size(B * sizeof(int))));
 
 // Offset of element (i, j) in a lane layout: the B matrices' elements side by side.
-constexpr int el(int i, int j) { return (i * kMaxDim + j) * B; }
+constexpr int el(int i, int j) { return (i * kLaneRow + j) * B; }
 
 [[gnu::always_inline]] inline V load(const float *p) {
     V v;
@@ -318,26 +318,51 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
 }
 
 // The coupling sums of the pair (k, m) in every lane, over i in index order.
-[[gnu::always_inline]] inline void coupling_sums(int n, int k, int m, const LaneScratch &s, V &hr, V &hi, V &g,
-                                                 V &hj) {
-    hr = hi = g = hj = V{} + 0.0f;
-    const LaneMatrices &a = s.a;
-    for (int i = 0; i < n; ++i) {
-        if (i == k || i == m) continue;
+struct CouplingSums {
+    V hr, hi, g, hj;
+};
+
+// Adds the terms of i = lo .. hi-1, walking rows k and m and columns k and m of A and of
+// the squared moduli.
+[[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, CouplingSums &c) {
+    const float *row_k = re(s.a, el(k, lo)), *row_m = re(s.a, el(m, lo));
+    const float *col_k = re(s.a, el(lo, k)), *col_m = re(s.a, el(lo, m));
+    const float *sq_row_k = s.msq + el(k, lo), *sq_row_m = s.msq + el(m, lo);
+    const float *sq_col_k = s.msq + el(lo, k), *sq_col_m = s.msq + el(lo, m);
+    constexpr int line = 2 * B, column = 2 * B * kLaneRow;  // complex elements
+    for (int i = lo; i < hi; ++i) {
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
-        const V kr = load(re(a, el(k, i))), ki = load(im(a, el(k, i)));
-        const V mr = load(re(a, el(m, i))), mi = -load(im(a, el(m, i)));
-        const V ar = load(re(a, el(i, k))), ai = -load(im(a, el(i, k)));
-        const V br = load(re(a, el(i, m))), bi = load(im(a, el(i, m)));
+        const V kr = load(row_k), ki = load(row_k + B);
+        const V mr = load(row_m), mi = -load(row_m + B);
+        const V ar = load(col_k), ai = -load(col_k + B);
+        const V br = load(col_m), bi = load(col_m + B);
         const V xr = kr * mr - ki * mi, xi = kr * mi + ki * mr;
         const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
-        hr = hr + xr - yr;
-        hi = hi + xi - yi;
-        const V te = load(s.msq + el(i, k)) + load(s.msq + el(m, i));
-        const V tee = load(s.msq + el(i, m)) + load(s.msq + el(k, i));
-        g = g + te + tee;
-        hj = hj - te + tee;
+        c.hr = c.hr + xr - yr;
+        c.hi = c.hi + xi - yi;
+        const V te = load(sq_col_k) + load(sq_row_m);
+        const V tee = load(sq_col_m) + load(sq_row_k);
+        c.g = c.g + te + tee;
+        c.hj = c.hj - te + tee;
+        row_k += line;
+        row_m += line;
+        col_k += column;
+        col_m += column;
+        sq_row_k += B;
+        sq_row_m += B;
+        sq_col_k += B * kLaneRow;
+        sq_col_m += B * kLaneRow;
     }
+}
+
+// All i but k and m (k < m).
+[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s) {
+    CouplingSums c;
+    c.hr = c.hi = c.g = c.hj = V{} + 0.0f;
+    add_coupling(0, k, k, m, s, c);
+    add_coupling(k + 1, m, k, m, s, c);
+    add_coupling(m + 1, n, k, m, s, c);
+    return c;
 }
 
 complex_f element(const LaneMatrices &x, int i, int j, int lane) {
@@ -377,7 +402,7 @@ template <bool whole>
                           mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true, whole>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
+    combine<true, whole>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
                          c.c1i, mask);
     combine<true, whole>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
                          mask);
@@ -392,9 +417,8 @@ template <bool whole>
     for (int l = 0; l < B; ++l) any = any || wanted[l];
     if (!any) return;
     const LaneRotation rot = pair_rotation_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)));
-    V hr, hi, g, hj;
-    coupling_sums(n, k, m, s, hr, hi, g, hj);
-    const LanePairStep c = pair_coefficients_lanes(rot, hr, hi, g, hj);
+    const CouplingSums h = coupling_sums(n, k, m, s);
+    const LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     any = false;
     for (int l = 0; l < B; ++l) any = any || mask[l];
