@@ -64,6 +64,44 @@ constexpr int el(int i, int j) { return (i * kLaneRow + j) * B; }
 // yes where the mask is set, no elsewhere, bit for bit.
 [[gnu::always_inline]] inline V blend(M mask, V yes, V no) { return mask ? yes : no; }
 
+// With AVX-512 the last addition of an update writes its lanes under a mask register
+// and leaves the others as they were, in place of a separate blend. These forms are only
+// instantiated in the kernel compiled for AVX-512 (run_in_avx512_lanes), which GCC alone
+// builds: they are written as single instructions, since the intrinsics cannot be
+// inlined into the always-inline helpers of a kernel shared with other widths.
+#if defined(MOSSLIB_AVX2_LANES) && !defined(__clang__)
+#define MOSSLIB_MERGE_LANES 1
+#endif
+
+// The lanes of a mask as bits of a mask register.
+typedef unsigned char LaneBits;
+
+[[gnu::always_inline]] inline LaneBits lane_bits(M mask) {
+#ifdef MOSSLIB_MERGE_LANES
+    LaneBits k;
+    asm("vpmovd2m %1, %0" : "=Yk"(k) : "v"(mask));
+    return k;
+#else
+    (void)mask;
+    __builtin_unreachable();
+#endif
+}
+
+// x + y (x - y when `minus`) in the lanes of k, old in the others.
+template <bool minus>
+[[gnu::always_inline]] inline V merge(V old, LaneBits k, V x, V y) {
+#ifdef MOSSLIB_MERGE_LANES
+    if (minus)
+        asm("vsubps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    else
+        asm("vaddps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    return old;
+#else
+    (void)old, (void)k, (void)x, (void)y;
+    __builtin_unreachable();
+#endif
+}
+
 // Two complex vectors (re, im) as one pair of lanes' elements.
 struct CV {
     V r, i;
@@ -266,15 +304,24 @@ struct LaneRotation {
 // The pair's update of two lines of x (rows or columns, each element at ek + step * t,
 // em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
 // when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
-// that holds a matrix transforms).
-template <bool minus, bool whole>
+// that holds a matrix transforms); merged into the lanes of the mask when `merged`.
+template <bool minus, bool whole, bool merged>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
                                            V rr, V ri, V tr, V ti, M mask) {
+    LaneBits bits_of_mask = 0;
+    if (merged) bits_of_mask = lane_bits(mask);
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
         const CV pa = times(pr, pi, a), qb = times(qr, qi, b);
         const CV ra = times(rr, ri, a), tb = times(tr, ti, b);
+        if (merged) {
+            store(re(x, k), merge<minus>(a.r, bits_of_mask, pa.r, qb.r));
+            store(im(x, k), merge<minus>(a.i, bits_of_mask, pa.i, qb.i));
+            store(re(x, m), merge<false>(b.r, bits_of_mask, ra.r, tb.r));
+            store(im(x, m), merge<false>(b.i, bits_of_mask, ra.i, tb.i));
+            continue;
+        }
         const CV first = minus ? CV{pa.r - qb.r, pa.i - qb.i} : CV{pa.r + qb.r, pa.i + qb.i};
         const CV second = {ra.r + tb.r, ra.i + tb.i};
         if (whole) {
@@ -392,23 +439,25 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
             }
 }
 
-// The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`).
-template <bool whole>
+// The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`,
+// merged under a mask register when `merged`).
+template <bool whole, bool merged>
 [[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s) {
     // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false, whole>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+    combine<false, whole, merged>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
                           mask);
-    combine<false, whole>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+    combine<false, whole, merged>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
                           mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true, whole>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
+    combine<true, whole, merged>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
                          c.c1i, mask);
-    combine<true, whole>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+    combine<true, whole, merged>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
                          mask);
 }
 
 // The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
+template <bool merged>
 [[gnu::always_inline]] inline void treat_pair(int n, int k, int m, LaneState &st, LaneScratch &s) {
     const CV akm = cload(s.a, el(k, m)), amk = cload(s.a, el(m, k));
     const V size = vabs(akm.r) + vabs(akm.i) + vabs(amk.r) + vabs(amk.i);
@@ -428,12 +477,14 @@ template <bool whole>
     bool whole = true;
     for (int l = 0; l < B; ++l) whole = whole && !kept[l];
     if (whole)
-        update_pair<true>(n, k, m, c, mask, s);
+        update_pair<true, false>(n, k, m, c, mask, s);
     else
-        update_pair<false>(n, k, m, c, mask, s);
+        update_pair<false, merged>(n, k, m, c, mask, s);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
+// `merged`: updates merged under mask registers (AVX-512) rather than blended.
+template <bool merged>
 struct DecomposeLanes {
     [[gnu::always_inline]] static inline void run(int n, ParlMat *const *mats, int count, LaneScratch *scratch,
                                                   int *sweeps) {
@@ -464,7 +515,7 @@ struct DecomposeLanes {
                 st.more[l] = 0;
             }
             for (int k = 0; k < n - 1; ++k)
-                for (int m = k + 1; m < n; ++m) treat_pair(n, k, m, st, s);
+                for (int m = k + 1; m < n; ++m) treat_pair<merged>(n, k, m, st, s);
             for (int l = 0; l < B; ++l) {
                 if (!st.active[l]) continue;
                 ++st.sweep[l];
@@ -479,7 +530,11 @@ struct DecomposeLanes {
 }  // namespace
 
 void eberlein_decompose_lanes(int n, ParlMat *const *mats, int count, LaneScratch &scratch, int *sweeps) {
-    common::run_in_lanes<DecomposeLanes>(n, mats, count, &scratch, sweeps);
+#ifdef MOSSLIB_MERGE_LANES
+    if (common::avx512_lanes())
+        return common::run_in_avx512_lanes<DecomposeLanes<true>>(n, mats, count, &scratch, sweeps);
+#endif
+    common::run_in_lanes<DecomposeLanes<false>>(n, mats, count, &scratch, sweeps);
 }
 
 }  // namespace mosslib::relax
