@@ -118,25 +118,13 @@ struct CV {
 // cmul(c, a): (cr ar - ci ai, cr ai + ci ar), c one coefficient per lane.
 [[gnu::always_inline]] inline CV times(V cr, V ci, CV a) { return {cr * a.r - ci * a.i, cr * a.i + ci * a.r}; }
 
-// Square roots lane by lane, each rounded as std::sqrt rounds it (the SSE2 square
-// roots are IEEE square roots, correctly rounded).
+// Square roots lane by lane, each rounded as std::sqrt rounds it (an IEEE square root,
+// correctly rounded). Without errno handling the compiler packs them into the widest
+// square-root instruction of the clone.
 [[gnu::always_inline]] inline V vsqrt(V x) {
-#if defined(__SSE2__)
-    static_assert(B == 8);
-    __m128 lo, hi;
-    __builtin_memcpy(&lo, &x, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_ps(lo);
-    hi = _mm_sqrt_ps(hi);
-    V v;
-    __builtin_memcpy(&v, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-    return v;
-#else
     V r;
     for (int l = 0; l < B; ++l) r[l] = std::sqrt(x[l]);
     return r;
-#endif
 }
 
 // The lanes widened to double, in two halves, and rounded back to float.
@@ -162,22 +150,9 @@ struct VD {
 }
 
 [[gnu::always_inline]] inline D dsqrt_half(D x) {
-#if defined(__SSE2__)
-    static_assert(B == 8);
-    __m128d lo, hi;
-    __builtin_memcpy(&lo, &x, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_pd(lo);
-    hi = _mm_sqrt_pd(hi);
-    D d;
-    __builtin_memcpy(&d, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&d) + sizeof lo, &hi, sizeof hi);
-    return d;
-#else
     D r;
     for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(x[l]);
     return r;
-#endif
 }
 
 // dsqrt of the widened lanes.
