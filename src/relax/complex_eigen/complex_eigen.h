@@ -84,10 +84,13 @@ struct LaneMatrices {
 // Work space of the side-by-side decomposition: the matrices, the left and right
 // eigenvectors and the squared moduli of a sweep start, all in the lane layout; the
 // right eigenvectors transposed, so that their updates, like those of the left ones,
-// run along memory.
+// run along memory; the squared moduli also transposed, so that the coupling sums read
+// their columns along memory too.
 struct LaneScratch {
     LaneMatrices a, left, right;
     alignas(64) float msq[kMaxDim * kLaneRow * kDecompositionLanes];
+    float pad[48];
+    alignas(64) float msq_t[kMaxDim * kLaneRow * kDecompositionLanes];
 };
 
 // Decomposes mats[0 .. count-1] (1 <= count <= kDecompositionLanes), each as

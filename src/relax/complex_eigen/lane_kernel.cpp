@@ -331,7 +331,9 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
         for (int j = 0; j < n; ++j) {
             const int e = el(i, j);
             const V zr = load(re(s.a, e)), zi = load(im(s.a, e));
-            store(s.msq + e, zr * zr + zi * zi);
+            const V sq = zr * zr + zi * zi;
+            store(s.msq + e, sq);
+            store(s.msq_t + el(j, i), sq);
             if (i == j)
                 delta = delta + vabs(zr) + vabs(zi);
             else
@@ -350,7 +352,7 @@ struct CouplingSums {
     const float *row_k = re(s.a, el(k, lo)), *row_m = re(s.a, el(m, lo));
     const float *col_k = re(s.a, el(lo, k)), *col_m = re(s.a, el(lo, m));
     const float *sq_row_k = s.msq + el(k, lo), *sq_row_m = s.msq + el(m, lo);
-    const float *sq_col_k = s.msq + el(lo, k), *sq_col_m = s.msq + el(lo, m);
+    const float *sq_col_k = s.msq_t + el(k, lo), *sq_col_m = s.msq_t + el(m, lo);
     constexpr int line = 2 * B, column = 2 * B * kLaneRow;  // complex elements
     for (int i = lo; i < hi; ++i) {
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
@@ -372,8 +374,8 @@ struct CouplingSums {
         col_m += column;
         sq_row_k += B;
         sq_row_m += B;
-        sq_col_k += B * kLaneRow;
-        sq_col_m += B * kLaneRow;
+        sq_col_k += B;
+        sq_col_m += B;
     }
 }
 
