@@ -2,7 +2,9 @@
 // independent (every output element has its own chain of IEEE operations) is compiled
 // twice from one body: for the baseline instruction set (SSE2 on x86-64) and for AVX2,
 // which holds four doubles per register. Both give the same bits; the wider one is taken
-// when the processor and the operating system support it. No FMA is ever enabled.
+// when the processor and the operating system support it. The AVX2 clones have no FMA;
+// a kernel may add a third clone with AVX-512 mask registers (run_in_avx512_lanes),
+// whose instruction set has FMA, which -ffp-contract=off keeps the compiler from using.
 #pragma once
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))

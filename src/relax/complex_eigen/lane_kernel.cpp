@@ -6,14 +6,11 @@
 // of a pair, which is a few dozen operations with branches, square roots and
 // divisions, runs lane by lane through pair_step.h itself. Where the plain kernel skips
 // a pair or stops sweeping, its lane keeps its values: the new values of a row or
-// column are blended in under a mask of the lanes that transform. A pair's coupling
+// column are blended in under a mask of the lanes that transform (with AVX-512, written
+// under a mask register by the last addition). A pair's coupling
 // sums wait on one another in index order; with eight matrices in flight that chain of
 // additions is shared by eight decompositions.
 #include <cmath>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/vector_lanes.h"
 #include "relax/complex_eigen/complex_eigen.h"
