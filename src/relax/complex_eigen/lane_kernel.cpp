@@ -124,38 +124,19 @@ struct CV {
     return r;
 }
 
-// The lanes widened to double, in two halves, and rounded back to float.
-typedef float H __attribute__((vector_size(B / 2 * sizeof(float))));
-typedef double D __attribute__((vector_size(B / 2 * sizeof(double))));
-struct VD {
-    D lo, hi;
-};
+// The lanes widened to double and rounded back to float.
+typedef double D __attribute__((vector_size(B * sizeof(double))));
 
-[[gnu::always_inline]] inline VD widen(V v) {
-    H lo, hi;
-    __builtin_memcpy(&lo, &v, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&v) + sizeof lo, sizeof hi);
-    return {__builtin_convertvector(lo, D), __builtin_convertvector(hi, D)};
-}
+[[gnu::always_inline]] inline D widen(V v) { return __builtin_convertvector(v, D); }
 
-[[gnu::always_inline]] inline V narrow(VD d) {
-    const H lo = __builtin_convertvector(d.lo, H), hi = __builtin_convertvector(d.hi, H);
-    V v;
-    __builtin_memcpy(&v, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-    return v;
-}
-
-[[gnu::always_inline]] inline D dsqrt_half(D x) {
-    D r;
-    for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(x[l]);
-    return r;
-}
+[[gnu::always_inline]] inline V narrow(D d) { return __builtin_convertvector(d, V); }
 
 // dsqrt of the widened lanes.
-[[gnu::always_inline]] inline VD dsqrt_lanes(V x) {
-    const VD d = widen(x);
-    return {dsqrt_half(d.lo), dsqrt_half(d.hi)};
+[[gnu::always_inline]] inline D dsqrt_lanes(V x) {
+    const D d = widen(x);
+    D r;
+    for (int l = 0; l < B; ++l) r[l] = std::sqrt(d[l]);
+    return r;
 }
 
 [[gnu::always_inline]] inline V splat(float x) { return V{} + x; }
@@ -194,11 +175,11 @@ struct LaneRotation {
     const V ca_r = s_big ? c / root1 : (c >= zero ? one : -one);
     const V sa_r = s_big ? s / root1 : zero;
     const V cot2x = d / root1;
-    const VD root_cot = dsqrt_lanes(one + cot2x * cot2x);
-    const VD cot2x_d = widen(cot2x), sig_d = widen(sig);
-    const V cotx = narrow({cot2x_d.lo + sig_d.lo * root_cot.lo, cot2x_d.hi + sig_d.hi * root_cot.hi});
-    const VD root_x = dsqrt_lanes(one + cotx * cotx);
-    const V sx_r = narrow({sig_d.lo / root_x.lo, sig_d.hi / root_x.hi});
+    const D root_cot = dsqrt_lanes(one + cot2x * cot2x);
+    const D cot2x_d = widen(cot2x), sig_d = widen(sig);
+    const V cotx = narrow(cot2x_d + sig_d * root_cot);
+    const D root_x = dsqrt_lanes(one + cotx * cotx);
+    const V sx_r = narrow(sig_d / root_x);
     const V cx_r = sx_r * cotx;
     const V eta = (er * br + bi * ei) / root1;
     const V tse = (br * bi - er * ei) / root1;
@@ -236,8 +217,8 @@ struct LaneRotation {
     const V nc = t * t;
     V tanh = root / (g + 2.0f * (nc + nd));
     tanh = tanh >= one ? zero : tanh;
-    const VD root_h = dsqrt_lanes(one - tanh * tanh);
-    const V ch_r = narrow({1.0 / root_h.lo, 1.0 / root_h.hi});
+    const D root_h = dsqrt_lanes(one - tanh * tanh);
+    const V ch_r = narrow(1.0 / root_h);
     const V cb = no_shear ? one : cb_r, sb = no_shear ? zero : sb_r;
     const V ch = no_shear ? one : ch_r, sh = no_shear ? zero : ch_r * tanh;
 
