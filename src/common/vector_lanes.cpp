@@ -16,7 +16,18 @@ bool processor_has_avx2() noexcept {
 #endif
 }
 
+bool processor_has_avx512() noexcept {
+#ifdef MOSSLIB_AVX2_LANES
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq");
+#else
+    return false;
+#endif
+}
+
 std::atomic<bool> g_allowed{true};
+std::atomic<bool> g_allowed_512{true};
 
 }  // namespace
 
@@ -26,5 +37,12 @@ bool avx2_lanes() noexcept {
 }
 
 void allow_avx2_lanes(bool allowed) noexcept { g_allowed.store(allowed, std::memory_order_relaxed); }
+
+bool avx512_lanes() noexcept {
+    static const bool has = processor_has_avx512();
+    return has && avx2_lanes() && g_allowed_512.load(std::memory_order_relaxed);
+}
+
+void allow_avx512_lanes(bool allowed) noexcept { g_allowed_512.store(allowed, std::memory_order_relaxed); }
 
 }  // namespace mosslib::common

@@ -2,7 +2,9 @@
 // independent (every output element has its own chain of IEEE operations) is compiled
 // twice from one body: for the baseline instruction set (SSE2 on x86-64) and for AVX2,
 // which holds four doubles per register. Both give the same bits; the wider one is taken
-// when the processor and the operating system support it. No FMA is ever enabled.
+// when the processor and the operating system support it. The AVX2 clones have no FMA;
+// a kernel may add a third clone with AVX-512 mask registers (run_in_avx512_lanes),
+// whose instruction set has FMA, which -ffp-contract=off keeps the compiler from using.
 #pragma once
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -19,10 +21,27 @@ bool avx2_lanes() noexcept;
 // to the processor's choice. Process-wide. Not exported from the shared library.
 void allow_avx2_lanes(bool allowed) noexcept;
 
+// True when, beside the AVX2 clones, the processor's AVX-512 mask registers may serve
+// them: avx2_lanes(), and the processor and operating system support AVX-512 F, VL
+// and DQ, and allow_avx512_lanes(false) is not in force. The registers stay 256 bits
+// wide; the masks merge results into lanes without separate blends. Only kernels that
+// ask for it (run_in_avx512_lanes) take this path.
+bool avx512_lanes() noexcept;
+
+// For tests: false makes those kernels take their AVX2 path. Process-wide.
+void allow_avx512_lanes(bool allowed) noexcept;
+
 #ifdef MOSSLIB_AVX2_LANES
 // Kernel::run inlined, with everything it calls, into a function compiled for AVX2.
 template <class Kernel, class... Args>
 __attribute__((target("avx2"), flatten)) void run_in_avx2_lanes(Args... args) {
+    Kernel::run(args...);
+}
+
+// The same for AVX-512 on 256-bit registers. The instruction set has fused
+// multiply-adds, but -ffp-contract=off keeps the compiler from forming them.
+template <class Kernel, class... Args>
+__attribute__((target("avx2,avx512f,avx512vl,avx512dq"), flatten)) void run_in_avx512_lanes(Args... args) {
     Kernel::run(args...);
 }
 #endif

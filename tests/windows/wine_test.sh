@@ -113,11 +113,12 @@ $(diff <(echo "$want") <(echo "$got"))"
         echo "win32 stdcall, bytes popped:$popped"
 
         # SSE2 arithmetic: no x87 add/subtract/multiply/divide in the library's own code
-        # (x87 loads remain: a 32-bit function returns its double in st(0)).
+        # (x87 loads remain: a 32-bit function returns its double in st(0)). The mnemonic is
+        # matched after the address, which may itself read "fadd".
         local x87
         x87=$("$triple-objdump" -d --no-show-raw-insn "$dir/src/libmosslib_core.a" \
             "$dir"/src/CMakeFiles/mosslib.dir/boundary/*.obj |
-            grep -cE '\s(fadd|faddp|fsub|fsubp|fsubr|fsubrp|fmul|fmulp|fdiv|fdivp|fdivr|fdivrp|fsqrt)\b' || true)
+            grep -cE ':\s+(fadd|faddp|fsub|fsubp|fsubr|fsubrp|fmul|fmulp|fdiv|fdivp|fdivr|fdivrp|fsqrt)\b' || true)
         [ "$x87" = 0 ] || die "win32: $x87 x87 arithmetic instructions in the library's code"
         echo "win32 arithmetic: SSE2 only"
     fi

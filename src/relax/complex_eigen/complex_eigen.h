@@ -67,24 +67,30 @@ int eberlein_decompose_plain(int n, ParlMat &mat, DecompositionScratch &scratch)
 // Matrices decomposed side by side, one per vector lane (lane_kernel.cpp).
 inline constexpr int kDecompositionLanes = 8;
 
-// kDecompositionLanes matrices of order up to 48, element (i, j) of every lane side by
-// side at [(i * 48 + j) * kDecompositionLanes + lane], real and imaginary parts apart.
-// The padding keeps the parts (and the matrices of LaneScratch) from starting at the
-// same offset modulo 4 KiB, where loads would wait on unrelated stores.
+// Elements a row of the lane layout holds: one more than a matrix row, so that a column,
+// read across rows, spreads over the sets of the data cache instead of a few of them.
+inline constexpr int kLaneRow = kMaxDim + 1;
+
+// kDecompositionLanes matrices of order up to 48. Element (i, j) of every lane fills one
+// 64-byte line at z + (i * kLaneRow + j) * 2 * kDecompositionLanes: the lanes' real parts,
+// then their imaginary parts; so a column costs one line per element. The padding keeps
+// the matrices of LaneScratch from starting at the same offset modulo 4 KiB, where loads
+// would wait on unrelated stores.
 struct LaneMatrices {
-    alignas(64) float re[kMaxDim * kMaxDim * kDecompositionLanes];
-    float pad_re[48];
-    alignas(64) float im[kMaxDim * kMaxDim * kDecompositionLanes];
-    float pad_im[112];
+    alignas(64) float z[kMaxDim * kLaneRow * 2 * kDecompositionLanes];
+    float pad[80];
 };
 
 // Work space of the side-by-side decomposition: the matrices, the left and right
 // eigenvectors and the squared moduli of a sweep start, all in the lane layout; the
 // right eigenvectors transposed, so that their updates, like those of the left ones,
-// run along memory.
+// run along memory; the squared moduli also transposed, so that the coupling sums read
+// their columns along memory too.
 struct LaneScratch {
     LaneMatrices a, left, right;
-    alignas(64) float msq[kMaxDim * kMaxDim * kDecompositionLanes];
+    alignas(64) float msq[kMaxDim * kLaneRow * kDecompositionLanes];
+    float pad[48];
+    alignas(64) float msq_t[kMaxDim * kLaneRow * kDecompositionLanes];
 };
 
 // Decomposes mats[0 .. count-1] (1 <= count <= kDecompositionLanes), each as

@@ -6,14 +6,11 @@
 // of a pair, which is a few dozen operations with branches, square roots and
 // divisions, runs lane by lane through pair_step.h itself. Where the plain kernel skips
 // a pair or stops sweeping, its lane keeps its values: the new values of a row or
-// column are blended in under a mask of the lanes that transform. A pair's coupling
+// column are blended in under a mask of the lanes that transform (with AVX-512, written
+// under a mask register by the last addition). A pair's coupling
 // sums wait on one another in index order; with eight matrices in flight that chain of
 // additions is shared by eight decompositions.
 #include <cmath>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/vector_lanes.h"
 #include "relax/complex_eigen/complex_eigen.h"
@@ -36,7 +33,7 @@ typedef float V __attribute__((vector_size(B * sizeof(float))));
 typedef int M __attribute__((vector_size(B * sizeof(int))));
 
 // Offset of element (i, j) in a lane layout: the B matrices' elements side by side.
-constexpr int el(int i, int j) { return (i * kMaxDim + j) * B; }
+constexpr int el(int i, int j) { return (i * kLaneRow + j) * B; }
 
 [[gnu::always_inline]] inline V load(const float *p) {
     V v;
@@ -64,82 +61,82 @@ constexpr int el(int i, int j) { return (i * kMaxDim + j) * B; }
 // yes where the mask is set, no elsewhere, bit for bit.
 [[gnu::always_inline]] inline V blend(M mask, V yes, V no) { return mask ? yes : no; }
 
+// With AVX-512 the last addition of an update writes its lanes under a mask register
+// and leaves the others as they were, in place of a separate blend. These forms are only
+// instantiated in the kernel compiled for AVX-512 (run_in_avx512_lanes), which GCC alone
+// builds: they are written as single instructions, since the intrinsics cannot be
+// inlined into the always-inline helpers of a kernel shared with other widths.
+#if defined(MOSSLIB_AVX2_LANES) && !defined(__clang__)
+#define MOSSLIB_MERGE_LANES 1
+#endif
+
+// The lanes of a mask as bits of a mask register.
+typedef unsigned char LaneBits;
+
+[[gnu::always_inline]] inline LaneBits lane_bits(M mask) {
+#ifdef MOSSLIB_MERGE_LANES
+    LaneBits k;
+    asm("vpmovd2m %1, %0" : "=Yk"(k) : "v"(mask));
+    return k;
+#else
+    (void)mask;
+    __builtin_unreachable();
+#endif
+}
+
+// x + y (x - y when `minus`) in the lanes of k, old in the others.
+template <bool minus>
+[[gnu::always_inline]] inline V merge(V old, LaneBits k, V x, V y) {
+#ifdef MOSSLIB_MERGE_LANES
+    if (minus)
+        asm("vsubps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    else
+        asm("vaddps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    return old;
+#else
+    (void)old, (void)k, (void)x, (void)y;
+    __builtin_unreachable();
+#endif
+}
+
 // Two complex vectors (re, im) as one pair of lanes' elements.
 struct CV {
     V r, i;
 };
 
-[[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(x.re + e), load(x.im + e)}; }
+// The lanes' real and imaginary parts of the element at lane offset e (a multiple of B).
+[[gnu::always_inline]] inline float *re(LaneMatrices &x, int e) { return x.z + 2 * e; }
+[[gnu::always_inline]] inline float *im(LaneMatrices &x, int e) { return x.z + 2 * e + B; }
+[[gnu::always_inline]] inline const float *re(const LaneMatrices &x, int e) { return x.z + 2 * e; }
+[[gnu::always_inline]] inline const float *im(const LaneMatrices &x, int e) { return x.z + 2 * e + B; }
+
+[[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(re(x, e)), load(im(x, e))}; }
 
 // cmul(c, a): (cr ar - ci ai, cr ai + ci ar), c one coefficient per lane.
 [[gnu::always_inline]] inline CV times(V cr, V ci, CV a) { return {cr * a.r - ci * a.i, cr * a.i + ci * a.r}; }
 
-// Square roots lane by lane, each rounded as std::sqrt rounds it (the SSE2 square
-// roots are IEEE square roots, correctly rounded).
+// Square roots lane by lane, each rounded as std::sqrt rounds it (an IEEE square root,
+// correctly rounded). Without errno handling the compiler packs them into the widest
+// square-root instruction of the clone.
 [[gnu::always_inline]] inline V vsqrt(V x) {
-#if defined(__SSE2__)
-    static_assert(B == 8);
-    __m128 lo, hi;
-    __builtin_memcpy(&lo, &x, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_ps(lo);
-    hi = _mm_sqrt_ps(hi);
-    V v;
-    __builtin_memcpy(&v, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-    return v;
-#else
     V r;
     for (int l = 0; l < B; ++l) r[l] = std::sqrt(x[l]);
     return r;
-#endif
 }
 
-// The lanes widened to double, in two halves, and rounded back to float.
-typedef float H __attribute__((vector_size(B / 2 * sizeof(float))));
-typedef double D __attribute__((vector_size(B / 2 * sizeof(double))));
-struct VD {
-    D lo, hi;
-};
+// The lanes widened to double and rounded back to float.
+typedef double D __attribute__((vector_size(B * sizeof(double))));
 
-[[gnu::always_inline]] inline VD widen(V v) {
-    H lo, hi;
-    __builtin_memcpy(&lo, &v, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&v) + sizeof lo, sizeof hi);
-    return {__builtin_convertvector(lo, D), __builtin_convertvector(hi, D)};
-}
+[[gnu::always_inline]] inline D widen(V v) { return __builtin_convertvector(v, D); }
 
-[[gnu::always_inline]] inline V narrow(VD d) {
-    const H lo = __builtin_convertvector(d.lo, H), hi = __builtin_convertvector(d.hi, H);
-    V v;
-    __builtin_memcpy(&v, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&v) + sizeof lo, &hi, sizeof hi);
-    return v;
-}
-
-[[gnu::always_inline]] inline D dsqrt_half(D x) {
-#if defined(__SSE2__)
-    static_assert(B == 8);
-    __m128d lo, hi;
-    __builtin_memcpy(&lo, &x, sizeof lo);
-    __builtin_memcpy(&hi, reinterpret_cast<const char *>(&x) + sizeof lo, sizeof hi);
-    lo = _mm_sqrt_pd(lo);
-    hi = _mm_sqrt_pd(hi);
-    D d;
-    __builtin_memcpy(&d, &lo, sizeof lo);
-    __builtin_memcpy(reinterpret_cast<char *>(&d) + sizeof lo, &hi, sizeof hi);
-    return d;
-#else
-    D r;
-    for (int l = 0; l < B / 2; ++l) r[l] = std::sqrt(x[l]);
-    return r;
-#endif
-}
+[[gnu::always_inline]] inline V narrow(D d) { return __builtin_convertvector(d, V); }
 
 // dsqrt of the widened lanes.
-[[gnu::always_inline]] inline VD dsqrt_lanes(V x) {
-    const VD d = widen(x);
-    return {dsqrt_half(d.lo), dsqrt_half(d.hi)};
+[[gnu::always_inline]] inline D dsqrt_lanes(V x) {
+    const D d = widen(x);
+    D r;
+    for (int l = 0; l < B; ++l) r[l] = std::sqrt(d[l]);
+    return r;
 }
 
 [[gnu::always_inline]] inline V splat(float x) { return V{} + x; }
@@ -150,10 +147,16 @@ struct VD {
 // by zero; their values are never selected.
 struct LanePairStep {
     V c1r, c1i, c2r, c2i, s1r, s1i, s2r, s2i;
-    M transforms;  // the lanes whose S1 or S2 exceeds eps
 };
 
-[[gnu::always_inline]] inline LanePairStep pair_step_lanes(CV akm, CV amk, CV akk, CV amm, V hr, V hi, V g, V hj) {
+// pair_rotation: what the step takes from the pair's four elements alone. Formed before
+// the coupling sums, so that its chain of roots and divisions runs beside theirs.
+struct LaneRotation {
+    M still;  // root1 < eps: no rotation
+    V sig, root2, ca, sa, cx, sx, cos2a, sin2a, e, b, nd;
+};
+
+[[gnu::always_inline]] inline LaneRotation pair_rotation_lanes(CV akm, CV amk, CV akk, CV amm) {
     const V one = splat(1.0f), zero = splat(0.0f), eps = splat(kEps);
     // pair_rotation
     const V br = akm.r + amk.r, bi = akm.i + amk.i;
@@ -172,11 +175,11 @@ struct LanePairStep {
     const V ca_r = s_big ? c / root1 : (c >= zero ? one : -one);
     const V sa_r = s_big ? s / root1 : zero;
     const V cot2x = d / root1;
-    const VD root_cot = dsqrt_lanes(one + cot2x * cot2x);
-    const VD cot2x_d = widen(cot2x), sig_d = widen(sig);
-    const V cotx = narrow({cot2x_d.lo + sig_d.lo * root_cot.lo, cot2x_d.hi + sig_d.hi * root_cot.hi});
-    const VD root_x = dsqrt_lanes(one + cotx * cotx);
-    const V sx_r = narrow({sig_d.lo / root_x.lo, sig_d.hi / root_x.hi});
+    const D root_cot = dsqrt_lanes(one + cot2x * cot2x);
+    const D cot2x_d = widen(cot2x), sig_d = widen(sig);
+    const V cotx = narrow(cot2x_d + sig_d * root_cot);
+    const D root_x = dsqrt_lanes(one + cotx * cotx);
+    const V sx_r = narrow(sig_d / root_x);
     const V cx_r = sx_r * cotx;
     const V eta = (er * br + bi * ei) / root1;
     const V tse = (br * bi - er * ei) / root1;
@@ -190,8 +193,15 @@ struct LanePairStep {
     const V sin2a = still ? zero : 2.0f * ca * sa;
     const V b = still ? (isw1 ? bi : -br) : isw * te1 * ca + eta * sa;
     const V e = still ? (isw1 ? er : ei) : ca * eta - isw * te1 * sa;
+    return {still, sig, root2, ca, sa, cx, sx, cos2a, sin2a, e, b, nd};
+}
 
-    // pair_coefficients
+// pair_coefficients: the rotation completed by the coupling sums.
+[[gnu::always_inline]] inline LanePairStep pair_coefficients_lanes(const LaneRotation &r, V hr, V hi, V g, V hj) {
+    const V one = splat(1.0f), zero = splat(0.0f), eps = splat(kEps);
+    const M still = r.still;
+    const V sig = r.sig, root2 = r.root2, ca = r.ca, sa = r.sa, cx = r.cx, sx = r.sx;
+    const V cos2a = r.cos2a, sin2a = r.sin2a, e = r.e, b = r.b, nd = r.nd;
     const V tee = hj * cx * sx;
     const V tem0 = hr * cos2a + hi * sin2a;
     const V tep0 = hi * cos2a - hr * sin2a;
@@ -207,8 +217,8 @@ struct LanePairStep {
     const V nc = t * t;
     V tanh = root / (g + 2.0f * (nc + nd));
     tanh = tanh >= one ? zero : tanh;
-    const VD root_h = dsqrt_lanes(one - tanh * tanh);
-    const V ch_r = narrow({1.0 / root_h.lo, 1.0 / root_h.hi});
+    const D root_h = dsqrt_lanes(one - tanh * tanh);
+    const V ch_r = narrow(1.0 / root_h);
     const V cb = no_shear ? one : cb_r, sb = no_shear ? zero : sb_r;
     const V ch = no_shear ? one : ch_r, sh = no_shear ? zero : ch_r * tanh;
 
@@ -226,7 +236,6 @@ struct LanePairStep {
     tem = cx * sh * cb;
     out.s1i = tep + tem;
     out.s2i = tep - tem;
-    out.transforms = M{};
     return out;
 }
 
@@ -247,20 +256,38 @@ struct LanePairStep {
 
 // The pair's update of two lines of x (rows or columns, each element at ek + step * t,
 // em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
-// when `minus`, blended into the lanes of the mask.
-template <bool minus>
+// when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
+// that holds a matrix transforms); merged into the lanes of the mask when `merged`.
+template <bool minus, bool whole, bool merged>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
                                            V rr, V ri, V tr, V ti, M mask) {
+    LaneBits bits_of_mask = 0;
+    if (merged) bits_of_mask = lane_bits(mask);
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
         const CV pa = times(pr, pi, a), qb = times(qr, qi, b);
         const CV ra = times(rr, ri, a), tb = times(tr, ti, b);
+        if (merged) {
+            store(re(x, k), merge<minus>(a.r, bits_of_mask, pa.r, qb.r));
+            store(im(x, k), merge<minus>(a.i, bits_of_mask, pa.i, qb.i));
+            store(re(x, m), merge<false>(b.r, bits_of_mask, ra.r, tb.r));
+            store(im(x, m), merge<false>(b.i, bits_of_mask, ra.i, tb.i));
+            continue;
+        }
         const CV first = minus ? CV{pa.r - qb.r, pa.i - qb.i} : CV{pa.r + qb.r, pa.i + qb.i};
-        store(x.re + k, blend(mask, first.r, a.r));
-        store(x.im + k, blend(mask, first.i, a.i));
-        store(x.re + m, blend(mask, ra.r + tb.r, b.r));
-        store(x.im + m, blend(mask, ra.i + tb.i, b.i));
+        const CV second = {ra.r + tb.r, ra.i + tb.i};
+        if (whole) {
+            store(re(x, k), first.r);
+            store(im(x, k), first.i);
+            store(re(x, m), second.r);
+            store(im(x, m), second.i);
+        } else {
+            store(re(x, k), blend(mask, first.r, a.r));
+            store(im(x, k), blend(mask, first.i, a.i));
+            store(re(x, m), blend(mask, second.r, b.r));
+            store(im(x, m), blend(mask, second.i, b.i));
+        }
     }
 }
 
@@ -269,6 +296,7 @@ struct LaneState {
     int sweep[B];
     float tau[B];
     M on;   // the active lanes, as a mask
+    M empty;  // the lanes that hold no matrix
     V tol;  // their thresholds
     M more;
 };
@@ -280,8 +308,10 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j) {
             const int e = el(i, j);
-            const V zr = load(s.a.re + e), zi = load(s.a.im + e);
-            store(s.msq + e, zr * zr + zi * zi);
+            const V zr = load(re(s.a, e)), zi = load(im(s.a, e));
+            const V sq = zr * zr + zi * zi;
+            store(s.msq + e, sq);
+            store(s.msq_t + el(j, i), sq);
             if (i == j)
                 delta = delta + vabs(zr) + vabs(zi);
             else
@@ -290,42 +320,67 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
 }
 
 // The coupling sums of the pair (k, m) in every lane, over i in index order.
-[[gnu::always_inline]] inline void coupling_sums(int n, int k, int m, const LaneScratch &s, V &hr, V &hi, V &g,
-                                                 V &hj) {
-    hr = hi = g = hj = V{} + 0.0f;
-    const LaneMatrices &a = s.a;
-    for (int i = 0; i < n; ++i) {
-        if (i == k || i == m) continue;
+struct CouplingSums {
+    V hr, hi, g, hj;
+};
+
+// Adds the terms of i = lo .. hi-1, walking rows k and m and columns k and m of A and of
+// the squared moduli.
+[[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, CouplingSums &c) {
+    const float *row_k = re(s.a, el(k, lo)), *row_m = re(s.a, el(m, lo));
+    const float *col_k = re(s.a, el(lo, k)), *col_m = re(s.a, el(lo, m));
+    const float *sq_row_k = s.msq + el(k, lo), *sq_row_m = s.msq + el(m, lo);
+    const float *sq_col_k = s.msq_t + el(k, lo), *sq_col_m = s.msq_t + el(m, lo);
+    constexpr int line = 2 * B, column = 2 * B * kLaneRow;  // complex elements
+    for (int i = lo; i < hi; ++i) {
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
-        const V kr = load(a.re + el(k, i)), ki = load(a.im + el(k, i));
-        const V mr = load(a.re + el(m, i)), mi = -load(a.im + el(m, i));
-        const V ar = load(a.re + el(i, k)), ai = -load(a.im + el(i, k));
-        const V br = load(a.re + el(i, m)), bi = load(a.im + el(i, m));
+        const V kr = load(row_k), ki = load(row_k + B);
+        const V mr = load(row_m), mi = -load(row_m + B);
+        const V ar = load(col_k), ai = -load(col_k + B);
+        const V br = load(col_m), bi = load(col_m + B);
         const V xr = kr * mr - ki * mi, xi = kr * mi + ki * mr;
         const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
-        hr = hr + xr - yr;
-        hi = hi + xi - yi;
-        const V te = load(s.msq + el(i, k)) + load(s.msq + el(m, i));
-        const V tee = load(s.msq + el(i, m)) + load(s.msq + el(k, i));
-        g = g + te + tee;
-        hj = hj - te + tee;
+        c.hr = c.hr + xr - yr;
+        c.hi = c.hi + xi - yi;
+        const V te = load(sq_col_k) + load(sq_row_m);
+        const V tee = load(sq_col_m) + load(sq_row_k);
+        c.g = c.g + te + tee;
+        c.hj = c.hj - te + tee;
+        row_k += line;
+        row_m += line;
+        col_k += column;
+        col_m += column;
+        sq_row_k += B;
+        sq_row_m += B;
+        sq_col_k += B;
+        sq_col_m += B;
     }
 }
 
+// All i but k and m (k < m).
+[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s) {
+    CouplingSums c;
+    c.hr = c.hi = c.g = c.hj = V{} + 0.0f;
+    add_coupling(0, k, k, m, s, c);
+    add_coupling(k + 1, m, k, m, s, c);
+    add_coupling(m + 1, n, k, m, s, c);
+    return c;
+}
+
 complex_f element(const LaneMatrices &x, int i, int j, int lane) {
-    return {x.re[el(i, j) + lane], x.im[el(i, j) + lane]};
+    return {re(x, el(i, j))[lane], im(x, el(i, j))[lane]};
 }
 
 void load_lanes(int n, ParlMat *const *mats, int count, LaneScratch &s) {
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
             for (int l = 0; l < B; ++l) {
-                const int e = el(i, j) + l;
+                const int e = el(i, j);
                 const complex_f z = l < count ? mats[l]->trans_mat[at(i, j)] : complex_f{0.0f, 0.0f};
-                s.a.re[e] = z.r;
-                s.a.im[e] = z.i;
-                s.left.re[e] = s.right.re[e] = i == j ? 1.0f : 0.0f;
-                s.left.im[e] = s.right.im[e] = 0.0f;
+                re(s.a, e)[l] = z.r;
+                im(s.a, e)[l] = z.i;
+                re(s.left, e)[l] = re(s.right, e)[l] = i == j ? 1.0f : 0.0f;
+                im(s.left, e)[l] = im(s.right, e)[l] = 0.0f;
             }
 }
 
@@ -339,7 +394,25 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
             }
 }
 
+// The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`,
+// merged under a mask register when `merged`).
+template <bool whole, bool merged>
+[[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s) {
+    // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
+    combine<false, whole, merged>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+                          mask);
+    combine<false, whole, merged>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+                          mask);
+    // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
+    const V n1r = -c.s1r, n1i = -c.s1i;
+    combine<true, whole, merged>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
+                         c.c1i, mask);
+    combine<true, whole, merged>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+                         mask);
+}
+
 // The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
+template <bool merged>
 [[gnu::always_inline]] inline void treat_pair(int n, int k, int m, LaneState &st, LaneScratch &s) {
     const CV akm = cload(s.a, el(k, m)), amk = cload(s.a, el(m, k));
     const V size = vabs(akm.r) + vabs(akm.i) + vabs(amk.r) + vabs(amk.i);
@@ -347,25 +420,26 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
     bool any = false;
     for (int l = 0; l < B; ++l) any = any || wanted[l];
     if (!any) return;
-    V hr, hi, g, hj;
-    coupling_sums(n, k, m, s, hr, hi, g, hj);
-    const LanePairStep c = pair_step_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)), hr, hi, g, hj);
+    const LaneRotation rot = pair_rotation_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)));
+    const CouplingSums h = coupling_sums(n, k, m, s);
+    const LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     any = false;
     for (int l = 0; l < B; ++l) any = any || mask[l];
     if (!any) return;
     st.more = st.more | mask;
-    // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
-    combine<false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i, mask);
-    // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
-    const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true>(n, s.a, el(0, k), el(0, m), kMaxDim * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i, mask);
-    combine<true>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
-                  mask);
+    const M kept = ~(mask | st.empty);
+    bool whole = true;
+    for (int l = 0; l < B; ++l) whole = whole && !kept[l];
+    if (whole)
+        update_pair<true, false>(n, k, m, c, mask, s);
+    else
+        update_pair<false, merged>(n, k, m, c, mask, s);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
+// `merged`: updates merged under mask registers (AVX-512) rather than blended.
+template <bool merged>
 struct DecomposeLanes {
     [[gnu::always_inline]] static inline void run(int n, ParlMat *const *mats, int count, LaneScratch *scratch,
                                                   int *sweeps) {
@@ -375,6 +449,7 @@ struct DecomposeLanes {
         for (int l = 0; l < B; ++l) {
             st.active[l] = l < count;
             st.sweep[l] = 1;
+            st.empty[l] = l < count ? 0 : -1;
             st.tau[l] = 0.0f;
         }
         for (;;) {
@@ -395,7 +470,7 @@ struct DecomposeLanes {
                 st.more[l] = 0;
             }
             for (int k = 0; k < n - 1; ++k)
-                for (int m = k + 1; m < n; ++m) treat_pair(n, k, m, st, s);
+                for (int m = k + 1; m < n; ++m) treat_pair<merged>(n, k, m, st, s);
             for (int l = 0; l < B; ++l) {
                 if (!st.active[l]) continue;
                 ++st.sweep[l];
@@ -410,7 +485,11 @@ struct DecomposeLanes {
 }  // namespace
 
 void eberlein_decompose_lanes(int n, ParlMat *const *mats, int count, LaneScratch &scratch, int *sweeps) {
-    common::run_in_lanes<DecomposeLanes>(n, mats, count, &scratch, sweeps);
+#ifdef MOSSLIB_MERGE_LANES
+    if (common::avx512_lanes())
+        return common::run_in_avx512_lanes<DecomposeLanes<true>>(n, mats, count, &scratch, sweeps);
+#endif
+    common::run_in_lanes<DecomposeLanes<false>>(n, mats, count, &scratch, sweeps);
 }
 
 }  // namespace mosslib::relax

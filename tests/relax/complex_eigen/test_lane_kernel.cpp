@@ -1,7 +1,7 @@
 // The side-by-side decomposition: every lane must end with the bits, and the sweep
 // count, that the plain kernel gives its matrix alone, whatever its neighbours do
 // (other orders of convergence, early exits, non-finite elements, empty lanes), on
-// AVX2 lanes and on the baseline lanes; and parl over a grid, decomposed in batches,
+// AVX-512, AVX2 and baseline lanes; and parl over a grid, decomposed in batches,
 // must sum what the orientations give one by one.
 #include <gtest/gtest.h>
 
@@ -57,30 +57,42 @@ void expect_same_bits(int n, const ParlMat &a, const ParlMat &b, const char *wha
                     << what << ": element " << i << "," << j;
 }
 
-// Decomposes mats side by side on both lane widths and each alone with the plain kernel.
+// Decomposes mats side by side on every lane width the processor has (AVX-512 masks,
+// AVX2, baseline) and each alone with the plain kernel.
 void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const char *what) {
     const int count = static_cast<int>(mats.size());
     auto scratch = std::make_unique<LaneScratch>();
     auto plain_scratch = std::make_unique<DecompositionScratch>();
-    std::vector<std::unique_ptr<ParlMat>> plain, base;
-    std::vector<ParlMat *> base_ptrs;
-    int want[B], got[B], got_base[B];
+    std::vector<std::unique_ptr<ParlMat>> plain;
+    int want[B];
     for (int l = 0; l < count; ++l) {
         plain.push_back(std::make_unique<ParlMat>(*mats[l]));
         want[l] = eberlein_decompose_plain(n, *plain.back(), *plain_scratch);
-        base.push_back(std::make_unique<ParlMat>(*mats[l]));
-        base_ptrs.push_back(base.back().get());
     }
-    eberlein_decompose_lanes(n, mats.data(), count, *scratch, got);
-    common::allow_avx2_lanes(false);
-    eberlein_decompose_lanes(n, base_ptrs.data(), count, *scratch, got_base);
-    common::allow_avx2_lanes(true);
-    for (int l = 0; l < count; ++l) {
-        SCOPED_TRACE(::testing::Message() << what << ", n = " << n << ", lane " << l << " of " << count);
-        EXPECT_EQ(got[l], want[l]);
-        EXPECT_EQ(got_base[l], want[l]);
-        expect_same_bits(n, *mats[l], *plain[l], "wide lanes");
-        expect_same_bits(n, *base[l], *plain[l], "baseline lanes");
+    struct Width {
+        const char *name;
+        bool avx2, avx512;
+    };
+    for (const Width w : {Width{"AVX-512 lanes", true, true}, Width{"AVX2 lanes", true, false},
+                          Width{"baseline lanes", false, false}}) {
+        std::vector<std::unique_ptr<ParlMat>> own;
+        std::vector<ParlMat *> ptrs;
+        for (int l = 0; l < count; ++l) {
+            own.push_back(std::make_unique<ParlMat>(*mats[l]));
+            ptrs.push_back(own.back().get());
+        }
+        int got[B];
+        common::allow_avx2_lanes(w.avx2);
+        common::allow_avx512_lanes(w.avx512);
+        eberlein_decompose_lanes(n, ptrs.data(), count, *scratch, got);
+        common::allow_avx2_lanes(true);
+        common::allow_avx512_lanes(true);
+        for (int l = 0; l < count; ++l) {
+            SCOPED_TRACE(::testing::Message() << what << ", n = " << n << ", lane " << l << " of " << count << ", "
+                                              << w.name);
+            EXPECT_EQ(got[l], want[l]);
+            expect_same_bits(n, *own[l], *plain[l], w.name);
+        }
     }
 }
 
