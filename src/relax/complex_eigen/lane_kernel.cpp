@@ -327,6 +327,7 @@ struct CouplingSums {
 // Adds the terms of i = lo .. hi-1, walking rows k and m and columns k and m of A and of
 // the squared moduli.
 [[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, CouplingSums &c) {
+    if (lo >= hi) return;  // an empty range (m = n - 1): no pointer formed past the arrays
     const float *row_k = re(s.a, el(k, lo)), *row_m = re(s.a, el(m, lo));
     const float *col_k = re(s.a, el(lo, k)), *col_m = re(s.a, el(lo, m));
     const float *sq_row_k = s.msq + el(k, lo), *sq_row_m = s.msq + el(m, lo);
