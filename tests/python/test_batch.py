@@ -17,7 +17,7 @@ distributed = pytest.importorskip("distributed")
 import mosslib  # noqa: E402
 from mosslib import Baseline, Component, LinearAxis, Spectrum, Transmission, fit  # noqa: E402
 from mosslib import cli  # noqa: E402
-from mosslib.batch import fit_many, main  # noqa: E402
+from mosslib.batch import fit_many  # noqa: E402
 
 AXIS = LinearAxis(256, 0.09, 127.5)
 TEST_SECONDS = 240
@@ -171,7 +171,7 @@ def test_command_line(client, tmp_path, capsys):
         "--scheduler", client.scheduler.address, "--table", str(table),
         "--x", "header:temperature", "--x-label", "T", "--plot", str(plot),
         "--plot-params", "fe_field_T,fe_field_alpha_iron", "--chunk-size", "1"]
-    assert main(args) == 1  # one file not fitted
+    assert cli.main(["batch"] + args) == 1  # one file not fitted
     err = capsys.readouterr().err
     assert "fe_20K.txt" in err and "Traceback" not in err
     rows = list(csv.DictReader(open(table)))

@@ -165,3 +165,42 @@ def test_command_line_refuses_bad_input_in_one_line(tmp_path, args, says):
     r = mossfit(*[a.replace("{f}", str(f)) for a in args])
     assert r.returncode == 2
     assert r.stderr.count("\n") == 1 and says in r.stderr and "Traceback" not in r.stderr
+
+
+def test_package_imports_form_no_circle():
+    """Modules import downwards only: the command lines above the library modules, and
+    no module (module-level or inside a function) that imports one importing it back."""
+    import ast
+    import pathlib
+    root = pathlib.Path(mosslib.__file__).parent
+    graph = {}
+    for path in root.rglob("*.py"):
+        mod = ".".join(("mosslib",) + path.relative_to(root).with_suffix("").parts)
+        mod = mod.removesuffix(".__init__")
+        package = mod if path.name == "__init__.py" else mod.rpartition(".")[0]
+        deps = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level:
+                base = package.rsplit(".", node.level - 1)[0] if node.level > 1 else package
+                target = f"{base}.{node.module}" if node.module else base
+                deps.add(target)
+                deps.update(f"{target}.{a.name}" for a in node.names)
+        graph[mod] = deps
+    graph = {m: {d for d in ds if d in graph and d != m} for m, ds in graph.items()}
+    # a package's own __init__ importing its children is not a circle
+    for m in graph:
+        graph[m] = {d for d in graph[m] if not d.startswith(m + ".") and not m.startswith(d + ".")}
+    state = {}
+
+    def visit(m, stack):
+        state[m] = 1
+        for d in graph[m]:
+            assert state.get(d) != 1, "import circle: " + " -> ".join(stack + [m, d])
+            if d not in state:
+                visit(d, stack + [m])
+        state[m] = 2
+
+    for m in graph:
+        if m not in state:
+            visit(m, [])
+    assert "mosslib.cli" not in graph["mosslib.batch"]

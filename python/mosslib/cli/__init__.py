@@ -1,0 +1,88 @@
+"""mossfit: fit measured spectra from the command line.
+
+    mossfit FILE --component MODEL[:PREFIX][,NAME=VALUE...] ... [--calibration FOIL]
+           [--axis KIND:NAME=VALUE,...] [--plot fit.png] [--json result.json]
+    mossfit calibrate FOIL [--plot foil.png] [--json calibration.json]
+    mossfit batch FILES... --table results.csv ...   (many spectra on Dask workers)
+    mossfit models [MODEL]
+    mossfit demo [--out DIR]
+
+Bad input (an unknown model or parameter, an unreadable file, a fit that cannot start)
+is one line on stderr and exit status 2.
+
+The commands sit above the library modules: each lives in its own module here
+(fit, calibrate, batch, models), with what they share in .common.
+"""
+
+import argparse
+import sys
+
+from .._lib import MosslibError
+from . import calibrate, fit, models
+from .common import Parser, Refusal
+
+__all__ = ["main"]
+
+EXAMPLE = """examples:
+  mossfit calibrate foil.txt --exclude 511 --json cal.json --plot foil.png
+  mossfit sample.txt --exclude 511 --calibration cal.json \\
+      --component sextgen:s1,field_T=50,centre_shift=0.3 \\
+      --component sextgen:s2,field_T=46,centre_shift=0.6 --plot fit.png --json fit.json
+  mossfit magnetite.txt --axis sine:amplitude=10.4,zero=-256,channels_per_radian=n/2pi \\
+      --free axis_zero --component sextgen_sl:a,field_T=49.3 --component sextgen_sl:b,field_T=46.2
+"""
+
+COMMANDS = ("fit", "calibrate", "batch", "models", "demo")
+
+
+def _parser():
+    formatter = argparse.RawDescriptionHelpFormatter
+    top = Parser(prog="mossfit", description="Fit Moessbauer spectra with the mosslib models.",
+                 epilog=EXAMPLE, formatter_class=formatter)
+    sub = top.add_subparsers(dest="command")
+    fit.add_parser(sub, EXAMPLE, formatter)
+    calibrate.add_parser(sub)
+    sub.add_parser("batch", help="fit many spectra on Dask workers (mossfit batch --help)",
+                   add_help=False)
+    models.add_parser(sub)
+    d = sub.add_parser("demo", help="synthetic and measured example fits into a directory")
+    d.add_argument("--out", default="out")
+    return top
+
+
+def _demo(args):
+    from ..demo import run
+    run(args.out)
+    return 0
+
+
+def main(argv=None):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv and argv[0] == "batch":
+        try:
+            from . import batch
+        except ImportError as e:
+            print(f"mossfit: batch fitting needs Dask distributed ({e})", file=sys.stderr)
+            return 2
+        return batch.main(argv[1:])
+    if argv and argv[0] not in COMMANDS and not argv[0].startswith("-"):
+        argv.insert(0, "fit")
+    try:
+        args = _parser().parse_args(argv)
+        if args.command is None:
+            _parser().print_help()
+            return 2
+        run = {"fit": fit.run, "calibrate": calibrate.run, "models": models.run,
+               "demo": _demo}[args.command]
+        return run(args)
+    except (Refusal, ValueError, TypeError, KeyError, OSError, MosslibError) as e:
+        msg = str(e) if not isinstance(e, KeyError) else f"unknown name {e}"
+        print(f"mossfit: {msg}", file=sys.stderr)
+        return 2
+    except Exception as e:  # a fault of ours: still one line, no traceback
+        print(f"mossfit: {type(e).__name__}: {e}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
