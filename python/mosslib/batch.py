@@ -228,11 +228,14 @@ def _fit_one(index, item, model, params, options, previous, load):
     t0 = time.thread_time()
     try:
         if "path" in item:
+            x_of = getattr(load, "x_of", None)  # a per-file value, even for a file refused
+            if x_of is not None:
+                extra["x"] = float(x_of(item["path"]))
             d = _plain(load(item["path"]), name=name)
             d["name"] = name
         else:
             d = item
-        extra["x"] = float((d.get("meta") or {}).get("x", math.nan))
+        extra["x"] = float((d.get("meta") or {}).get("x", extra.get("x", math.nan)))
         s = _spectrum(d)
         p = params(s) if callable(params) else params
         if previous is not None:
@@ -490,17 +493,22 @@ class Batch:
 
     def _item(self, i, s, shared):
         """The plain item of spectrum i, or a refused BatchResult."""
+        x = math.nan
         try:
             if _is_path(s):
                 name, given = os.path.basename(os.fspath(s)), os.fspath(s)
                 if shared:
                     return {"path": os.path.abspath(given), "name": name, "file": given}
-                d = _plain(self.load(s), self.axis, name)
+                x_of = getattr(self.load, "x_of", None)
+                if x_of is not None:
+                    x = float(x_of(given))
+                d = _plain(self.load(given), self.axis, name)
                 d["name"], d["file"] = name, given
+                d["meta"] = {**(d.get("meta") or {}), "x": x}
                 return d
             return _plain(s, self.axis, f"spectrum {i}")
         except Exception as e:
-            kw = {"file": os.fspath(s)} if _is_path(s) else {}
+            kw = {"file": os.fspath(s), "x": x} if _is_path(s) else {}
             return BatchResult.refused(i, _name_of(i, s), _one_line(e), **kw)
 
     def __iter__(self):
