@@ -338,7 +338,7 @@ def test_interrupted_batch_resumes_to_the_same_table(client, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     p = subprocess.Popen([sys.executable, "-m", "mosslib"] + args + ["--table", str(table)],
                          env=env, stderr=subprocess.PIPE, text=True)
-    while p.poll() is None and (not table.exists() or len(table.read_text().splitlines()) < 10):
+    while p.poll() is None and (not table.exists() or len(table.read_text().splitlines()) <= 10):
         time.sleep(0.05)
     p.send_signal(signal.SIGINT)
     err = p.communicate(timeout=60)[1]
