@@ -356,27 +356,31 @@ def _cluster(client, workers):
         with dask.config.set(WORKER_CONFIG):
             cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                    dashboard_address=":0", silence_logs=logging.ERROR)
-        c = Client(cluster)
+        c = Client(cluster, set_as_default=False)
+        state = {"address": cluster.scheduler_address, "shared": True, "quick": False}
         try:
-            yield c, cluster.scheduler_address, True
+            yield c, state
         finally:
-            _close(c, cluster)
+            _close(c, cluster, state["quick"])
     elif isinstance(client, Client):
-        yield client, client.scheduler.address, None
+        yield client, {"address": client.scheduler.address, "shared": None, "quick": False}
     else:
         address = getattr(client, "scheduler_address", client)  # a cluster object
         try:
-            c = Client(address, timeout="10s")
+            # Not the default client: nothing closes it again at exit.
+            c = Client(address, timeout="10s", set_as_default=False)
         except (OSError, TimeoutError) as e:
             raise OSError(f"no Dask scheduler at {address}: {_one_line(e)}") from None
+        state = {"address": address, "shared": None, "quick": False}
         try:
-            yield c, address, None
+            yield c, state
         finally:
-            _close(c)
+            _close(c, quick=state["quick"])
 
 
-def _close(c, cluster=None):
-    for thing, seconds in ((c, GRACE_SECONDS), (cluster, 10.0)):
+def _close(c, cluster=None, quick=False):
+    """Close within a bound: shorter (quick) when the scheduler may not answer."""
+    for thing, seconds in ((c, 1.0 if quick else GRACE_SECONDS), (cluster, 10.0)):
         if thing is not None:
             try:
                 _within(seconds + 1, thing.close, timeout=seconds)
@@ -449,15 +453,16 @@ class Batch:
     (series: one hashable key per spectrum; default one series in input order).
     chunk_size: spectra per task (default: chunk_size_for the measured time of a fit);
     window: tasks in flight (default two per worker and two more).
-    timeout: seconds for the whole batch; stop: a threading.Event that ends the batch
+    timeout: seconds for the whole batch (counted from `began`, a time.monotonic(),
+    default the start of the iteration); stop: a threading.Event that ends the batch
     early (as Ctrl-C does); progress: a tqdm bar on stderr (default: for 100 spectra or
     more on a terminal).
     """
 
     def __init__(self, spectra, model, params=None, client=None, *, workers=None, axis=None,
                  exclude=(), load=None, read_on_workers=None, sequential=False, series=None,
-                 chunk_size=None, window=None, timeout=None, stop=None, progress=None,
-                 **fit_options):
+                 chunk_size=None, window=None, timeout=None, began=None, stop=None,
+                 progress=None, **fit_options):
         if workers is not None and (client is not None or int(workers) < 1):
             raise ValueError("workers= (at least 1) sizes the local cluster; not with a client")
         if chunk_size is not None and int(chunk_size) < 1:
@@ -473,7 +478,7 @@ class Batch:
         self.load = load or _Reader(exclude, axis)
         self.read_on_workers, self.sequential = read_on_workers, sequential
         self.chunk_size, self.window = chunk_size, window
-        self.timeout, self.stop, self.progress = timeout, stop, progress
+        self.timeout, self.began, self.stop, self.progress = timeout, began, stop, progress
         self.stopped = None
         self.total = len(spectra) if hasattr(spectra, "__len__") else None
         if sequential:
@@ -514,14 +519,15 @@ class Batch:
     def __iter__(self):
         if self.total == 0:
             return
-        with _cluster(self.client, self.workers) as (c, address, shared):
-            yield from self._run(c, address, shared)
+        with _cluster(self.client, self.workers) as (c, state):
+            yield from self._run(c, state)
 
-    def _run(self, c, address, shared):
+    def _run(self, c, state):
         from distributed import as_completed
 
         import cloudpickle
-        t_start = time.monotonic()
+        address, shared = state["address"], state["shared"]
+        t_start = time.monotonic() if self.began is None else self.began
         deadline = None if self.timeout is None else t_start + self.timeout
         bound = lambda most: most if deadline is None else \
             max(min(most, deadline - time.monotonic()), 0.1)  # noqa: E731
@@ -573,8 +579,9 @@ class Batch:
         done_ahead = []        # refused while reading here: handed out with the next rows
         seconds_per = [None]   # measured seconds per spectrum
         submitted = [0]
+        cancelled = [0]
         window = int(self.window or 2 * n_workers + 2)
-        ac = as_completed()
+        ac = as_completed(loop=c.loop)
         bar = _progress_bar(self.total, self.progress)
 
         def size_now():
@@ -654,10 +661,11 @@ class Batch:
             seconds_per[0] = per if seconds_per[0] is None else 0.7 * seconds_per[0] + 0.3 * per
             return rows
 
-        def failed(f, why):
-            """A task that failed: split into single spectra, or the one spectrum fails."""
+        def failed(f, why, again=False):
+            """A task that failed: split into single spectra, or the one spectrum fails;
+            again: its spectra are sent again whatever their number."""
             runs = inflight.pop(f)
-            if sum(len(items) for _, items in runs) > 1:
+            if again or sum(len(items) for _, items in runs) > 1:
                 for k, items in runs:
                     if k is None:
                         singles.extend(items)
@@ -762,8 +770,11 @@ class Batch:
                         ac.add(f)
                     elif f.status == "finished":
                         ok.append(f)
-                    elif f.status == "cancelled" and c.status not in ("running",):
-                        why = f"the Dask scheduler at {address} was lost"
+                    elif f.status == "cancelled" and f in inflight and cancelled[0] < 100:
+                        # Not by us: the scheduler was lost (seen from the client's
+                        # status next) or restarted; its spectra are sent again.
+                        cancelled[0] += 1
+                        rows += failed(f, "", again=True)
                     elif f in inflight:
                         rows += failed(f, _task_failure(f))
                 if ok:
@@ -791,6 +802,7 @@ class Batch:
         if why is None:
             return
         self.stopped = why
+        state["quick"] = "interrupted" not in why  # the scheduler may not answer
         # Finished results not fetched yet: a short grace to collect them.
         end = time.monotonic() + GRACE_SECONDS
         ready = [f for f in inflight if f.status == "finished"]

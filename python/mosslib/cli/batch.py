@@ -2,6 +2,7 @@
 
 import argparse
 import glob
+import logging
 import os
 import re
 import shutil
@@ -156,7 +157,19 @@ class Loader:
         return _x_of(path, self.x_sources) if self.x_sources else float("nan")
 
 
+def _process_age():
+    """Seconds since this process started (0 where /proc does not say)."""
+    try:
+        with open("/proc/self/stat") as f:
+            ticks = int(f.read().rpartition(")")[2].split()[19])
+        return max(time.clock_gettime(time.CLOCK_BOOTTIME) - ticks / os.sysconf("SC_CLK_TCK"),
+                   0.0)
+    except (OSError, ValueError, IndexError, AttributeError):
+        return 0.0
+
+
 def _batch(argv, stop):
+    began = time.monotonic() - _process_age()  # --timeout counts from the command's start
     args = _parser().parse_args(argv)
     model, starts = model_from(args)
     check_axis_options(args)
@@ -189,12 +202,12 @@ def _batch(argv, stop):
     writer = TableWriter(table, args.x_label or "x" if args.x else None, files=True,
                          resume=bool(args.resume))
     try:
-        return _run(args, model, start, cal, exclude, files, writer, stop, table)
+        return _run(args, model, start, cal, exclude, files, writer, stop, table, began)
     finally:
         writer.close()
 
 
-def _run(args, model, start, cal, exclude, files, writer, stop, table):
+def _run(args, model, start, cal, exclude, files, writer, stop, table, began):
     from ..measurement import read_spectrum
 
     todo = [k for k, f in enumerate(files) if f not in writer.done]
@@ -262,7 +275,7 @@ def _run(args, model, start, cal, exclude, files, writer, stop, table):
                   workers=args.workers, load=loader, read_on_workers=args.read_on_workers,
                   sequential=args.sequential,
                   series=keys, chunk_size=args.chunk_size, window=args.window,
-                  timeout=args.timeout, stop=stop, progress=args.progress,
+                  timeout=args.timeout, began=began, stop=stop, progress=args.progress,
                   weights=args.weights)
     for rows in batch:
         for r in rows:
@@ -301,6 +314,12 @@ def main(argv=None):
     when some were not (the table says why), 2 for bad input (one line on stderr), 130
     when interrupted (every finished row is in the table)."""
     argv = list(sys.argv[1:] if argv is None else argv)
+    # Dask's own logging (reconnection attempts with their tracebacks) is not for this
+    # command's user: what went wrong is said in one line.
+    import distributed  # noqa: F401  (its loggers exist from here on)
+    for name in list(logging.root.manager.loggerDict):
+        if name.split(".")[0] in ("distributed", "asyncio", "tornado"):
+            logging.getLogger(name).setLevel(logging.CRITICAL + 1)
     # The first Ctrl-C ends the batch cleanly (finished rows kept, the rest named); a
     # second one interrupts at once.
     stop = threading.Event()
