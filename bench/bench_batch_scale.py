@@ -227,15 +227,15 @@ def plan():
     from mosslib.batch import MAX_CHUNK, TARGET_TASK_SECONDS, chunk_size_for
     print(f"1,600 workers; a task aims at {TARGET_TASK_SECONDS:g} s of fitting "
           f"(at most {MAX_CHUNK} spectra)")
-    print(f"{'fit (ms)':>9} {'spectra':>9} {'chunk':>6} {'tasks':>8} {'task s':>7} "
-          f"{'tasks/s to dispatch':>20}")
+    print(f"{'fit (ms)':>9} {'spectra':>9} {'s/worker':>9} {'chunk':>6} {'tasks':>8} "
+          f"{'task s':>7} {'tasks/s to dispatch':>20}")
     for fit_ms in (3.0, 17.0, 100.0, 2000.0):
         for n in (100_000, 1_000_000):
             size = chunk_size_for(fit_ms / 1e3, 1600, n)
             tasks = -(-n // size)
             task_s = size * fit_ms / 1e3
-            print(f"{fit_ms:9.0f} {n:9d} {size:6d} {tasks:8d} {task_s:7.2f} "
-                  f"{1600 / task_s:20.0f}")
+            print(f"{fit_ms:9.0f} {n:9d} {n * fit_ms / 1e3 / 1600:9.2f} {size:6d} {tasks:8d} "
+                  f"{task_s:7.2f} {min(tasks, 1600) / task_s:20.0f}")
 
 
 def cpu_name():

@@ -734,7 +734,10 @@ class Batch:
                     why = f"the Dask scheduler at {address} was lost"
                 if why:
                     break
-                while len(inflight) < window:
+                # Until a task has been timed, one small task per worker: the first
+                # wave cannot flood the scheduler with tasks sized by a guess.
+                while len(inflight) < (window if seconds_per[0] is not None or
+                                       self.chunk_size else n_workers):
                     runs = next_task()
                     if not runs:
                         break

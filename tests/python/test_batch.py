@@ -256,7 +256,7 @@ def test_crash_costs_one_spectrum_not_its_series(client):
                 p[name].value = value
         previous = fit(spectra[k], model, p)
         assert same(results[k], previous), k
-    client.wait_for_workers(2, timeout=60)
+    client.wait_for_workers(2, timeout=180)
 
 
 def test_timeout_keeps_finished_rows(client, tmp_path):
