@@ -135,11 +135,14 @@ def rows_of(table):
         return []
 
 
-def scale(sizes, workdir):
+def scale(sizes, workdir, max_seconds):
+    """Each batch size in turn; a line every tenth of the batch (and at its end): rows
+    written, wall time, RSS of client, scheduler and workers now and the peaks so far.
+    A run longer than max_seconds is ended with SIGINT (its figures so far stand)."""
     print(f"processor: {cpu_name()}, {os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.2f} at start")
-    print(f"{'spectra':>8} {'wall s':>8} {'ms/spectrum':>11} {'client peak MiB':>16} "
-          f"{'scheduler peak MiB':>19} {'workers MiB early -> end':>25} {'fitted':>8}")
+    print(f"{'spectra':>8} {'rows':>7} {'wall s':>7} {'ms/row':>7} {'client MiB':>11} "
+          f"{'peak':>6} {'scheduler MiB':>14} {'peak':>6} {'workers MiB':>12} {'load':>5}")
     for n in sizes:
         listfile = make_files(os.path.join(workdir, f"n{n}"), n)
         cl = Cluster(workdir)
@@ -149,22 +152,37 @@ def scale(sizes, workdir):
         me, sched = psutil.Process(p.pid), psutil.Process(cl.scheduler.pid)
         workers = [psutil.Process(w.pid) for w in cl.workers]
         peak_c = peak_s = 0.0
-        early = None
+        rows, at, step, shown = 0, 0, max(n // 10, 1), 0
+
+        def line(rows):
+            wall = time.perf_counter() - t
+            print(f"{n:8d} {rows:7d} {wall:7.1f} {1e3 * wall / max(rows, 1):7.2f} "
+                  f"{rss(me):11.1f} {peak_c:6.1f} {rss(sched):14.1f} {peak_s:6.1f} "
+                  f"{'/'.join(f'{rss(w):.0f}' for w in workers):>12} "
+                  f"{os.getloadavg()[0]:5.1f}", flush=True)
+
         while p.poll() is None:
             peak_c, peak_s = max(peak_c, rss(me)), max(peak_s, rss(sched))
-            if early is None and time.perf_counter() - t > 20:
-                early = [rss(w) for w in workers]
-            time.sleep(0.25)
-        wall = time.perf_counter() - t
-        end = [rss(w) for w in workers]
+            try:
+                with open(table, "rb") as f:
+                    f.seek(at)
+                    chunk = f.read()
+                    rows += chunk.count(b"\n")
+                    at += len(chunk)
+            except OSError:
+                pass
+            if rows - 1 >= (shown + 1) * step:
+                shown = (rows - 1) // step
+                line(rows - 1)
+            if time.perf_counter() - t > max_seconds:
+                p.send_signal(signal.SIGINT)
+                p.wait()
+                break
+            time.sleep(0.5)
         out, err = p.communicate()
-        fitted = sum(r["success"] == "1" for r in rows_of(table))
-        early = early or end
-        print(f"{n:8d} {wall:8.1f} {1e3 * wall / n:11.2f} {peak_c:16.1f} {peak_s:19.1f} "
-              f"{'/'.join(f'{x:.0f}' for x in early):>12} -> "
-              f"{'/'.join(f'{x:.0f}' for x in end):<10} {fitted:8d}", flush=True)
-        if p.returncode not in (0, 1):
-            print(err)
+        done = sum(r["verdict"] != "" for r in rows_of(table))
+        print(f"{n:8d}: ended, exit {p.returncode}, {done} rows with a verdict in "
+              f"{time.perf_counter() - t:.1f} s; {err.strip().splitlines()[-1] if err.strip() else ''}")
         cl.close()
         shutil.rmtree(os.path.join(workdir, f"n{n}"), ignore_errors=True)
 
@@ -253,11 +271,13 @@ def main():
     ap.add_argument("what", choices=("scale", "faults", "plan"))
     ap.add_argument("--spectra", type=int, nargs="+", default=None)
     ap.add_argument("--workdir", default=None)
+    ap.add_argument("--max-seconds", type=float, default=3600.0,
+                    help="scale: end a run (SIGINT) after this long")
     a = ap.parse_args()
     workdir = a.workdir or tempfile.mkdtemp(prefix="mosslib-batch-")
     try:
         if a.what == "scale":
-            scale(a.spectra or [10_000, 100_000], workdir)
+            scale(a.spectra or [10_000, 100_000], workdir, a.max_seconds)
         elif a.what == "faults":
             faults((a.spectra or [3000])[0], workdir)
         else:

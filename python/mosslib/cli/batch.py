@@ -187,6 +187,8 @@ def _batch(argv, stop):
     table = args.table or args.resume
     if not table:
         raise ValueError("give --table CSV (or --resume CSV)")
+    if args.resume and not os.path.isfile(args.resume):
+        raise ValueError(f"--resume {args.resume}: no such table")
     for source in args.x:
         kind, _, what = source.partition(":")
         if kind not in ("name", "header") or not what:
