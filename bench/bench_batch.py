@@ -63,7 +63,7 @@ def main():
     from distributed import Client, LocalCluster
 
     from mosslib import fit
-    from mosslib.batch import fit_many
+    from mosslib.batch import Batch, fit_many
 
     model, start, spectra = iron_batch(a.spectra)
     n = len(spectra)
@@ -96,20 +96,24 @@ def main():
         cpu = time.thread_time() - c
         return time.perf_counter() - t, cpu, cpu, results
 
+    tasks = []
+
     def batch(**kw):
         t, c = time.perf_counter(), cpu_all()
-        results = fit_many(spectra, model, start, client=client, progress=False, **kw)
+        b = Batch(spectra, model, start, client=client, progress=False, **kw)
+        results = sorted((r for rows in b for r in rows), key=lambda r: r.index)
+        tasks.append(b.tasks)
         return (time.perf_counter() - t, cpu_all() - c,
                 sum(r.cpu_seconds for r in results), results)
 
     # Side by side: each repeat runs the three ways one after another, so that a change
     # of the machine's load falls on all three.
-    chunk = min(32, max(1, -(-n // (8 * a.workers))))
     runs = {"serial": [], "chunked": [], "single": []}
     for _ in range(a.repeats):
         runs["serial"].append(serial())
         runs["chunked"].append(batch())
         runs["single"].append(batch(chunk_size=1))
+    chunk = n / statistics.median(tasks[0::2])  # the default chunks, sized by the fit time
     reference = runs["serial"][-1][3]
     assert all(r.success for r in reference)
     identical = all(r.values == q.values and r.stderr == q.stderr
@@ -148,7 +152,7 @@ def main():
     print(f"{'':34}{'wall min':>9}{'median':>8}{'fits/s':>8}{'CPU s':>8}{'fit CPU':>8}"
           f"{'ms/fit':>8}")
     labels = {"serial": "serial, this process",
-              "chunked": f"fit_many, {a.workers} workers, chunks of {chunk}",
+              "chunked": f"fit_many, {a.workers} workers, chunks of {chunk:.0f}",
               "single": f"fit_many, {a.workers} workers, chunks of 1"}
     s = {way: stats(way) for way in runs}
     for way, label in labels.items():
@@ -160,14 +164,14 @@ def main():
         return statistics.median(r[0] / b[0] for r, b in zip(runs["serial"], runs[way]))
 
     print(f"speed-up over serial (wall, median of the repeats' ratios): {speedup('chunked'):.2f}x "
-          f"with chunks of {chunk}, {speedup('single'):.2f}x with chunks of 1; from CPU "
+          f"with chunks of {chunk:.0f} (mean), {speedup('single'):.2f}x with chunks of 1; from CPU "
           f"times (serial fit CPU / (batch CPU / {a.workers})): "
           f"{a.workers * s['serial'][2] / s['chunked'][2]:.2f}x; "
           f"identical to the serial fits: {identical}")
     fit_ms = 1e3 * s["chunked"][3] / n
     print(f"per-task overhead (no fit, all processes): {1e3 * own_cpu:.2f} ms CPU, "
           f"{1e3 * own_wall:.2f} ms wall per task of fit_many; {1e3 * empty_cpu:.2f} ms CPU, "
-          f"{1e3 * empty_wall:.2f} ms wall per empty Dask task; against {chunk} fits of "
+          f"{1e3 * empty_wall:.2f} ms wall per empty Dask task; against {chunk:.0f} fits of "
           f"{fit_ms:.1f} ms a task: {100 * own_cpu / (chunk * fit_ms * 1e-3):.1f} %")
     print(f"local cluster start (and first imports in the workers): {startup:.2f} s; "
           f"load average {os.getloadavg()[0]:.2f} at end")

@@ -479,7 +479,8 @@ class Batch:
         self.read_on_workers, self.sequential = read_on_workers, sequential
         self.chunk_size, self.window = chunk_size, window
         self.timeout, self.began, self.stop, self.progress = timeout, began, stop, progress
-        self.stopped = None
+        self.stopped = None   # why the batch stopped early (one line), else None
+        self.tasks = 0        # tasks sent so far
         self.total = len(spectra) if hasattr(spectra, "__len__") else None
         if sequential:
             spectra = list(spectra)
@@ -642,6 +643,7 @@ class Batch:
             f = c.submit(_run_chunk, payload, setup, pure=False)
             inflight[f] = runs
             submitted[0] += sum(len(items) for _, items in runs)
+            self.tasks += 1
             ac.add(f)
 
         def release(k):
