@@ -169,7 +169,10 @@ def _process_age():
 
 
 def _batch(argv, stop):
-    began = time.monotonic() - _process_age()  # --timeout counts from the command's start
+    # --timeout counts from the command's start: the process's, when it was started
+    # for this command line (its imports take seconds on a loaded machine).
+    own = bool(argv) and sys.argv[-len(argv):] == argv
+    began = time.monotonic() - (_process_age() if own else 0.0)
     args = _parser().parse_args(argv)
     model, starts = model_from(args)
     check_axis_options(args)
