@@ -2,6 +2,7 @@
 
 import argparse
 import glob
+import importlib
 import logging
 import os
 import re
@@ -321,7 +322,7 @@ def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     # Dask's own logging (reconnection attempts with their tracebacks) is not for this
     # command's user: what went wrong is said in one line.
-    import distributed  # noqa: F401  (its loggers exist from here on)
+    importlib.import_module("distributed")  # its loggers exist from here on
     for name in list(logging.root.manager.loggerDict):
         if name.split(".")[0] in ("distributed", "asyncio", "tornado"):
             logging.getLogger(name).setLevel(logging.CRITICAL + 1)
