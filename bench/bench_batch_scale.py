@@ -39,9 +39,12 @@ FIT = ["--axis", "linear:step=0.25,zero=31.5", "--baseline", "0",
        "--component", "doubl:d,quadrupole_splitting=0.8,width=0.3,area=0.3"]
 
 
+BEFORE = None  # --before DIR: the python/ directory of an earlier tree, for a side by side
+
+
 def env():
     e = dict(os.environ)
-    e["PYTHONPATH"] = os.path.abspath(PYTHONPATH) + os.pathsep + e.get("PYTHONPATH", "")
+    e["PYTHONPATH"] = os.path.abspath(BEFORE or PYTHONPATH) + os.pathsep + e.get("PYTHONPATH", "")
     e["DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED"] = "False"
     return e
 
@@ -110,8 +113,10 @@ class Cluster:
 
 
 def batch(listfile, table, address, *extra, wait=True):
-    cmd = [sys.executable, "-m", "mosslib", "batch", "--files-from", listfile, "--table",
-           table, "--scheduler", address, "--no-progress"] + FIT + list(extra)
+    inputs = ["--files-from", listfile] if BEFORE is None else \
+        [line.strip() for line in open(listfile)]  # an earlier tree takes paths only
+    cmd = [sys.executable, "-m", "mosslib", "batch"] + inputs + [
+        "--table", table, "--scheduler", address, "--no-progress"] + FIT + list(extra)
     p = subprocess.Popen(cmd, env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True)
     if wait:
@@ -180,7 +185,7 @@ def scale(sizes, workdir, max_seconds):
                 break
             time.sleep(0.5)
         out, err = p.communicate()
-        done = sum(r["verdict"] != "" for r in rows_of(table))
+        done = sum(r.get("verdict", "1") != "" for r in rows_of(table))
         print(f"{n:8d}: ended, exit {p.returncode}, {done} rows with a verdict in "
               f"{time.perf_counter() - t:.1f} s; {err.strip().splitlines()[-1] if err.strip() else ''}")
         cl.close()
@@ -273,7 +278,11 @@ def main():
     ap.add_argument("--workdir", default=None)
     ap.add_argument("--max-seconds", type=float, default=3600.0,
                     help="scale: end a run (SIGINT) after this long")
+    ap.add_argument("--before", metavar="DIR",
+                    help="scale: run the python/ directory of an earlier tree instead")
     a = ap.parse_args()
+    global BEFORE
+    BEFORE = a.before
     workdir = a.workdir or tempfile.mkdtemp(prefix="mosslib-batch-")
     try:
         if a.what == "scale":
