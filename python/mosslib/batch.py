@@ -789,7 +789,9 @@ class Batch:
                         why = f"the Dask scheduler at {address} stopped answering"
                         got = {}
                     for f, out in got.items():
-                        if out is None:
+                        if out is None and f.status == "cancelled":
+                            rows += failed(f, "", again=True)  # as above
+                        elif out is None:
                             rows += failed(f, _task_failure(f))
                         else:
                             rows += finished(f, out)
