@@ -524,8 +524,6 @@ class Batch:
             yield from self._run(c, state)
 
     def _run(self, c, state):
-        from distributed import as_completed
-
         import cloudpickle
         address, shared = state["address"], state["shared"]
         t_start = time.monotonic() if self.began is None else self.began
@@ -582,7 +580,12 @@ class Batch:
         submitted = [0]
         cancelled = [0]
         window = int(self.window or 2 * n_workers + 2)
-        ac = as_completed(loop=c.loop)
+        done_q = deque()              # futures done, in order (from the client's thread)
+        wake = threading.Event()
+
+        def on_done(f):
+            done_q.append(f)
+            wake.set()
         bar = _progress_bar(self.total, self.progress)
 
         def size_now():
@@ -637,14 +640,15 @@ class Batch:
                     ready.append(k)
             return runs
 
-        def submit(runs):
-            payload = [(k is not None and self.sequential, None if k is None else last[k],
-                        items) for k, items in runs]
-            f = c.submit(_run_chunk, payload, setup, pure=False)
-            inflight[f] = runs
-            submitted[0] += sum(len(items) for _, items in runs)
-            self.tasks += 1
-            ac.add(f)
+        def submit(tasks):
+            """Send tasks (each a list of runs) in one message to the scheduler."""
+            payloads = [[(k is not None and self.sequential, None if k is None else last[k],
+                          items) for k, items in runs] for runs in tasks]
+            for f, runs in zip(c.map(_run_chunk, payloads, setup=setup, pure=False), tasks):
+                inflight[f] = runs
+                submitted[0] += sum(len(items) for _, items in runs)
+                self.tasks += 1
+                f.add_done_callback(on_done)
 
         def release(k):
             busy[k] = False
@@ -718,7 +722,7 @@ class Batch:
                     raise _NoAnswer(f"no answer within {seconds:.0f} s") from None
                 except Exception:
                     if f.status in ("lost", "pending"):
-                        ac.add(f)  # its worker died after it finished: computed again
+                        f.add_done_callback(on_done)  # its worker died: computed again
                     else:
                         got[f] = None
             return got
@@ -738,12 +742,15 @@ class Batch:
                     break
                 # Until a task has been timed, one small task per worker: the first
                 # wave cannot flood the scheduler with tasks sized by a guess.
-                while len(inflight) < (window if seconds_per[0] is not None or
-                                       self.chunk_size else n_workers):
+                tasks = []
+                while len(inflight) + len(tasks) < (window if seconds_per[0] is not None or
+                                                    self.chunk_size else n_workers):
                     runs = next_task()
                     if not runs:
                         break
-                    submit(runs)
+                    tasks.append(runs)
+                if tasks:
+                    submit(tasks)
                 if done_ahead:
                     if bar is not None:
                         bar.update(len(done_ahead))
@@ -751,7 +758,8 @@ class Batch:
                     done_ahead.clear()
                 if not inflight:
                     break
-                batch = ac.next_batch(block=False) if ac.has_ready() else []
+                wake.clear()
+                batch = [done_q.popleft() for _ in range(len(done_q))]
                 if not batch:
                     if now - quiet_since > PROBE_SECONDS:
                         try:  # a quiet scheduler: does it still answer?
@@ -766,13 +774,15 @@ class Batch:
                         except Exception:
                             pass  # a lost connection is seen from the client's status
                         quiet_since = time.monotonic()
-                    time.sleep(0.02)
+                    wake.wait(0.2)
                     continue
                 quiet_since = now
                 ok, rows = [], []
                 for f in batch:
+                    if f not in inflight:
+                        continue
                     if f.status in ("lost", "pending"):
-                        ac.add(f)
+                        f.add_done_callback(on_done)
                     elif f.status == "finished":
                         ok.append(f)
                     elif f.status == "cancelled" and f in inflight and cancelled[0] < 100:
@@ -821,10 +831,7 @@ class Batch:
             rows = [r for f, out in got.items() if out is not None for r in finished(f, out)]
             if rows:
                 yield rows
-        try:  # released, not cancelled: a cancel waits for the scheduler's answer
-            ac.clear()
-        except Exception:
-            pass
+        done_q.clear()  # the rest released, not cancelled: a cancel waits for the scheduler
         yield from not_fitted(why)
 
 
