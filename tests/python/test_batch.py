@@ -350,3 +350,12 @@ def test_interrupted_batch_resumes_to_the_same_table(client, tmp_path):
     assert all(r["message"].startswith("not fitted") for r in rows if not r["verdict"])
     assert cli.main(args[:1] + ["--resume", str(table)] + args[1:]) == 0
     assert open(table).read() == open(reference).read()
+
+
+def test_own_cluster_runs_workers_without_profiler():
+    # The profiler's history grows with every task: a worker that fits for hours runs
+    # without it.
+    from mosslib.batch import _cluster
+    with _cluster(None, 1) as (c, _):
+        (callbacks,) = c.run(lambda dask_worker: sorted(dask_worker.periodic_callbacks)).values()
+    assert "heartbeat" in callbacks and not any("profile" in k for k in callbacks)
