@@ -56,6 +56,7 @@ import math
 import os
 import pickle
 import re
+import signal
 import sys
 import threading
 import time
@@ -353,9 +354,17 @@ def _cluster(client, workers):
     from distributed import Client, LocalCluster
     if client is None:
         n = int(workers or _cores())
-        with dask.config.set(WORKER_CONFIG):
-            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                   dashboard_address=":0", silence_logs=logging.ERROR)
+        # Ctrl-C on a terminal reaches every process of its group: the workers start
+        # with SIGINT ignored (kept across their exec), the caller alone decides.
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+        try:
+            with dask.config.set(WORKER_CONFIG):
+                cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0", silence_logs=logging.ERROR)
+        finally:
+            if main:
+                signal.signal(signal.SIGINT, previous)
         c = Client(cluster, set_as_default=False)
         state = {"address": cluster.scheduler_address, "shared": True, "quick": False}
         try:
