@@ -178,7 +178,8 @@ def test_command_line(client, tmp_path, capsys):
     args = files + [str(bad)] + fit_options + [
         "--scheduler", client.scheduler.address, "--table", str(table),
         "--x", "header:temperature", "--x-label", "T", "--plot", str(plot),
-        "--plot-params", "fe_field_T,fe_field_alpha_iron", "--chunk-size", "1"]
+        "--plot-params", "fe_field_T,fe_field_alpha_iron", "--chunk-size", "1",
+        "--no-read-on-workers"]  # read here, chunk by chunk
     assert cli.main(["batch"] + args) == 1  # one file not fitted
     err = capsys.readouterr().err
     assert "fe_20K.txt" in err and "Traceback" not in err
