@@ -173,36 +173,83 @@ def curves(model, params, spectrum):
             "chi2": float(np.nansum(resid[spectrum.mask] ** 2))}
 
 
-# ---- fits in a child process ---------------------------------------------------------
+# ---- fits in child processes -----------------------------------------------------------
 
-def _fit_child(conn, spectrum, definition):
+def _worker(conn):
+    """A child that has imported the package and waits for one task: a fit or a batch.
+    One task per child, so cancelling is ending the process."""
+    from .. import fit
+    from ..batch import fit_many, write_table
     try:
-        from .. import fit
-        model, params = build_model(definition, spectrum)
-        result = fit(spectrum, model, params)
-        result.spectrum = spectrum
-        conn.send(("done", result))
+        kind, args = conn.recv()
+    except (EOFError, OSError):
+        return
+    try:
+        if kind == "fit":
+            spectrum, definition = args
+            model, params = build_model(definition, spectrum)
+            result = fit(spectrum, model, params)
+            result.spectrum = spectrum
+            conn.send(("done", result))
+        else:
+            spectra, definition, names = args
+            model, params = build_model(definition, spectra[0])
+            results = fit_many(spectra, model, params, progress=False,
+                               workers=min(len(spectra), os.cpu_count() or 1))
+            for r, name in zip(results, names):
+                r.name = name
+            with tempfile.TemporaryDirectory() as d:
+                path = os.path.join(d, "table.csv")
+                write_table(results, path)
+                with open(path, encoding="utf-8") as f:
+                    table = f.read()
+            conn.send(("done", {"results": results, "table": table}))
     except Exception as e:  # sent to the page as one line
         conn.send(("failed", " ".join(str(e).split()) or type(e).__name__))
     finally:
         conn.close()
 
 
+class Workers:
+    """One child process kept ready (the package imported), so a fit starts at once."""
+
+    def __init__(self):
+        self._ctx = multiprocessing.get_context("spawn")
+        self._lock = threading.Lock()
+        self._spare = None
+
+    def _start(self):
+        parent, child = self._ctx.Pipe()
+        proc = self._ctx.Process(target=_worker, args=(child,), daemon=True)
+        proc.start()
+        child.close()
+        return proc, parent
+
+    def take(self):
+        with self._lock:
+            spare = self._spare or self._start()
+            self._spare = self._start()
+        return spare
+
+    def close(self):
+        with self._lock:
+            if self._spare is not None:
+                self._spare[0].terminate()
+                self._spare = None
+
+
 class Job:
     """A fit or a batch running in a child process; cancel() ends it at once."""
     _ids = itertools.count(1)
 
-    def __init__(self, target, args, kind):
-        ctx = multiprocessing.get_context("spawn")
+    def __init__(self, workers, kind, args):
         self.id = str(next(self._ids))
         self.kind = kind
         self.started = time.monotonic()
         self.finished = None
         self.state, self.result, self.error = "running", None, None
-        self._conn, child = ctx.Pipe(duplex=False)
-        self._proc = ctx.Process(target=target, args=(child,) + args, daemon=True)
-        self._proc.start()
-        child.close()
+        self._proc, self._conn = workers.take()
+        self._conn.send((kind, args))
         self._lock = threading.Lock()
         threading.Thread(target=self._wait, daemon=True).start()
 
@@ -233,26 +280,6 @@ class Job:
     @property
     def elapsed(self):
         return (self.finished or time.monotonic()) - self.started
-
-
-def _batch_child(conn, spectra, definition, names):
-    try:
-        from ..batch import fit_many, write_table
-        model, params = build_model(definition, spectra[0])
-        results = fit_many(spectra, model, params, workers=min(len(spectra), os.cpu_count() or 1),
-                           progress=False)
-        for r, name in zip(results, names):
-            r.name = name
-        with tempfile.TemporaryDirectory() as d:
-            path = os.path.join(d, "table.csv")
-            write_table(results, path)
-            with open(path, encoding="utf-8") as f:
-                table = f.read()
-        conn.send(("done", {"results": results, "table": table}))
-    except Exception as e:
-        conn.send(("failed", " ".join(str(e).split()) or type(e).__name__))
-    finally:
-        conn.close()
 
 
 def result_summary(job, model_definition=None):
@@ -290,6 +317,7 @@ class State:
         self.root = os.path.realpath(root)
         self.spectra = {}
         self.jobs = {}
+        self.workers = Workers()
         self.ids = itertools.count(1)
         self.lock = threading.Lock()
 
@@ -508,7 +536,7 @@ def create_app(root, token=None):
         body = request.get_json(force=True, silent=True) or {}
         s = state.get(body.get("spectrum"))["spectrum"]
         build_model(body, s)  # refuses a broken model before a process starts
-        job = Job(_fit_child, (s, body), "fit")
+        job = Job(state.workers, "fit", (s, body))
         state.jobs[job.id] = job
         return jsonify({"job": job.id})
 
@@ -538,7 +566,7 @@ def create_app(root, token=None):
         body = dict(body)
         body.pop("params", None)
         build_model(body, spectra[0])
-        job = Job(_batch_child, (spectra, body, rels), "batch")
+        job = Job(state.workers, "batch", (spectra, body, rels))
         state.jobs[job.id] = job
         return jsonify({"job": job.id})
 
@@ -618,7 +646,10 @@ def serve(root, host="127.0.0.1", port=8765, token=None, out=None):
     """Serve root until interrupted; prints the address with its access token."""
     import sys
 
+    import logging
+
     from werkzeug.serving import make_server
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)
     out = out or sys.stdout
     if not os.path.isdir(root):
         raise ValueError(f"{root}: not a directory")
@@ -641,5 +672,7 @@ def serve(root, host="127.0.0.1", port=8765, token=None, out=None):
         pass
     finally:
         server.server_close()
-        for job in list(app.config["MOSSLIB_STATE"].jobs.values()):
+        state = app.config["MOSSLIB_STATE"]
+        for job in list(state.jobs.values()):
             job.cancel()
+        state.workers.close()

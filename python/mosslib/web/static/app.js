@@ -230,7 +230,16 @@ function redraw() {
   makePlot(data, ["data", "model", ...names], "velocity (mm/s)", c.residual);
 }
 
+let plotKey = "";
 function makePlot(data, labels, xlabel, residual) {
+  const key = [current && current.info.id, xlabel, ...labels].join("|");
+  if (plot && key === plotKey && (!residual) === (!resid)) {  // same series: new data only
+    plot.setData(data, false);
+    plot.redraw();
+    if (resid) resid.setData([data[0], residual], false);
+    return;
+  }
+  plotKey = key;
   const size = plotSize();
   const series = [{ label: xlabel }];
   labels.forEach((l, k) => {
@@ -313,7 +322,7 @@ function hookDrag(u) {
   window.addEventListener("mouseup", () => { drag = null; });
 }
 
-window.addEventListener("resize", () => { if (current) redraw(); });
+window.addEventListener("resize", () => { plotKey = ""; if (current) redraw(); });
 
 // ---- fit, verdict, undo -----------------------------------------------------------
 
