@@ -5,6 +5,7 @@
     mossfit calibrate FOIL [--plot foil.png] [--json calibration.json]
     mossfit batch FILES... --table results.csv ...   (many spectra on Dask workers)
     mossfit models [MODEL]
+    mossfit serve [DIR] [--port N]          (interactive fitting in the browser)
     mossfit demo [--out DIR]
 
 Bad input (an unknown model or parameter, an unreadable file, a fit that cannot start)
@@ -18,7 +19,7 @@ import argparse
 import sys
 
 from .._lib import MosslibError
-from . import calibrate, fit, models
+from . import calibrate, fit, models, serve
 from .common import Parser, Refusal
 
 __all__ = ["main"]
@@ -32,7 +33,7 @@ EXAMPLE = """examples:
       --free axis_zero --component sextgen_sl:a,field_T=49.3 --component sextgen_sl:b,field_T=46.2
 """
 
-COMMANDS = ("fit", "calibrate", "batch", "models", "demo")
+COMMANDS = ("fit", "calibrate", "batch", "models", "serve", "demo")
 
 
 def _parser():
@@ -45,6 +46,7 @@ def _parser():
     sub.add_parser("batch", help="fit many spectra on Dask workers (mossfit batch --help)",
                    add_help=False)
     models.add_parser(sub)
+    serve.add_parser(sub)
     d = sub.add_parser("demo", help="synthetic and measured example fits into a directory")
     d.add_argument("--out", default="out")
     return top
@@ -73,7 +75,7 @@ def main(argv=None):
             _parser().print_help()
             return 2
         run = {"fit": fit.run, "calibrate": calibrate.run, "models": models.run,
-               "demo": _demo}[args.command]
+               "serve": serve.run, "demo": _demo}[args.command]
         return run(args)
     except (Refusal, ValueError, TypeError, KeyError, OSError, MosslibError) as e:
         msg = str(e) if not isinstance(e, KeyError) else f"unknown name {e}"
