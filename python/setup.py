@@ -29,10 +29,20 @@ def _library_name(path):
 
 class BuildWithLibrary(build_py):
     def run(self):
+        self._vendor_web()
         super().run()
         src = os.environ.get("MOSSLIB_LIBRARY") or self._build_library()
         dst = os.path.join(self.build_lib, "mosslib", _library_name(src))
         shutil.copyfile(os.path.realpath(src), dst)
+
+    def _vendor_web(self):
+        """The browser page's plotting library from npm (tools/web/vendor.sh), where npm
+        is; without it the package installs and `mossfit serve` says what is missing."""
+        script = os.path.join(SOURCE, "tools", "web", "vendor.sh")
+        if os.path.exists(script) and shutil.which("npm"):
+            work = os.path.join(os.path.abspath(self.get_finalized_command("build").build_temp),
+                                "web-vendor")
+            subprocess.run(["bash", script, work], check=True)
 
     def _build_library(self):
         if not os.path.exists(os.path.join(SOURCE, "CMakeLists.txt")):
