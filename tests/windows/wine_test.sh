@@ -236,7 +236,8 @@ $(diff <(echo "$want") <(echo "$got"))"
     sections=$("$triple-objdump" -h "$kit/mosslib.dll")
     ! grep -q '\.debug' <<<"$sections" || die "$name: mosslib.dll has debug sections"
     grep -q '\.rsrc' <<<"$sections" || die "$name: mosslib.dll has no version resource"
-    grep -qa "FileVersion" "$kit/mosslib.dll" || die "$name: no FileVersion in the resource"
+    /usr/bin/python3 -c 'import sys; sys.exit("FileVersion".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' \
+        "$kit/mosslib.dll" || die "$name: no FileVersion in the resource"
 
     # A host built from the kit alone; no fuzzy matching of stdcall names.
     local version=${name#mosslib-}

@@ -178,8 +178,9 @@ async function update(fresh) {
     const t0 = performance.now();
     const r = await api("/api/model", def);
     tab.lastUpdateMs = performance.now() - t0;
+    // Only a fresh model takes the server's starting values; otherwise the page's own
+    // values (typed or dragged since this request left) stand.
     if (def.params === null || !tab.params) setParams(tab, r.params);
-    else for (const row of r.params) if (tab.params[row.name]) tab.params[row.name].value = row.value;
     tab.curves = r.curves;
     tab.lines = r.curves.lines;
     if (tab === current) { say(""); if (fresh) renderParams(); else refreshValues(); redraw(); }
