@@ -62,8 +62,10 @@ def outputs(p):
 
 
 def exclusions(text):
-    from ..measurement import _ranges
-    return _ranges(text.replace(",", " "), "--exclude") if text else []
+    """(first, last) channel ranges of an --exclude list; checked against the
+    spectrum's length before anything is expanded."""
+    from ..readers import parse_ranges
+    return parse_ranges(text, "--exclude") if text else []
 
 
 def number(text, what):
