@@ -441,9 +441,10 @@ def axis_from_velocities(v, where="velocity column"):
     d = np.diff(v[ok])
     turn = np.flatnonzero(np.diff(np.sign(d)))
     if turn.size == 1:
+        # the channels either side of the turn may belong to either sweep: left out
         k = int(np.flatnonzero(ok)[turn[0] + 1])
-        s1 = np.polyfit(i[:k + 1][ok[:k + 1]], v[:k + 1][ok[:k + 1]], 1)
-        s2 = np.polyfit(i[k:][ok[k:]], v[k:][ok[k:]], 1)
+        s1 = np.polyfit(i[:k][ok[:k]], v[:k][ok[:k]], 1)
+        s2 = np.polyfit(i[k + 2:][ok[k + 2:]], v[k + 2:][ok[k + 2:]], 1)
         step = (s1[0] - s2[0]) / 2
         zero, zero2 = -s1[1] / s1[0], -s2[1] / s2[0]
         try:
