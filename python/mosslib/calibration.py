@@ -182,7 +182,7 @@ def _dips(counts, mask, lo, hi):
     sm = np.convolve(depth, np.ones(3) / 3, mode="same")
     noise = math.sqrt(top / 3.0)
     peak = float(np.max(sm))
-    thresh = max(6 * noise, 0.06 * peak)
+    thresh = max(6 * noise, 0.12 * peak)
     out = []
     k = 1
     while k < sm.size - 1:
@@ -192,9 +192,9 @@ def _dips(counts, mask, lo, hi):
             off = 0.5 * (a - cc) / den if den < 0 else 0.0
             # weighted centre of the run above half this dip's depth
             l, r = k, k
-            while l > 0 and sm[l - 1] > b / 2:
+            while l > 0 and b / 2 < sm[l - 1] <= sm[l]:
                 l -= 1
-            while r < sm.size - 1 and sm[r + 1] > b / 2:
+            while r < sm.size - 1 and b / 2 < sm[r + 1] <= sm[r]:
                 r += 1
             w = sm[l:r + 1] - b / 2
             centre = float(np.sum(np.arange(l, r + 1) * w) / np.sum(w)) if w.sum() > 0 else k + off

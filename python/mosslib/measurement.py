@@ -151,10 +151,11 @@ def find_mirror(spectrum, lo=None, hi=None):
     """The folding point M (data channel) where channel i best matches 2M - i, with its
     standard error: the minimum of the pairs' chi-square over M, its error where the
     chi-square has risen by the reduced chi-square (at least 1). Searched in [lo, hi]
-    (default the middle half of the channels)."""
+    (default the middle quarter of the channels: two sweeps meet near the middle, while
+    a sweep's own sextet is symmetric about its centre, near a quarter or three)."""
     n = spectrum.n
-    lo = n / 4 if lo is None else lo
-    hi = 3 * n / 4 if hi is None else hi
+    lo = 3 * n / 8 if lo is None else lo
+    hi = 5 * n / 8 if hi is None else hi
 
     def chi(m):
         i, j, p, good, _ = _partner(spectrum, m)
