@@ -150,6 +150,8 @@ def _meta_value(key, value, metadata):
             x = None
     else:
         x = None
+    if x is not None and not re.fullmatch(r"[^\W\d]?[\w°%/.^-]{0,10}", (m.group(2) or "").strip()):
+        x = None     # a number followed by words: kept as text
     metadata[k] = x if x is not None and math.isfinite(x) else value
     if x is None or not math.isfinite(x):
         return
