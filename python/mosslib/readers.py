@@ -513,10 +513,14 @@ def write_text(path, text, encoding="utf-8", compress=False):
     same directory, renamed over a regular file (or a new name); a directory, FIFO or
     device is refused."""
     path = os.fspath(path)
+    umask = os.umask(0)
+    os.umask(umask)
+    mode = 0o666 & ~umask
     try:
         st = os.stat(path)
         if not stat.S_ISREG(st.st_mode):
             raise ValueError(f"{path}: not a regular file; refusing to replace it")
+        mode = stat.S_IMODE(st.st_mode)
     except FileNotFoundError:
         pass
     data = text.encode(encoding) if isinstance(text, str) else text
@@ -527,6 +531,7 @@ def write_text(path, text, encoding="utf-8", compress=False):
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(data)
+        os.chmod(tmp, mode)
         os.replace(tmp, path)
     except BaseException:
         try:
