@@ -110,22 +110,26 @@ def read_spectrum(path, exclude=(), axis=None, name=None, columns=None, channel_
     return Spectrum(counts, mask, axis, name=name or os.path.basename(where), meta=meta)
 
 
-def _interp_weights(f):
-    """Sum of squared weights of cubic-spline interpolation at a fraction f of a channel
-    (the variance of an interpolated count in units of the count)."""
-    x = np.arange(64.0)
-    y = np.zeros(64)
-    y[32] = 1.0
-    from scipy.interpolate import CubicSpline
-    w = CubicSpline(x, y)(np.arange(8.0, 56.0) + f)
-    return float(np.sum(w ** 2))
+def _shifted(y, g):
+    """y at positions k + g (0 < g < 1) by a band-limited (Fourier) shift: the straight
+    line through the ends taken off, the rest extended oddly so that it is continuous
+    round the period, shifted, the line put back. A shift of a sampled line passes
+    every frequency with its full amplitude, so it does not widen lines; it is exact
+    for a straight line and keeps the noise's variance."""
+    L = y.size
+    t = np.arange(L, dtype=np.float64)
+    slope = (y[-1] - y[0]) / (L - 1)
+    r = y - (y[0] + slope * t)
+    ext = np.concatenate([r, -r[::-1]])
+    k = 2.0 * np.pi * np.fft.rfftfreq(ext.size)
+    out = np.fft.irfft(np.fft.rfft(ext) * np.exp(1j * k * g), ext.size)[:L]
+    return out + y[0] + slope * (t + g)
 
 
 def _partner(spectrum, m):
     """Counts of the second sweep at channel 2m - i of every channel i <= m of the first,
-    from a cubic spline through the second sweep's own channels (no smoothing across
-    the turning point, no widening of lines); with the partner's validity."""
-    from scipy.interpolate import CubicSpline
+    shifted from the second sweep's own channels (no smoothing across the turning
+    point); with the partner's validity."""
     c, ok = spectrum.counts, spectrum.mask
     n = spectrum.n
     i = np.arange(0, int(math.floor(m)) + 1)
@@ -134,15 +138,21 @@ def _partner(spectrum, m):
     i, j = i[keep], j[keep]
     a = np.floor(j).astype(int)
     b = np.minimum(a + 1, n - 1)
-    f = j - a
-    exact = f == 0
-    second = np.arange(int(math.ceil(m)), n)
-    second = second[ok[second]]
-    partner = np.where(exact, np.where(ok, c, 0.0)[a], 0.0)
-    if (~exact).any():
-        if second.size < 4:
+    g = float(j[0] - a[0]) if j.size else 0.0
+    exact = j == a
+    cc = np.where(ok, c, 0.0)
+    partner = cc[a].astype(np.float64)
+    if g != 0 and j.size:
+        start = int(math.floor(m)) + 1
+        idx = np.arange(start, n)
+        good2 = ok[start:]
+        if good2.sum() < 4:
             raise ValueError("folding: fewer than 4 channels beyond the mirror point")
-        partner = np.where(exact, partner, CubicSpline(second, c[second])(j))
+        seg = np.interp(idx, idx[good2], c[start:][good2])
+        sh = _shifted(seg, g)
+        q = a - start
+        inside = q >= 0
+        partner = np.where(inside, sh[np.maximum(q, 0)], (1 - g) * cc[a] + g * cc[b])
     good = ok[i] & ok[a] & (ok[b] | exact)
     return i, j, partner, good, exact
 
@@ -186,9 +196,9 @@ def find_mirror(spectrum, lo=None, hi=None):
 
 def fold(spectrum, mirror=None):
     """The two sweeps of a spectrum added about its mirror point M: channel i with the
-    second sweep at 2M - i, interpolated by a cubic spline through the second sweep's
-    own channels when 2M is not a whole number (a spline does not widen the lines as a
-    linear interpolation does).
+    second sweep at 2M - i, shifted from the second sweep's own channels by a
+    band-limited shift when 2M is not a whole number (it does not widen the lines as a
+    linear interpolation does: bench/bench_fold.py).
 
     mirror: a channel; None takes the axis's mirror point, or finds it from the data
     (find_mirror; meta['mirror_err'] holds its error). The result holds the channels
@@ -208,11 +218,9 @@ def fold(spectrum, mirror=None):
     i, j, partner, good, exact = _partner(spectrum, m)
     if i.size < 2:
         raise ValueError(f"folding about {m}: fewer than 2 channels have a partner")
-    f = float((2.0 * m) % 1.0)
-    s2 = 1.0 if f == 0 else _interp_weights(f)
     same = j == i
     folded = np.where(same, 2 * c[i], c[i] + partner)
-    var = np.where(same, 4 * c[i], c[i] + np.where(exact, 1.0, s2) * np.maximum(partner, 0.0))
+    var = np.where(same, 4 * c[i], c[i] + np.maximum(partner, 0.0))
     lo = int(i[0])
     new_axis = None
     if axis is not None:
