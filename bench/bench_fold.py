@@ -63,7 +63,7 @@ def fitted_width(f, truth):
 
 
 def main():
-    print(f"{'step':>7} {'mirror':>9} {"shifted %":>10} {'linear %':>10}")
+    print(f"{'step':>7} {'mirror':>9} {'shifted %':>10} {'linear %':>10}")
     worst = {"shifted": 0.0, "linear": 0.0}
     for step in (0.05, 0.0845):
         for frac in (0.0, 0.1, 0.25, 0.4, 0.5):
@@ -75,7 +75,7 @@ def main():
             worst["shifted"] = max(worst["shifted"], abs(e_s))
             worst["linear"] = max(worst["linear"], abs(e_l))
             print(f"{step:7.4f} {m:9.2f} {e_s:10.4f} {e_l:10.4f}")
-    print(f"largest width error: shifted {worst["shifted"]:.4f} %, linear {worst['linear']:.4f} %")
+    print(f"largest width error: shifted {worst['shifted']:.4f} %, linear {worst['linear']:.4f} %")
 
 
 if __name__ == "__main__":
