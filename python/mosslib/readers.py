@@ -246,6 +246,12 @@ def read_text(path, columns=None, channel_base=None):
             continue
         if first_line is None:
             first_line, ncols = k, len(tokens)
+            fast = _fast_block(lines[k - 1:], ncols, names is None, where)
+            if fast is not None:
+                bodies = None
+                a, tail = fast
+                short_last = None if tail is None else k
+                break
         elif short_last is not None:
             _refuse(where, f"line {short_last}: {short_last_n} values, earlier lines have {ncols}")
         if len(tokens) != ncols:
@@ -258,26 +264,52 @@ def read_text(path, columns=None, channel_base=None):
             _refuse(where, f"more than {MAX_CHANNELS} channels; a spectrum holds at most that many")
     if first_line is None:
         _refuse(where, "no data (no line of numbers); accepted forms: " + ACCEPTED)
-    try:
-        if short_last is None:
-            a = np.array(bodies, dtype=np.float64)
-        else:
-            a = np.array(bodies[:-1], dtype=np.float64)
-            tail = np.array(bodies[-1], dtype=np.float64)
-    except ValueError:
-        for k, toks in enumerate(bodies):
-            for t in toks:
-                try:
-                    float(t)
-                except ValueError:
-                    _refuse(where, f"line {first_line + k}: not a number in {' '.join(toks)!r}")
-        raise
+    if bodies is not None:
+        a, tail = _slow_block(bodies, short_last is not None, first_line, where)
     if short_last is not None:
         a = _ragged(a, tail, where)
     r = _interpret(a, names, columns, channel_base, where, short_last is not None)
     r.metadata, r.header, r.excluded = metadata, header, excluded
     _check_counts(r.counts, where)
     return r
+
+
+def _slow_block(bodies, ragged, first_line, where):
+    try:
+        if not ragged:
+            return np.array(bodies, dtype=np.float64), None
+        return np.array(bodies[:-1], dtype=np.float64), np.array(bodies[-1], dtype=np.float64)
+    except ValueError:
+        for k, toks in enumerate(bodies):
+            if not _is_numbers(toks):
+                _refuse(where, f"line {first_line + k}: not a number in {' '.join(toks)!r}")
+        raise
+
+
+def _fast_block(rest, ncols, dump_ok, where):
+    """The data block in one pass through NumPy when it holds nothing but numbers laid
+    out evenly (a dump may end on a shorter line); None sends it the careful way."""
+    text = "\n".join(rest)
+    if any(ch in text for ch in "#!%/") or len(rest) < 64:
+        return None
+    lines = sum(map(bool, map(str.strip, rest)))
+    if lines * max(ncols - 1, 1) > MAX_CHANNELS + ncols:
+        _refuse(where, f"{lines} lines of data; a spectrum holds at most {MAX_CHANNELS} channels")
+    flat = text.replace(",", " ").replace(";", " ")
+    with np.errstate(all="ignore"):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            vals = np.fromstring(flat, dtype=np.float64, sep=" ")
+    # fromstring stops at a token that is not a number: the count then falls short
+    if vals.size == lines * ncols:
+        return vals.reshape(lines, ncols), None
+    extra = vals.size - (lines - 1) * ncols
+    if dump_ok and ncols >= 3 and 0 < extra < ncols:
+        last = rest[[k for k, ln in enumerate(rest) if ln.strip(" \t,;")][-1]]
+        if len(_SEP.split(last.strip(" ,;\t"))) == extra:
+            return vals[:(lines - 1) * ncols].reshape(lines - 1, ncols), vals[(lines - 1) * ncols:]
+    return None
 
 
 def _ragged(a, tail, where):
