@@ -34,7 +34,7 @@ import numpy as np
 
 from .axes import LinearAxis, SineAxis, TriangularAxis
 from .components import Baseline, Component, Transmission
-from .conventions import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN
+from .conventions import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, carry_calibration  # noqa: F401
 
 __all__ = ["Calibration", "calibrate", "carry_calibration"]
 
@@ -481,68 +481,3 @@ def _covariance(result, names):
             row.append(r * ea * eb)
         out.append(row)
     return out
-
-
-# ---- carrying the calibration into a sample's fit --------------------------------------
-
-def carry_calibration(result):
-    """Add the covariance of the calibration the spectrum's axis came from to the errors
-    of a FitResult (module docstring); sets result.calibration, updates result.stderr
-    with the totals. Nothing happens for an axis without a calibration's covariance, or
-    for axis parameters the fit varied itself."""
-    cal = result.spectrum.meta.get("calibration")
-    if not cal or not cal.get("covariance") or not cal.get("names"):
-        return None
-    from .fitting import _residual_function
-    names = ["axis_" + k for k in cal["names"]]
-    C = np.array(cal["covariance"], dtype=float)
-    keep = [k for k, nm in enumerate(names) if nm in result.params and not result.params[nm].vary]
-    if not keep:
-        return None
-    names = [names[k] for k in keep]
-    C = C[np.ix_(keep, keep)]
-    varied = [nm for nm, p in result.params.items() if p.vary]
-    if not varied:
-        return None
-    residual = _residual_function(result.model, result.spectrum, result.weights)
-    base = result.params.copy()
-
-    def derivative(name, h):
-        out = []
-        for sgn in (1, -1):
-            p = base.copy()
-            p[name].set(value=base[name].value + sgn * h)
-            p.update_constraints()
-            out.append(residual(p))
-        return (out[0] - out[1]) / (2 * h)
-
-    def step_of(name, sigma):
-        x = base[name].value
-        return (0.1 * sigma) if sigma else (1e-6 * abs(x) + 1e-9)
-
-    try:
-        J = np.column_stack([derivative(nm, step_of(nm, result.stderr.get(nm))) for nm in varied])
-        Ja = np.column_stack([derivative(nm, step_of(nm, math.sqrt(C[k, k]) if C[k, k] > 0 else 0))
-                              for k, nm in enumerate(names)])
-        S = -np.linalg.solve(J.T @ J, J.T @ Ja)
-    except (np.linalg.LinAlgError, ValueError):
-        return None
-    if not np.all(np.isfinite(S)):
-        return None
-    add = S @ C @ S.T
-    fit_err = {nm: result.stderr.get(nm) for nm in varied}
-    added = {}
-    for k, nm in enumerate(varied):
-        a = math.sqrt(max(float(add[k, k]), 0.0))
-        added[nm] = a
-        if fit_err[nm] is not None:
-            result.stderr[nm] = math.sqrt(fit_err[nm] ** 2 + a * a)
-    # correlations follow the combined covariance
-    for (a_, b_), r in list(result.correl.items()):
-        if a_ in varied and b_ in varied and fit_err[a_] and fit_err[b_]:
-            i, j = varied.index(a_), varied.index(b_)
-            cv = r * fit_err[a_] * fit_err[b_] + float(add[i, j])
-            result.correl[(a_, b_)] = cv / (result.stderr[a_] * result.stderr[b_])
-    result.calibration = {"source": cal.get("source"), "axis": names,
-                          "covariance": C.tolist(), "added": added, "fit_stderr": fit_err}
-    return result.calibration

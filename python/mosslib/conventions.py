@@ -24,6 +24,8 @@ change); every conversion to a quoted quantity is here and nowhere else.
 | axis_amplitude         | mm/s                                                        |
 | axis_channels_per_radian | channel/rad; axis_phase_step rad/channel                  |
 | base_cK, base_sS_cK    | counts per (mm/s)^K (transmission); absorption per (mm/s)^K |
+
+Errors of a fit on a calibrated axis include the calibration's: see carry_calibration.
 """
 
 import math
@@ -32,6 +34,7 @@ import re
 import numpy as np
 
 __all__ = ["ALPHA_IRON_FIELD_T", "ALPHA_IRON_OUTER_SPAN", "field_alpha_iron", "two_epsilon",
+           "carry_calibration",
            "unit_of", "quoted", "relative_areas", "centre_shift_reference"]
 
 ALPHA_IRON_FIELD_T = 33.0
@@ -163,3 +166,75 @@ def quoted(result, reference_span=ALPHA_IRON_OUTER_SPAN, reference_field=ALPHA_I
         if q:
             out[pre] = q
     return out
+
+
+# ---- errors with a calibration: its covariance carried into a sample's fit ------------
+
+def carry_calibration(result):
+    """Add the covariance of the calibration the spectrum's axis came from to the errors
+    of a FitResult (module docstring); sets result.calibration, updates result.stderr
+    with the totals. Nothing happens for an axis without a calibration's covariance, or
+    for axis parameters the fit varied itself."""
+    cal = result.spectrum.meta.get("calibration")
+    if not cal or not cal.get("covariance") or not cal.get("names"):
+        return None
+    names = ["axis_" + k for k in cal["names"]]
+    C = np.array(cal["covariance"], dtype=float)
+    keep = [k for k, nm in enumerate(names) if nm in result.params and not result.params[nm].vary]
+    if not keep:
+        return None
+    names = [names[k] for k in keep]
+    C = C[np.ix_(keep, keep)]
+    varied = [nm for nm, p in result.params.items() if p.vary]
+    if not varied:
+        return None
+    # weighted model derivatives: the weights of the fit at its optimum
+    s = result.spectrum
+    m = s.mask
+    sd = np.sqrt(s.data_variance()[m]) if result.weights == "data" else \
+        np.sqrt(np.maximum(result.best_fit[m], 1e-300))
+
+    def residual(p):
+        return -result.model.eval(p, s)[m] / sd
+
+    base = result.params.copy()
+
+    def derivative(name, h):
+        out = []
+        for sgn in (1, -1):
+            p = base.copy()
+            p[name].set(value=base[name].value + sgn * h)
+            p.update_constraints()
+            out.append(residual(p))
+        return (out[0] - out[1]) / (2 * h)
+
+    def step_of(name, sigma):
+        x = base[name].value
+        return (0.1 * sigma) if sigma else (1e-6 * abs(x) + 1e-9)
+
+    try:
+        J = np.column_stack([derivative(nm, step_of(nm, result.stderr.get(nm))) for nm in varied])
+        Ja = np.column_stack([derivative(nm, step_of(nm, math.sqrt(C[k, k]) if C[k, k] > 0 else 0))
+                              for k, nm in enumerate(names)])
+        S = -np.linalg.solve(J.T @ J, J.T @ Ja)
+    except (np.linalg.LinAlgError, ValueError):
+        return None
+    if not np.all(np.isfinite(S)):
+        return None
+    add = S @ C @ S.T
+    fit_err = {nm: result.stderr.get(nm) for nm in varied}
+    added = {}
+    for k, nm in enumerate(varied):
+        a = math.sqrt(max(float(add[k, k]), 0.0))
+        added[nm] = a
+        if fit_err[nm] is not None:
+            result.stderr[nm] = math.sqrt(fit_err[nm] ** 2 + a * a)
+    # correlations follow the combined covariance
+    for (a_, b_), r in list(result.correl.items()):
+        if a_ in varied and b_ in varied and fit_err[a_] and fit_err[b_]:
+            i, j = varied.index(a_), varied.index(b_)
+            cv = r * fit_err[a_] * fit_err[b_] + float(add[i, j])
+            result.correl[(a_, b_)] = cv / (result.stderr[a_] * result.stderr[b_])
+    result.calibration = {"source": cal.get("source"), "axis": names,
+                          "covariance": C.tolist(), "added": added, "fit_stderr": fit_err}
+    return result.calibration

@@ -330,8 +330,7 @@ def derived_quantities(result):
     and the quoted quantities of mosslib.conventions (field on the alpha-iron scale,
     2 epsilon, relative areas). A spectrum on a calibrated axis first has the
     calibration's covariance carried into the errors (mosslib.calibration)."""
-    from .calibration import carry_calibration
-    from .conventions import quoted
+    from .conventions import carry_calibration, quoted
     carry_calibration(result)
     out = {}
     axis = result.axis

@@ -23,6 +23,15 @@ def add_parser(sub, epilog, formatter):
     return f
 
 
+def _finite_start(model, params, s):
+    # a model that cannot even start is refused by the fit itself, with its own reason
+    import numpy as np
+    try:
+        return bool(np.all(np.isfinite(model.eval(params, s)[s.mask])))
+    except Exception:
+        return False
+
+
 def run(args):
     from ..axes import parse_axis
     from ..fitting import fit
@@ -43,7 +52,7 @@ def run(args):
     params = Start(model, starts, args)(s)
     nvary = sum(1 for p in params.values() if p.vary)
     usable = int(s.mask.sum())
-    if usable < max(MIN_CHANNELS, 2 * nvary):
+    if usable < max(MIN_CHANNELS, 2 * nvary) and _finite_start(model, params, s):
         raise ValueError(f"{args.file}: {usable} usable channels for {nvary} free parameters: "
                          f"too short a spectrum (at least {max(MIN_CHANNELS, 2 * nvary)})")
     result = fit(s, model, params, weights=args.weights,
