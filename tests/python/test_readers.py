@@ -233,6 +233,8 @@ def test_command_line_refusals_are_one_line_and_doubtful_calibrations_unwritten(
         assert says in err and err.count("\n") <= 1, (argv, err)
         assert status != 0 or "numbered from 1" in out
     assert not (tmp_path / "bad.json").exists()
+    unknown = mosslib.Calibration(n=9, step=0.1, step_err=None, zero=4.0, zero_err=None)
+    assert "not estimated" in unknown.report() and "could not be estimated" in unknown.doubtful
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     out = subprocess.run([sys.executable, "-m", "mosslib", "--help"], capture_output=True,
                          text=True, env=env).stdout
