@@ -85,6 +85,7 @@ def main(argv=None):
                   file=sys.stderr)
             return 2
         argv.insert(0, "fit")
+    previous = _quiet_interrupts()
     try:
         args = _parser().parse_args(argv)
         if args.command is None:
@@ -94,7 +95,7 @@ def main(argv=None):
                "demo": _demo}[args.command]
         return run(args)
     except KeyboardInterrupt:
-        print("mossfit: interrupted", file=sys.stderr)
+        _interrupted()
         return 130
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
@@ -105,7 +106,65 @@ def main(argv=None):
     except Exception as e:  # a fault of ours: still one line, no traceback
         print(f"mossfit: {type(e).__name__}: {' '.join(str(e).split())}", file=sys.stderr)
         return 2
+    finally:
+        _restore_interrupts(previous)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+_SAVED = {}
+
+
+def _quiet_interrupts():
+    """Ctrl-C ends mossfit with one line: from the interrupt on, whatever libraries
+    print while it unwinds (emcee and asteval print tracebacks of their calls) goes to
+    /dev/null, at the file descriptors, which is where those libraries hold them."""
+    import os
+    import signal
+    import threading
+    if threading.current_thread() is not threading.main_thread():
+        return None
+
+    def handler(signum, frame):
+        if not _SAVED:
+            for f in (sys.stdout, sys.stderr):
+                try:
+                    f.flush()
+                except (OSError, ValueError):
+                    pass
+            _SAVED.update({fd: os.dup(fd) for fd in (1, 2)})
+            null = os.open(os.devnull, os.O_WRONLY)
+            for fd in (1, 2):
+                os.dup2(null, fd)
+            os.close(null)
+        raise KeyboardInterrupt
+    try:
+        return signal.signal(signal.SIGINT, handler)
+    except (ValueError, OSError):
+        return None
+
+
+def _interrupted():
+    """The one line of an interrupted command, on the real stderr."""
+    import os
+    _unsilence()
+    sys.stderr.write("mossfit: interrupted\n")
+    sys.stderr.flush()
+
+
+def _unsilence():
+    import os
+    for f in (sys.stdout, sys.stderr):
+        try:
+            f.flush()
+        except (OSError, ValueError):
+            pass
+    for fd, saved in _SAVED.items():
+        os.dup2(saved, fd)
+        os.close(saved)
+    _SAVED.clear()
+
+
+def _restore_interrupts(previous):
+    import signal
+    _unsilence()
+    if previous is not None:
+        signal.signal(signal.SIGINT, previous)
