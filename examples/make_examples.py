@@ -19,7 +19,6 @@ import os
 
 import numpy as np
 
-import mosslib
 from mosslib import Baseline, Component, LinearAxis, Spectrum, Transmission, TriangularAxis
 from mosslib.conventions import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN
 from mosslib.readers import write_spectrum, write_text

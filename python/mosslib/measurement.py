@@ -15,7 +15,7 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 
 from .axes import LinearAxis, SineAxis, TriangularAxis
-from .readers import axis_from_velocities, parse_ranges, ranges_mask, read_text
+from .readers import axis_from_velocities, ranges_mask, read_text
 
 __all__ = ["Spectrum", "read_spectrum", "fold", "find_mirror"]
 

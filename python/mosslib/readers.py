@@ -207,7 +207,7 @@ def read_text(path, columns=None, channel_base=None):
         _refuse(where, f"{len(lines)} lines; a spectrum holds at most {MAX_CHANNELS} channels")
     metadata, header, excluded = {}, [], []
     names = None
-    bodies, first_line, ncols, short_last = [], None, None, None
+    bodies, first_line, ncols, short_last, short_last_n = [], None, None, None, 0
     for k, raw_line in enumerate(lines, 1):
         line = raw_line.strip()
         if not line:

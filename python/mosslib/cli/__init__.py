@@ -144,7 +144,6 @@ def _quiet_interrupts():
 
 def _interrupted():
     """The one line of an interrupted command, on the real stderr."""
-    import os
     _unsilence()
     sys.stderr.write("mossfit: interrupted\n")
     sys.stderr.flush()

@@ -4,7 +4,6 @@ describes, and the writing of results."""
 
 import argparse
 import json
-import math
 
 __all__ = ["Refusal", "Parser", "fit_options", "spectrum_options", "outputs", "exclusions",
            "component", "load_calibration", "write_outputs", "starting_params", "model_from",

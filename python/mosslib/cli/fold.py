@@ -1,6 +1,5 @@
 """mossfit fold FILE: the two sweeps of a spectrum added about their folding point."""
 
-import sys
 
 from .common import reading_options
 
