@@ -42,6 +42,8 @@ class Spectrum:
             raise ValueError(f"{self.name or 'spectrum'}: negative counts")
         if not m.any():
             raise ValueError(f"{self.name or 'spectrum'}: no usable channel")
+        if not np.any(c[m] > 0):
+            raise ValueError(f"{self.name or 'spectrum'}: every usable count is zero")
         object.__setattr__(self, "counts", c)
         object.__setattr__(self, "mask", m)
         if self.axis is not None and self.axis.n != c.size:
