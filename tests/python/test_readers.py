@@ -74,7 +74,8 @@ def test_headers_numbering_and_column_order_are_detected_or_told(tmp_path):
 @pytest.mark.parametrize("text, says", [
     ("0 1\n1 1\n2 1\n3 inf\n", "not finite"), ("7\n8\n1e309\n", "not finite"),
     ("5\n6\n# exclude: 0-100000000000\n", "outside 0..1"), ("1.5 2.5\n2.5 1.5\n3.5 0.5\n", "neither"),
-    ("5\n6\n1e16\n", "more than a detector"), ("a b\n", "no data")])
+    ("5\n6\n1e16\n", "more than a detector"), ("a b\n", "no data"),
+    ("0\n0\n0\n", "every usable count is zero")])
 def test_files_that_cannot_be_spectra_are_refused_in_one_line(tmp_path, text, says):
     p = tmp_path / "bad.txt"
     p.write_text(text)
@@ -224,6 +225,7 @@ def test_command_line_refusals_are_one_line_and_doubtful_calibrations_unwritten(
         (fit_args + ["--mcmc", "20"], 2, "at least 300 steps"),
         (fit_args + ["--exclude", "0-100000000000"], 2, "outside 0..511"),
         (fit_args + ["--exclude", "0-500"], 2, "too short"),
+        ([s, "--axis", "linear:step=0,zero=3", "--component", "sextgen"], 2, "non-zero"),
         (["calibrate", s, "--json", str(tmp_path / "c.json")], 0, ""),
         (["calibrate", s, "--sweeps", "1", "--json", str(tmp_path / "bad.json")], 1, "not written"),
     ]
