@@ -213,15 +213,21 @@ def _match(x, depth, pattern, intensities):
     """The lines (indices into pattern) the dips at coordinates x are, and (a, b) with
     x = a + b * velocity: the best straight-line match of a subset of at least three
     dips to as many reference lines, ties broken by the depths against the intensities."""
+    x, depth = np.asarray(x, dtype=float), np.asarray(depth, dtype=float)
+    if x.size > 10:   # the ten deepest: a sextet has six lines a sweep
+        keep = np.sort(np.argsort(depth)[-10:])
+        x, depth = x[keep], depth[keep]
     order = np.argsort(x)
-    x, depth = np.asarray(x)[order], np.asarray(depth)[order]
+    x, depth = x[order], depth[order]
     best = None
     for m in range(min(len(x), 6), 2, -1):
         for dsub in itertools.combinations(range(len(x)), m):
             xs = x[list(dsub)]
             for lsub in itertools.combinations(range(6), m):
                 p = pattern[list(lsub)]
-                b, a = np.polyfit(p, xs, 1)
+                pm, xm = p.mean(), xs.mean()
+                b = float(np.dot(p - pm, xs - xm) / np.dot(p - pm, p - pm))
+                a = xm - b * pm
                 if not b > 0:
                     continue
                 rms = float(np.sqrt(np.mean((a + b * p - xs) ** 2)))
