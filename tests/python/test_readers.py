@@ -122,6 +122,16 @@ def test_measured_files_in_every_form_give_the_same_calibration_and_fit(spectra,
 
 # ---- folding ---------------------------------------------------------------------------
 
+def test_folding_points_of_the_measured_spectra_match_their_documented_ones(spectra):
+    # the foil's from its twelve documented line centres; J0's and magnetite's from the
+    # line positions of both halves (the sine: +10.4 cos(2 pi (i - 0.10) / 1024))
+    for name, doc in (("phys359_alphaFe_ironfoil0207.txt", 256.23), ("pymossfit_J0.txt", 511.74),
+                      ("fopra17_magnetite.txt", 512.10)):
+        s = mosslib.read_spectrum(os.path.join(spectra, name), exclude=[511] if "Fe_" in name else [])
+        m, err, _ = mosslib.find_mirror(s)
+        assert abs(m - doc) < 0.1 and err < 0.06, name
+
+
 def test_folding_finds_its_point_and_keeps_the_widths_at_a_fractional_point():
     s = foil(TRI, counts=1e6)
     m, err, _ = mosslib.find_mirror(s)
