@@ -48,6 +48,8 @@ _NAMES = {"channel": ("channel", "channels", "ch", "chan", "chn", "index", "i", 
                        "v[mm/s]", "mm/s", "velocity_mm_s"),
           "counts": ("counts", "count", "cts", "intensity", "y", "n_counts", "transmission",
                      "yield", "data")}
+# also known, and left out: errors of the counts, other columns
+_SKIP = ("error", "err", "sigma", "uncertainty", "dy", "sd", "std")
 
 
 @dataclass
@@ -206,7 +208,7 @@ def read_text(path, columns=None, channel_base=None):
     if len(lines) > MAX_CHANNELS + 100000:
         _refuse(where, f"{len(lines)} lines; a spectrum holds at most {MAX_CHANNELS} channels")
     metadata, header, excluded = {}, [], []
-    names = None
+    names, names_text = None, None
     bodies, first_line, ncols, short_last, short_last_n = [], None, None, None, 0
     for k, raw_line in enumerate(lines, 1):
         line = raw_line.strip()
@@ -234,11 +236,17 @@ def read_text(path, columns=None, channel_base=None):
         tokens = _SEP.split(body.strip(" ,;\t"))
         if first_line is None and not _is_numbers(tokens):
             # a header line: key/value, column names or free text
-            canon = [_colname(t) for t in tokens]
-            if len(tokens) >= 2 and all(canon) and "counts" in canon:
-                names = tuple(canon)
+            # (names the data's columns only if the numbers that follow have as many)
+            heads = [t for t in re.split(r"[,;\t]", body) if t.strip()] \
+                if re.search(r"[,;\t]", body) else tokens
+            canon = [_colname(t) for t in heads]
+            if names is not None:
+                header.append(names_text)
+            names, names_text = None, None
+            if len(heads) >= 2 and "counts" in canon and sum(map(bool, canon)) >= 2 \
+                    and not _KEYVAL.match(body):
+                names, names_text = tuple(c or "skip" for c in canon), body
             else:
-                names = None
                 header.append(body)
                 kv = _KEYVAL.match(body)
                 if kv:
@@ -246,6 +254,9 @@ def read_text(path, columns=None, channel_base=None):
             continue
         if first_line is None:
             first_line, ncols = k, len(tokens)
+            if names is not None and len(names) != ncols:
+                header.append(names_text)
+                names = None
             fast = _fast_block(lines[k - 1:], ncols, names is None, where)
             if fast is not None:
                 bodies = None

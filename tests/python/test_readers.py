@@ -63,6 +63,12 @@ def test_headers_numbering_and_column_order_are_detected_or_told(tmp_path):
     # the same numbers told to be counts and velocity: 64 counts, no axis check possible
     with pytest.raises(ValueError, match="negative"):
         mosslib.read_spectrum(p, columns="counts,velocity")
+    # named columns, one of them not a spectrum's (left out), under a line of free text
+    e = tmp_path / "e.csv"
+    e.write_text("Counts versus velocity\nvelocity (mm/s),counts,error\n"
+                 + body.replace(" ", ",").replace("\n", ",31.6\n"))
+    r = mosslib.read_spectrum(e)
+    assert "named" in r.form and r.counts[0] == 1000 and r.n == 64
     # channels from 1 or 0: detected, or told
     q = tmp_path / "b.txt"
     q.write_text("".join(f"{k} {500 + k}\n" for k in range(1, 101)))
