@@ -48,8 +48,6 @@ _NAMES = {"channel": ("channel", "channels", "ch", "chan", "chn", "index", "i", 
                        "v[mm/s]", "mm/s", "velocity_mm_s"),
           "counts": ("counts", "count", "cts", "intensity", "y", "n_counts", "transmission",
                      "yield", "data")}
-# also known, and left out: errors of the counts, other columns
-_SKIP = ("error", "err", "sigma", "uncertainty", "dy", "sd", "std")
 
 
 @dataclass
