@@ -68,6 +68,7 @@ class Calibration:
     message: str = ""
     source: str = ""
     notes: list = field(default_factory=list)
+    direction_from: str = "assumed"   # 'assumed', 'declared' or 'the given axis'
 
     def __post_init__(self):
         if self.kind is None:
@@ -153,9 +154,11 @@ class Calibration:
         lines.append(f"  zero channel         {pm(self.zero, self.zero_err, '.4f')}")
         if self.mirror is not None:
             lines.append(f"  mirror point         {pm(self.mirror, self.mirror_err, '.4f')}")
-        lines.append(f"  drive direction      velocity {'falling' if self.velocity_decreasing else 'rising'} "
-                     f"with channel in the first sweep (assumed: a symmetric foil cannot tell"
-                     f"{'' if self.velocity_decreasing else '; --velocity-decreasing for the other'})")
+        falling = self.velocity_decreasing
+        why = {"assumed": "assumed: a symmetric foil cannot tell; --velocity-decreasing for the other",
+               "declared": "as declared"}.get(self.direction_from, f"from {self.direction_from}")
+        lines.append(f"  drive direction      velocity {'falling' if falling else 'rising'} "
+                     f"with channel in the first sweep ({why})")
         if self.lines:
             lines.append(f"  lines in the window  {', '.join(map(str, self.lines))}")
         lines.append(f"  reduced chi-square   {self.redchi:.4g}")
@@ -347,6 +350,7 @@ def calibrate(foil, two_sweeps=None, model=None, baseline=2, weights="data", axi
         lines, a, b = got
         start = _rescaled(axis, a, b)
         kind = axis.kind
+        velocity_decreasing = bool(np.mean(np.diff(start.velocities()[sweep0])) < 0)
     else:
         if kind == "sine":
             cpr = channels_per_radian or n / (2 * math.pi)
@@ -406,8 +410,11 @@ def calibrate(foil, two_sweeps=None, model=None, baseline=2, weights="data", axi
                              f"(at least three of its lines must lie in the window)")
         lines, a, b = got
         start = _rescaled(unit, a, b)
-    return _fit_foil(foil, start, model, baseline, weights, [k + 1 for k in lines], notes,
-                     velocity_decreasing, reference_span, reference_field, pattern)
+    cal = _fit_foil(foil, start, model, baseline, weights, [k + 1 for k in lines], notes,
+                    velocity_decreasing, reference_span, reference_field, pattern)
+    cal.direction_from = "the given axis" if axis is not None else \
+        "declared" if velocity_decreasing else "assumed"
+    return cal
 
 
 def _rescaled(axis, a, b):
