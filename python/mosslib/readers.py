@@ -592,9 +592,9 @@ def write_spectrum(spectrum, path, form="channel", metadata=None, crlf=False, bo
     c = spectrum.counts
     n = c.size
     md = dict(spectrum.metadata if metadata is None else metadata)
-    md.pop("units", None)
+    units = md.pop("units", None) or {}
     head = [f"# {h}" for h in header]
-    head += [f"# {k}: {v}" for k, v in md.items()
+    head += [f"# {k}: {v}" + (f" {units[k]}" if k in units else "") for k, v in md.items()
              if not isinstance(v, (dict, list, tuple, np.ndarray))]
     if not spectrum.mask.all():
         head.append(f"# exclude: {_ranges_text(spectrum.mask | np.isnan(c))}"

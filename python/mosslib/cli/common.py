@@ -148,7 +148,7 @@ def load_calibration(path, exclude, args):
             raise ValueError(f"{path}: not a calibration ({e})") from None
         return cal
     foil = read_spectrum(path, exclude=exclusions(exclude))
-    cal = calibrate(foil, baseline=args.baseline,
+    cal = calibrate(foil, baseline=getattr(args, "baseline", 2),
                     velocity_decreasing=getattr(args, "velocity_decreasing", False))
     why = cal.doubtful
     if why:
