@@ -262,12 +262,14 @@ def read_text(path, columns=None, channel_base=None):
                 short_last = None if tail is None else k
                 break
         elif short_last is not None:
-            _refuse(where, f"line {short_last}: {short_last_n} values, earlier lines have {ncols}")
+            _refuse(where, f"line {short_last}: {short_last_n} values, earlier lines have {ncols}; "
+                           f"accepted forms: {ACCEPTED}")
         if len(tokens) != ncols:
             if len(tokens) < ncols and ncols >= 3 and names is None:
                 short_last, short_last_n = k, len(tokens)   # the last line of a dump may be short
             else:
-                _refuse(where, f"line {k}: {len(tokens)} columns, earlier lines have {ncols}")
+                _refuse(where, f"line {k}: {len(tokens)} columns, earlier lines have {ncols}; "
+                               f"accepted forms: {ACCEPTED}")
         bodies.append(tokens)
         if len(bodies) * max(ncols - 1, 1) > MAX_CHANNELS:
             _refuse(where, f"more than {MAX_CHANNELS} channels; a spectrum holds at most that many")
