@@ -341,7 +341,8 @@ def calibrate(foil, two_sweeps=None, model=None, baseline=2, weights="data", axi
         # a given axis (a velocity column, a nominal drive): the dips on it rescale it
         sweep0 = axis.sweeps() == 0
         ch = np.flatnonzero(sweep0)
-        dips = [d for d in first_sweep_dips(ch[0], ch[-1] + 1) if sweep0[int(round(d[0]))]]
+        dips = [d for d in first_sweep_dips(ch[0], ch[-1] + 1)
+                if sweep0[min(int(round(d[0])), n - 1)]]
         x = _v_at(axis, [d[0] for d in dips])
         got = _match(x, [d[1] for d in dips], pattern, intens)
         if got is None:
