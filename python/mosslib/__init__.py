@@ -1,7 +1,7 @@
 """mosslib: fitting measured 57Fe Moessbauer spectra with the library's models.
 
     import mosslib
-    foil = mosslib.read_spectrum("foil.txt", exclude=[511])
+    foil = mosslib.read_spectrum("foil.txt", exclude=[511])   # any file form (mosslib.readers)
     cal = mosslib.calibrate(foil)                  # velocity per channel, zero, mirror
     s = cal.apply(mosslib.read_spectrum("sample.txt", exclude=[511]))
     model = mosslib.Transmission(mosslib.Component("sextgen", prefix="s1_"), baseline=2)
@@ -58,14 +58,15 @@ from ._lib import MosslibError  # noqa: E402
 from .axes import LinearAxis, SineAxis, TriangularAxis  # noqa: E402
 from .components import Absorption, Baseline, Component, Transmission  # noqa: E402
 from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit  # noqa: E402
-from .measurement import Spectrum, fold, read_spectrum  # noqa: E402
+from .measurement import Spectrum, find_mirror, fold, read_spectrum  # noqa: E402
+from .readers import write_spectrum  # noqa: E402
 from .calibration import Calibration, calibrate  # noqa: E402
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
            "set_threads", "threads",
            "sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl", "VogGenVel_ss", "CSTfdll",
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
-           "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
+           "read_spectrum", "write_spectrum", "fold", "find_mirror", "Component", "Baseline", "Transmission", "Absorption",
            "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
            "ALPHA_IRON_OUTER_SPAN"]
 
