@@ -32,6 +32,8 @@ from .components import Absorption, Baseline, Component, Transmission
 from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit
 from .measurement import Spectrum, fold, read_spectrum
 from .calibration import Calibration, calibrate
+from . import distributions  # registers the hyperfine models' components
+from .distributions import free_distribution, voigt_distribution
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
            "set_threads", "threads",
@@ -39,7 +41,7 @@ __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
            "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
            "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
-           "ALPHA_IRON_OUTER_SPAN"]
+           "ALPHA_IRON_OUTER_SPAN", "distributions", "free_distribution", "voigt_distribution"]
 
 
 def library():
