@@ -80,6 +80,21 @@ class HyperfineComponent(Component):
         areas = L[:, 1] / total if total != 0 else np.full(len(L), math.nan)
         return L[:, 0].copy(), areas, L[:, 2].copy(), L[:, 3].copy()
 
+    def make_params(self, params=None):
+        """For the site: a powder (texture order 0, beam axis and Gaussian width fixed;
+        free them for a crystal, a texture or Voigt lines), eta in 0..1 and the field's
+        polar angle in 0..180 degrees, azimuth in 0..90 (the other quadrants repeat it)."""
+        params = super().make_params(params)
+        if self.model == SITE:
+            p = self.prefix
+            params[p + "texture_order"].set(value=0.0, vary=False)
+            for n in ("beam_theta", "beam_phi", "gauss_fwhm"):
+                params[p + n].set(vary=False)
+            params[p + "eta"].set(min=0.0, max=1.0)
+            params[p + "field_theta"].set(min=0.0, max=180.0)
+            params[p + "field_phi"].set(min=0.0, max=90.0)
+        return params
+
     def line_centres(self, values, axis):
         """The centres of the lines that carry intensity (the site's eight, less any
         forbidden), by velocity."""
