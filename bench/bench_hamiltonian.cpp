@@ -103,10 +103,8 @@ public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs) {
-            const std::string name = r.benchmark_name();
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
-            const std::string key = name.substr(0, name.find('/'));
-            cpu[key] = r.GetAdjustedCPUTime();
+            cpu[r.run_name.function_name] = r.GetAdjustedCPUTime();
         }
     }
 };
