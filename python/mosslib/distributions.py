@@ -162,7 +162,10 @@ class DistributionComponent(HyperfineComponent):
     def derived(self, result):
         """Mean, standard deviation and modes of the fitted distribution, with standard
         errors (FitResult.derived)."""
-        rep = voigt_distribution(result, self.prefix)
+        try:
+            rep = voigt_distribution(result, self.prefix)
+        except (ValueError, ArithmeticError, np.linalg.LinAlgError):
+            return {}
         u = self.unit
         out = {"distribution_mean": {"value": rep.mean, "stderr": rep.mean_err, "unit": u},
                "distribution_sd": {"value": rep.sd, "stderr": rep.sd_err, "unit": u}}
