@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "catalog_call.h"
+#include "hamiltonian/line_profiles.h"
 #include "hamiltonian/static_site.h"
 #include "mosslib.h"
 
@@ -109,3 +110,32 @@ TEST(VoigtDistribution, GaussianSplittingDistributionEqualsTheIntegralOverQS) {
 
 }  // namespace
 }  // namespace mosslib::testing
+
+namespace mosslib::hamiltonian {
+namespace {
+
+// The channel sum of a Voigt line (asymptotic series far out, Taylor steps about
+// libcerf anchors near the line) against one libcerf call per channel, from Gaussian-
+// to Lorentzian-dominated lines, narrow and broad against the channel spacing, either
+// sweep direction, the line inside or outside the window.
+TEST(VoigtLines, ChannelSumAgreesWithTheFaddeevaFunctionAtEveryChannel) {
+    const int n = 700;
+    std::vector<double> got(n);
+    for (double step : {0.031, -0.08, 0.2})
+        for (double gauss : {1e-4, 0.02, 0.1, 0.6, 2.5})
+            for (double lorentz : {1e-3, 0.2, 1.5})
+                for (double centre : {0.13, -7.9, 40.0}) {
+                    const ProfileLine line{centre, 1.7, lorentz, gauss};
+                    sum_profiles(&line, 1, 350.5, step, n, got.data());
+                    const double peak = line.area * line_profile(line, line.centre);
+                    for (int c = 1; c <= n; ++c) {
+                        const double want = line.area * line_profile(line, (c - 350.5) * step);
+                        ASSERT_NEAR(got[static_cast<std::size_t>(c - 1)], want, 5e-12 * peak)
+                            << "step " << step << " gauss " << gauss << " lorentz " << lorentz << " centre " << centre
+                            << " channel " << c;
+                    }
+                }
+}
+
+}  // namespace
+}  // namespace mosslib::hamiltonian
