@@ -32,25 +32,43 @@ constexpr auto kInverse = [] {
     return r;
 }();
 
-// Far from the line: with zeta = x + i gamma (mm/s) and t = 2 sigma^2 / zeta^2 the series
-// reads V = Re[(i / pi) (1 / zeta) sum_m c_m t^m], free of the scaled coordinate (no
-// overflow for a narrow Gaussian). Channels first .. first + n - 1 (n <= kBlock), the
-// series summed for all of them term by term; every lane on its own.
+// Far from the line: with zeta = x + i gamma (mm/s) and t = 2 sigma^2 / zeta^2 = 1/z^2 the
+// series reads V = Re[(i / pi) (1 / zeta) sum_m c_m t^m], free of the scaled coordinate
+// (no overflow for a narrow Gaussian). Channels first .. first + n - 1 (n <= kBlock),
+// summed term by term for all of them (every lane on its own), with as many terms as the
+// block's channel nearest to the line needs: c_M |t|^M below kFarTolerance.
 constexpr int kBlock = 64;
+constexpr double kFarTolerance = 1e-14;
+
+// Largest |t| = 1/|z|^2 for which M terms suffice.
+const std::array<double, kVoigtFarTerms + 1> kFarReach = [] {
+    std::array<double, kVoigtFarTerms + 1> r{};
+    double c = 1.0;
+    for (int m = 1; m <= kVoigtFarTerms; ++m) {
+        c *= (2 * m - 1) / 2.0;  // c_m
+        r[m] = std::pow(kFarTolerance / c, 1.0 / m);
+    }
+    return r;
+}();
+
 struct FarBlock {
     [[gnu::always_inline]] static inline void run(int first, int n, double zero, double step, double centre,
                                                   double gamma, double two_sigma2, double area, double *out) {
         double ur[kBlock], ui[kBlock], pr[kBlock], pi[kBlock], sr[kBlock], si[kBlock];
+        double d_min = INFINITY;
         for (int i = 0; i < n; ++i) {
             const double x = lineshape::linear_velocity(first + i + 1, zero, step) - centre;
             const double d = x * x + gamma * gamma;
+            d_min = d < d_min ? d : d_min;
             ur[i] = x / d, ui[i] = -gamma / d;  // 1 / zeta
             pr[i] = (ur[i] * ur[i] - ui[i] * ui[i]) * two_sigma2;  // t
             pi[i] = 2.0 * ur[i] * ui[i] * two_sigma2;
-            sr[i] = kFarCoefficients[kVoigtFarTerms - 1];
-            si[i] = 0.0;
         }
-        for (int m = kVoigtFarTerms - 2; m >= 0; --m)
+        const double t_max = two_sigma2 / d_min;
+        int terms = 1;
+        while (terms < kVoigtFarTerms && !(t_max <= kFarReach[terms])) ++terms;
+        for (int i = 0; i < n; ++i) sr[i] = kFarCoefficients[terms - 1], si[i] = 0.0;
+        for (int m = terms - 2; m >= 0; --m)
             for (int i = 0; i < n; ++i) {
                 const double r = sr[i] * pr[i] - si[i] * pi[i] + kFarCoefficients[m];
                 si[i] = sr[i] * pi[i] + si[i] * pr[i];
@@ -151,10 +169,26 @@ void add_voigt(const ProfileLine &line, double zero, double step, int channels, 
         const double x = lineshape::linear_velocity(c + 1, zero, step) - line.centre;
         return x * x + gamma * gamma < reach2;
     };
-    int first = 0;
-    while (first < channels && !near(first)) ++first;
-    int last = first;
-    while (last < channels && near(last)) ++last;
+    // From the interval |x| < sqrt(reach2 - gamma^2), then settled by the test itself.
+    int first = channels, last = channels;
+    if (reach2 > gamma * gamma) {
+        const double half = std::sqrt(reach2 - gamma * gamma);
+        const double a = zero + (line.centre - half) / step - 1.0, b = zero + (line.centre + half) / step - 1.0;
+        const double lo = std::min(a, b), hi = std::max(a, b);
+        if (std::isfinite(lo) && std::isfinite(hi)) {
+            first = static_cast<int>(std::clamp(std::floor(lo), 0.0, static_cast<double>(channels)));
+            last = static_cast<int>(std::clamp(std::ceil(hi), static_cast<double>(first), static_cast<double>(channels)));
+        } else {
+            first = last = 0;
+            while (first < channels && !near(first)) ++first;
+            last = first;
+        }
+        while (first > 0 && near(first - 1)) --first;
+        while (first < last && !near(first)) ++first;
+        if (last < first) last = first;
+        while (last < channels && near(last)) ++last;
+        while (last > first && !near(last - 1)) --last;
+    }
     add_far(0, first, zero, step, line, gamma, sigma, out);
     if (last > first) add_voigt_core(line, first, last, zero, step, s, y, scale, out);
     add_far(last, channels, zero, step, line, gamma, sigma, out);
