@@ -7,6 +7,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "common/thread_workspace.h"
 #include "common/vector_lanes.h"
 #include "lineshape/velocity_scale.h"
 
@@ -34,19 +35,20 @@ constexpr auto kInverse = [] {
 
 // Far from the line: with zeta = x + i gamma (mm/s) and t = 2 sigma^2 / zeta^2 = 1/z^2 the
 // series reads V = Re[(i / pi) (1 / zeta) sum_m c_m t^m], free of the scaled coordinate
-// (no overflow for a narrow Gaussian). Channels first .. first + n - 1 (n <= kBlock),
+// (no overflow for a narrow Gaussian). Channels first .. first + n - 1 (n <= kFarBlock),
 // summed term by term for all of them (every lane on its own), with as many terms as the
 // block's channel nearest to the line needs: c_M |t|^M below kFarTolerance.
 constexpr int kBlock = 64;
+constexpr int kFarBlock = 16;  // short: the terms follow the distance from the line closely
 constexpr double kFarTolerance = 1e-14;
 
-// Largest |t| = 1/|z|^2 for which M terms suffice.
+// Largest |t|^2 = 1/|z|^4 for which M terms suffice.
 const std::array<double, kVoigtFarTerms + 1> kFarReach = [] {
     std::array<double, kVoigtFarTerms + 1> r{};
     double c = 1.0;
     for (int m = 1; m <= kVoigtFarTerms; ++m) {
         c *= (2 * m - 1) / 2.0;  // c_m
-        r[m] = std::pow(kFarTolerance / c, 1.0 / m);
+        r[m] = std::pow(kFarTolerance / c, 2.0 / m);
     }
     return r;
 }();
@@ -54,17 +56,19 @@ const std::array<double, kVoigtFarTerms + 1> kFarReach = [] {
 struct FarBlock {
     [[gnu::always_inline]] static inline void run(int first, int n, double zero, double step, double centre,
                                                   double gamma, double two_sigma2, double area, double *out) {
-        double ur[kBlock], ui[kBlock], pr[kBlock], pi[kBlock], sr[kBlock], si[kBlock];
-        double d_min = INFINITY;
+        double ur[kFarBlock], ui[kFarBlock], pr[kFarBlock], pi[kFarBlock], sr[kFarBlock], si[kFarBlock];
         for (int i = 0; i < n; ++i) {
             const double x = lineshape::linear_velocity(first + i + 1, zero, step) - centre;
-            const double d = x * x + gamma * gamma;
-            d_min = d < d_min ? d : d_min;
-            ur[i] = x / d, ui[i] = -gamma / d;  // 1 / zeta
+            const double inv = 1.0 / (x * x + gamma * gamma);
+            ur[i] = x * inv, ui[i] = -gamma * inv;  // 1 / zeta
             pr[i] = (ur[i] * ur[i] - ui[i] * ui[i]) * two_sigma2;  // t
             pi[i] = 2.0 * ur[i] * ui[i] * two_sigma2;
         }
-        const double t_max = two_sigma2 / d_min;
+        double t_max = 0.0;  // |t|^2 of the block's channel nearest to the line
+        for (int i = 0; i < n; ++i) {
+            const double t2 = pr[i] * pr[i] + pi[i] * pi[i];
+            t_max = t2 > t_max ? t2 : t_max;
+        }
         int terms = 1;
         while (terms < kVoigtFarTerms && !(t_max <= kFarReach[terms])) ++terms;
         for (int i = 0; i < n; ++i) sr[i] = kFarCoefficients[terms - 1], si[i] = 0.0;
@@ -81,79 +85,105 @@ struct FarBlock {
 
 void add_far(int first, int last, double zero, double step, const ProfileLine &line, double gamma, double sigma,
              double *out) {
-    for (int c = first; c < last; c += kBlock)
-        common::run_in_lanes<FarBlock>(c, std::min(kBlock, last - c), zero, step, line.centre, gamma,
+    for (int c = first; c < last; c += kFarBlock)
+        common::run_in_lanes<FarBlock>(c, std::min(kFarBlock, last - c), zero, step, line.centre, gamma,
                                        2.0 * sigma * sigma, line.area, out);
 }
 
-// Near an anchor: out[c] += scale * sum_k a_k d_c^k for the channels of one block.
-struct TaylorBlock {
-    [[gnu::always_inline]] static inline void run(int n, const double *d, const double *a, double scale, double *out) {
-        double acc[kBlock];
-        for (int i = 0; i < n; ++i) acc[i] = a[kVoigtTaylorTerms - 1];
-        for (int k = kVoigtTaylorTerms - 2; k >= 0; --k)
-            for (int i = 0; i < n; ++i) acc[i] = acc[i] * d[i] + a[k];
-        for (int i = 0; i < n; ++i) out[i] += scale * acc[i];
+// Near the line, a block of up to kBlock channels in segments: segment j holds the
+// channels within kVoigtAnchorReach of its anchor xa[j] on the real axis. The Taylor
+// coefficients of all anchors are formed side by side, then every channel's series.
+struct CoreBlock {
+    double d[kBlock];        // channel's distance from its anchor (scaled coordinate)
+    int begin[kBlock + 1];   // segment j: channels begin[j] .. begin[j+1] - 1
+    double xa[kBlock];
+    double br0[kBlock], bi0[kBlock], br1[kBlock], bi1[kBlock];
+    double a[kVoigtTaylorTerms][kBlock];  // Re w^(k)(xa_j + i y) / k!
+    double acc[kBlock];
+};
+
+// b_{k+1} = (-2 z b_k - 2 b_{k-1}) / (k + 1) for the anchors side by side, from b_0 = w and
+// b_1 = -2 z b_0 + 2i / sqrt(pi); a[k][j] = Re b_k.
+struct TaylorCoefficients {
+    [[gnu::always_inline]] static inline void run(CoreBlock *b, int segments, double y) {
+        for (int j = 0; j < segments; ++j) {
+            const double x = b->xa[j], r0 = b->br0[j], i0 = b->bi0[j];
+            b->br1[j] = -2.0 * (x * r0 - y * i0);
+            b->bi1[j] = -2.0 * (x * i0 + y * r0) + kTwoOverRootPi;
+            b->a[0][j] = r0;
+            b->a[1][j] = b->br1[j];
+        }
+        for (int k = 1; k + 1 < kVoigtTaylorTerms; ++k)
+            for (int j = 0; j < segments; ++j) {
+                const double x = b->xa[j];
+                const double r2 = (-2.0 * (x * b->br1[j] - y * b->bi1[j]) - 2.0 * b->br0[j]) * kInverse[k + 1];
+                const double i2 = (-2.0 * (x * b->bi1[j] + y * b->br1[j]) - 2.0 * b->bi0[j]) * kInverse[k + 1];
+                b->br0[j] = b->br1[j], b->bi0[j] = b->bi1[j];
+                b->br1[j] = r2, b->bi1[j] = i2;
+                b->a[k + 1][j] = r2;
+            }
     }
 };
 
-// Re of the Taylor coefficients w^(k)(z) / k! of w about z = xa + i y.
-void taylor_coefficients(double xa, double y, double *a) {
-    double _Complex z;
-    __real__ z = xa;
-    __imag__ z = y;
-    const double _Complex w = w_of_z(z);
-    double br0 = __real__ w, bi0 = __imag__ w;
-    // b1 = -2 z b0 + 2i / sqrt(pi)
-    double br1 = -2.0 * (xa * br0 - y * bi0), bi1 = -2.0 * (xa * bi0 + y * br0) + kTwoOverRootPi;
-    a[0] = br0;
-    a[1] = br1;
-    for (int k = 1; k + 1 < kVoigtTaylorTerms; ++k) {
-        // b_{k+1} = (-2 z b_k - 2 b_{k-1}) / (k + 1)
-        const double br2 = (-2.0 * (xa * br1 - y * bi1) - 2.0 * br0) * kInverse[k + 1];
-        const double bi2 = (-2.0 * (xa * bi1 + y * br1) - 2.0 * bi0) * kInverse[k + 1];
-        br0 = br1, bi0 = bi1, br1 = br2, bi1 = bi2;
-        a[k + 1] = br2;
+// out[i] += scale * sum_k a_k d_i^k, every segment's channels with its anchor's a.
+struct TaylorSeries {
+    [[gnu::always_inline]] static inline void run(CoreBlock *b, int segments, double scale, double *out) {
+        const int n = b->begin[segments];
+        for (int j = 0; j < segments; ++j)
+            for (int i = b->begin[j]; i < b->begin[j + 1]; ++i) b->acc[i] = b->a[kVoigtTaylorTerms - 1][j];
+        for (int k = kVoigtTaylorTerms - 2; k >= 0; --k)
+            for (int j = 0; j < segments; ++j) {
+                const double ak = b->a[k][j];
+                for (int i = b->begin[j]; i < b->begin[j + 1]; ++i) b->acc[i] = b->acc[i] * b->d[i] + ak;
+            }
+        for (int i = 0; i < n; ++i) out[i] += scale * b->acc[i];
     }
-}
+};
 
 // A core of at most this many channels takes libcerf at each: a core spanning the whole
 // radius needs about as many anchors, 2 kVoigtFarRadius / (2 kVoigtAnchorReach).
 constexpr int kDirectCore = 8;
 
+void add_direct(const ProfileLine &line, int first, int last, double zero, double step, double *out) {
+    for (int c = first; c < last; ++c)
+        out[c] += line.area * line_profile(line, lineshape::linear_velocity(c + 1, zero, step));
+}
+
 // Channels [first, last) lie within kVoigtFarRadius of the line in the scaled coordinate.
 void add_voigt_core(const ProfileLine &line, int first, int last, double zero, double step, double s, double y,
                     double scale, double *out) {
-    const double x_per_channel = step / s;
-    if (last - first <= kDirectCore || !(std::fabs(x_per_channel) < kVoigtAnchorReach)) {
-        // no more channels than a core has anchors: one library call each
-        for (int c = first; c < last; ++c)
-            out[c] += line.area * line_profile(line, lineshape::linear_velocity(c + 1, zero, step));
+    const double inv_s = 1.0 / s;
+    const double x_per_channel = step * inv_s;
+    CoreBlock *b = last - first > kDirectCore && std::fabs(x_per_channel) < kVoigtAnchorReach
+                       ? common::thread_workspace<CoreBlock>()
+                       : nullptr;
+    if (!b) {  // few channels (or no work space): one library call each
+        add_direct(line, first, last, zero, step, out);
         return;
     }
-    double a[kVoigtTaylorTerms];
-    double d[kBlock];
-    int c = first;
-    while (c < last) {
-        // An anchor reach beyond this channel, in the direction the channels run.
-        const double x0 = (lineshape::linear_velocity(c + 1, zero, step) - line.centre) / s;
-        const double xa = x0 + std::copysign(kVoigtAnchorReach, x_per_channel);
-        taylor_coefficients(xa, y, a);
-        int end = c;
-        while (end < last && end - c < kBlock) {
-            const double x = (lineshape::linear_velocity(end + 1, zero, step) - line.centre) / s;
-            if (!(std::fabs(x - xa) <= kVoigtAnchorReach)) break;
-            d[end - c] = x - xa;
-            ++end;
+    const double reach = std::copysign(kVoigtAnchorReach, x_per_channel);  // the way the channels run
+    for (int c0 = first; c0 < last; c0 += kBlock) {
+        const int n = std::min(kBlock, last - c0);
+        int segments = 0;
+        for (int i = 0; i < n; ++i) {
+            const double x = (lineshape::linear_velocity(c0 + i + 1, zero, step) - line.centre) * inv_s;
+            if (segments == 0 || !(std::fabs(x - b->xa[segments - 1]) <= kVoigtAnchorReach)) {
+                b->begin[segments] = i;
+                b->xa[segments++] = x + reach;
+            }
+            b->d[i] = x - b->xa[segments - 1];
         }
-        if (end == c) {  // not finite: the library at this channel
-            out[c] += line.area * line_profile(line, lineshape::linear_velocity(c + 1, zero, step));
-            ++c;
-            continue;
+        b->begin[segments] = n;
+        for (int j = 0; j < segments; ++j) {
+            double _Complex z;
+            __real__ z = b->xa[j];
+            __imag__ z = y;
+            const double _Complex w = w_of_z(z);
+            b->br0[j] = __real__ w;
+            b->bi0[j] = __imag__ w;
         }
-        common::run_in_lanes<TaylorBlock>(end - c, static_cast<const double *>(d), static_cast<const double *>(a),
-                                          scale, out + c);
-        c = end;
+        common::run_in_lanes<TaylorCoefficients>(b, segments, y);
+        common::run_in_lanes<TaylorSeries>(b, segments, scale, out + c0);
     }
 }
 

@@ -7,9 +7,11 @@
 #include <cmath>
 #include <functional>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "catalog_call.h"
+#include "common/thread_workspace.h"
 #include "hamiltonian/line_profiles.h"
 #include "hamiltonian/static_site.h"
 #include "mosslib.h"
@@ -135,6 +137,21 @@ TEST(VoigtLines, ChannelSumAgreesWithTheFaddeevaFunctionAtEveryChannel) {
                             << " channel " << c;
                     }
                 }
+    // A thread without memory for the work space takes libcerf at every channel near the line.
+    const ProfileLine broad{0.4, 1.0, 0.25, 0.9};
+    std::vector<double> fallback(n);
+    std::thread th([&] {
+        common::simulate_out_of_memory(true);
+        sum_profiles(&broad, 1, 350.5, 0.031, n, fallback.data());
+        common::simulate_out_of_memory(false);
+    });
+    th.join();
+    sum_profiles(&broad, 1, 350.5, 0.031, n, got.data());
+    for (int c = 1; c <= n; ++c) {
+        const auto i = static_cast<std::size_t>(c - 1);
+        EXPECT_NEAR(fallback[i], broad.area * line_profile(broad, (c - 350.5) * 0.031), 5e-12 * fallback[350]);
+        EXPECT_NEAR(got[i], fallback[i], 5e-12 * fallback[350]);
+    }
 }
 
 }  // namespace
