@@ -336,6 +336,10 @@ def derived_quantities(result):
     axis = result.axis
     q = quoted(result)
     for c in result.model.components:
+        own = getattr(c, "derived", None)  # a component's own summary (distributions)
+        if own is not None:
+            out[c.prefix] = own(result)
+            continue
         try:
             centres = c.line_centres(result.values, axis)
         except ValueError:
