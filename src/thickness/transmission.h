@@ -81,7 +81,7 @@ Outcome transmission_of_samples(const Absorber &a, const double *samples, std::i
                                 double step, const double *velocity, std::int32_t n, double *out) noexcept;
 
 // Area-normalised Voigt profile of Lorentzian half width gamma and Gaussian standard
-// deviation s at x (s = 0: the Lorentzian), to about 1e-12 relative.
+// deviation s at x (s = 0: the Lorentzian), through the Faddeeva function.
 double voigt(double x, double gamma, double s) noexcept;
 
 }  // namespace mosslib::thickness
