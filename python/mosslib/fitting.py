@@ -300,4 +300,6 @@ def derived_quantities(result):
                                       "stderr": None if err is None else abs(err * per_tesla * k),
                                       "unit": "T"}
         out[c.prefix] = dq
+    if getattr(result.model, "thickness", None):
+        out["thick_"] = result.model.thickness.derived(result)
     return out

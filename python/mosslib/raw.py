@@ -56,6 +56,11 @@ def _bind(info, lib):
     name = info.name
     n_reals, n_ints = info.n_reals, info.n_ints
     vp = ctypes.c_void_p
+    if info.scale == _lib.SCALE_NONE:
+        # The thick absorber: arrays of lines or samples and of velocities.
+        from . import thickness
+        return {"mosslib_thick_lines": thickness.transmission_lines,
+                "mosslib_thick_sampled": thickness.transmission_sampled}[name]
     if n_ints == 0:
         # double f(const double *p, double *spectrum). The fast path hands the arrays'
         # buffers straight to ctypes (a C-contiguous writeable float64 array); anything
