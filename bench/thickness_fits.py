@@ -16,7 +16,7 @@ import mosslib
 from mosslib import Baseline, Component, LinearAxis, Spectrum, Transmission, fit
 
 AXIS = LinearAxis(512, 0.04, 256.5)
-WIDTH, F_S, SOURCE, COUNTS = 0.24, 0.7, 0.11, 2e6
+WIDTH, F_S, SOURCE, COUNTS = 0.24, 0.7, 0.11, 1e7
 
 
 def model_of(kind, thick):
@@ -74,9 +74,9 @@ def synthetic():
                          thick.values["thick_t_a"], thick.stderr["thick_t_a"], thick.redchi,
                          thin.values["a_width"], thin.redchi, t_thick, thick.nfev, t_thin, thin.nfev))
             print("%-8s t_a=%4g | thick: width %.4f +/- %.4f (true %.3f), t_a %.3f +/- %.3f, chi2r %.3f"
-                  " | thin: width %.4f (bias %+.1f %%), chi2r %.2f | CPU s thick %.2f (%d ev) thin %.2f (%d ev)"
+                  " | thin: width %.4f (%+.1f %% beside Gamma_a + Gamma_s), chi2r %.2f | CPU s thick %.2f (%d ev) thin %.2f (%d ev)"
                   % (kind, t_a, rows[-1][2], rows[-1][3], WIDTH, rows[-1][4], rows[-1][5], rows[-1][6],
-                     rows[-1][7], 100 * (rows[-1][7] / WIDTH - 1), rows[-1][8], t_thick, thick.nfev,
+                     rows[-1][7], 100 * (rows[-1][7] / (WIDTH + SOURCE) - 1), rows[-1][8], t_thick, thick.nfev,
                      t_thin, thin.nfev), flush=True)
     return rows
 
@@ -99,7 +99,8 @@ def timing():
 
 
 def measured():
-    d = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data", "spectra")
+    d = os.environ.get("MOSSLIB_SPECTRA") or os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "data", "spectra")
     path = os.path.join(d, "phys359_alphaFe_ironfoil0207.txt")
     if not os.path.exists(path):
         print("measured foil absent; skipped")
