@@ -24,14 +24,11 @@ grid (ttt; parl on its 256 channels) is the cross-section (mosslib_thick_sampled
 With thickness the components' areas only set their shares: the first area is fixed.
 """
 
-import ctypes
 import math
 import re
 
 import numpy as np
 
-from . import _lib
-from ._lib import MosslibError
 
 __all__ = ["Thickness", "transmission_lines", "transmission_sampled", "model_lines",
            "thick_line_area", "PREFIX"]
@@ -44,27 +41,11 @@ _SIGMA_PER_FWHM = 1.0 / (2.0 * math.sqrt(2.0 * math.log(2.0)))
 
 
 # -- the exports ----------------------------------------------------------------------
-def _fn(name):
-    f = _lib.library().dll[name]
-    f.argtypes, f.restype = [ctypes.c_void_p] * 5, ctypes.c_int32
-    return f
-
-
-def _addr(a):
-    return a.__array_interface__["data"][0]
-
-
 def _call(name, ints, reals, data, velocity):
+    from . import raw
     v = np.ascontiguousarray(velocity, dtype=np.float64)
-    out = np.empty(v.size)
-    ints = np.ascontiguousarray(ints, dtype=np.int32)
-    reals = np.ascontiguousarray(reals, dtype=np.float64)
-    data = np.ascontiguousarray(data, dtype=np.float64)
-    _fn(name)(_addr(ints), _addr(reals), _addr(data), _addr(v), _addr(out))
-    reason = _lib.library().last_error()
-    if reason:
-        raise MosslibError(f"{name}: {reason}")
-    return out
+    return raw.export(name)(np.asarray(ints, dtype=np.int32), np.asarray(reals, dtype=np.float64),
+                            np.ascontiguousarray(data, dtype=np.float64).ravel(), v)
 
 
 def transmission_lines(velocity, centres, areas, lorentz_fwhm, gauss_fwhm=None, *, t_a, f_s,
@@ -105,14 +86,14 @@ _POSITION_SOURCE = {"sext": "sext", "sextgen": "sextgen", "sextgen_ss": "sextgen
                     "sextgen_sl": "sextgen", "VogGenVel_ss": "sextgen"}
 
 
-def _position_coefficients(model):
+def _position_coefficients(component):
+    model = component.model
     src = _POSITION_SOURCE[model]
     got = _PROBED.get(src)
     if got is not None:
         return got
     from .axes import LinearAxis
-    from .components import Component
-    comp = Component(src, prefix="")
+    comp = type(component)(src, prefix="")
     axis = LinearAxis(256, 0.02, 128.5)
     base = {n: comp.param(n).example for n in comp.param_names}
     base.update(field_T=0.0, quadrupole_shift=0.0, centre_shift=0.0, area=1.0)
@@ -150,7 +131,7 @@ def model_lines(component, values):
                 np.array([w, w]), np.zeros(2))
     if model not in _POSITION_SOURCE:
         return None
-    coef = _position_coefficients(model)
+    coef = _position_coefficients(component)
     x = np.array([get("field_T"), get("quadrupole_shift"), get("centre_shift"), 1.0])
     centres = x @ coef
     inten = np.array([get(f"intensity{k}") for k in range(1, 7)], dtype=float)
