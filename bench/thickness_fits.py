@@ -55,9 +55,12 @@ def fitted(kind, thick, spectrum, truth, t_a):
         p["a_intensity1"].set(vary=False)
     if not thick:
         m.guess(spectrum, p)
-    t0 = time.process_time()
-    r = fit(spectrum, m, p)
-    return r, time.process_time() - t0
+    times = []
+    for rep in range(3):  # best of three
+        t0 = time.process_time()
+        r = fit(spectrum, m, p)
+        times.append(time.process_time() - t0)
+    return r, min(times)
 
 
 def synthetic():
@@ -74,10 +77,10 @@ def synthetic():
                          thick.values["thick_t_a"], thick.stderr["thick_t_a"], thick.redchi,
                          thin.values["a_width"], thin.redchi, t_thick, thick.nfev, t_thin, thin.nfev))
             print("%-8s t_a=%4g | thick: width %.4f +/- %.4f (true %.3f), t_a %.3f +/- %.3f, chi2r %.3f"
-                  " | thin: width %.4f (%+.1f %% beside Gamma_a + Gamma_s), chi2r %.2f | CPU s thick %.2f (%d ev) thin %.2f (%d ev)"
+                  " | thin: width %.4f (%+.1f %% beside Gamma_a + Gamma_s), chi2r %.2f | fit CPU ms thick %.1f (%d ev) thin %.1f (%d ev)"
                   % (kind, t_a, rows[-1][2], rows[-1][3], WIDTH, rows[-1][4], rows[-1][5], rows[-1][6],
-                     rows[-1][7], 100 * (rows[-1][7] / (WIDTH + SOURCE) - 1), rows[-1][8], t_thick, thick.nfev,
-                     t_thin, thin.nfev), flush=True)
+                     rows[-1][7], 100 * (rows[-1][7] / (WIDTH + SOURCE) - 1), rows[-1][8], 1e3 * t_thick,
+                     thick.nfev, 1e3 * t_thin, thin.nfev), flush=True)
     return rows
 
 
@@ -130,7 +133,7 @@ def measured():
         lag1 = np.corrcoef(res[:-1], res[1:])[0, 1]
         print(f"alpha-iron foil, {'thick' if thick else 'thin '}: chi2r {r.redchi:.3f}, width "
               f"{r.values['fe_width']:.4f} mm/s, intensities 3 : {i2:.2f} : {i3:.2f}{extra}, "
-              f"residual lag-1 correlation {lag1:+.3f}, {time.process_time() - t0:.1f} s CPU")
+              f"residual lag-1 correlation {lag1:+.3f}, fit {1e3 * (time.process_time() - t0):.0f} ms CPU")
 
 
 if __name__ == "__main__":

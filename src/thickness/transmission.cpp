@@ -206,7 +206,9 @@ Outcome transmission_of_lines(const Absorber &a, const double *lines, std::int32
     // series 2 Re[g(v + i Gamma_s/2) q / (1 - q)], q = e^{-2 pi (Gamma_s/2 - i (v - left))/
     // step}, which is subtracted below: the step then follows the absorber's lines alone
     // as long as the source is clearly narrower than they are.
-    const double step0 = grid_step(gs <= 0.6 * narrow ? narrow : std::min(gs, narrow));
+    // A step of at most twice the source's half width keeps |q| <= e^{-pi}: the series
+    // then corrects without cancellation.
+    const double step0 = std::min(grid_step(gs <= 0.6 * narrow ? narrow : std::min(gs, narrow)), 2.0 * gs);
     // The grid's ends lie where every line and the source are smooth on the scale of the
     // end corrections (order 8: 40 steps keep their remainder below 1e-10).
     const double margin = std::max(6.0 * reach, 40.0 * step0);
