@@ -129,6 +129,9 @@ def model_lines(component, values):
         cs, qs, w = get("centre_shift"), get("quadrupole_splitting"), get("width")
         return (np.array([cs - qs / 2.0, cs + qs / 2.0]), np.array([0.5, 0.5]),
                 np.array([w, w]), np.zeros(2))
+    if model == "CSTfdll":
+        raise ValueError("CSTfdll has an interference term, no cross-section of lines: it "
+                         "cannot take part in a thick absorber")
     if model not in _POSITION_SOURCE:
         return None
     coef = _position_coefficients(component)
