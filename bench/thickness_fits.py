@@ -111,8 +111,8 @@ def measured():
     foil = mosslib.read_spectrum(path, exclude=[511])
     cal = mosslib.calibrate(foil)
     s = cal.apply(foil)
-    for thick in (False, True):
-        c = Component("sext", prefix="fe_")
+    for kind, thick in (("sext", False), ("sext", True), ("sextgen", False), ("sextgen", True)):
+        c = Component(kind, prefix="fe_")
         m = Transmission(c, baseline=Baseline(2, per_sweep=True), thickness={"f_s": F_S} if thick else None)
         p = m.make_params(s)
         c.pair_lines(p)
@@ -131,8 +131,9 @@ def measured():
         i3 = r.values["fe_intensity3"] / r.values["fe_intensity1"] * 3
         res = (s.counts - m.eval(r.params, s))[s.mask] / np.sqrt(s.data_variance()[s.mask])
         lag1 = np.corrcoef(res[:-1], res[1:])[0, 1]
-        print(f"alpha-iron foil, {'thick' if thick else 'thin '}: chi2r {r.redchi:.3f}, width "
-              f"{r.values['fe_width']:.4f} mm/s, intensities 3 : {i2:.2f} : {i3:.2f}{extra}, "
+        width = r.values.get("fe_width", r.values.get("fe_width1"))
+        print(f"alpha-iron foil, {kind} {'thick' if thick else 'thin '}: chi2r {r.redchi:.3f}, width "
+              f"{width:.4f} mm/s, intensities 3 : {i2:.2f} : {i3:.2f}{extra}, "
               f"residual lag-1 correlation {lag1:+.3f}, fit {1e3 * (time.process_time() - t0):.0f} ms CPU")
 
 

@@ -82,10 +82,12 @@ def _dips(counts, mask, lo, hi):
     return runs
 
 
-def calibrate(foil, two_sweeps=None, model="sextgen", baseline=2, weights="data", axis=None):
+def calibrate(foil, two_sweeps=None, model="sextgen", baseline=2, weights="data", axis=None,
+              thickness=None):
     """Calibrate the velocity axis from an alpha-iron foil spectrum (see the module
     docstring). two_sweeps: None decides from the data (both halves show the sextet);
-    axis: a starting axis instead of the one found from the outer lines."""
+    axis: a starting axis instead of the one found from the outer lines; thickness: a
+    thick foil, as Transmission(..., thickness=...) (t_a and f_s fitted)."""
     n = foil.n
     m = foil.mask
     if axis is None:
@@ -108,7 +110,9 @@ def calibrate(foil, two_sweeps=None, model="sextgen", baseline=2, weights="data"
             axis = LinearAxis(n, step, zero)
     spectrum = foil.with_axis(axis)
     comp = Component(model, prefix="fe_")
-    tm = Transmission(comp, baseline=Baseline(baseline, per_sweep=axis.n_sweeps > 1))
+    if thickness is True:
+        thickness = {"vary_f_s": True}
+    tm = Transmission(comp, baseline=Baseline(baseline, per_sweep=axis.n_sweeps > 1), thickness=thickness)
     params = tm.make_params(spectrum)
     comp.pair_lines(params)
     for name in axis.param_names:
