@@ -193,7 +193,7 @@ Outcome transmission_of_lines(const Absorber &a, const double *lines, std::int32
     const double x_per_area = a.thickness * 0.5 * kPi * a.absorber_width / total;
     double lo = velocity[0], hi = velocity[0];
     for (std::int32_t i = 1; i < n; ++i) lo = std::min(lo, velocity[i]), hi = std::max(hi, velocity[i]);
-    double reach = gs, narrow = std::numeric_limits<double>::infinity();
+    double reach = gs, narrow = std::numeric_limits<double>::infinity(), lorentz = narrow;
     for (std::int32_t k = 0; k < n_lines; ++k) {
         const Line l = line_at(lines, k);
         if (l.area == 0.0) continue;
@@ -201,14 +201,18 @@ Outcome transmission_of_lines(const Absorber &a, const double *lines, std::int32
         lo = std::min(lo, l.centre), hi = std::max(hi, l.centre);
         reach = std::max(reach, g + 2.0 * s);
         narrow = std::min(narrow, g + s);
+        lorentz = std::min(lorentz, g);
     }
     // The source's poles at v -+ i Gamma_s/2 alias into the trapezoid sum by the geometric
     // series 2 Re[g(v + i Gamma_s/2) q / (1 - q)], q = e^{-2 pi (Gamma_s/2 - i (v - left))/
     // step}, which is subtracted below: the step then follows the absorber's lines alone
-    // as long as the source is clearly narrower than they are.
-    // A step of at most twice the source's half width keeps |q| <= e^{-pi}: the series
-    // then corrects without cancellation.
-    const double step0 = std::min(grid_step(gs <= 0.6 * narrow ? narrow : std::min(gs, narrow)), 2.0 * gs);
+    // as long as the source is clearly narrower than their Lorentzian half widths (then
+    // Re sigma >= 0 at v + i Gamma_s/2 and |g| <= 2 there). Otherwise the step follows the
+    // source too and the series, below e^{-2 pi / 0.28}, is left out. A step of at most
+    // twice the source's half width keeps |q| <= e^{-pi}: no cancellation in the series.
+    const bool subtract_source_poles = gs <= 0.6 * lorentz;
+    const double step0 =
+        std::min(grid_step(subtract_source_poles ? narrow : std::min(gs, narrow)), 2.0 * gs);
     // The grid's ends lie where every line and the source are smooth on the scale of the
     // end corrections (order 8: 40 steps keep their remainder below 1e-10).
     const double margin = std::max(6.0 * reach, 40.0 * step0);
@@ -255,6 +259,10 @@ Outcome transmission_of_lines(const Absorber &a, const double *lines, std::int32
                                     velocity, static_cast<std::size_t>(n), g2, out);
     const double decay = std::exp(-2.0 * kPi * gs / step);
     for (std::int32_t i = 0; i < n; ++i) {
+        if (!subtract_source_poles) {
+            out[i] = 1.0 - a.source_fraction * out[i];
+            continue;
+        }
         const std::complex<double> z(velocity[i], gs);
         std::complex<double> sigma = 0.0;
         for (std::int32_t k = 0; k < n_lines; ++k) {
