@@ -226,7 +226,9 @@ class Thickness:
                    vary=self.vary["source_width"])
         tie = _width_name(components[0]) if self.absorber_width is None else None
         if tie:
-            params.add(PREFIX + "absorber_width", expr=tie)
+            # VogGenVel_ss's widths act as half widths (see model_lines)
+            double = components[0].model == "VogGenVel_ss"
+            params.add(PREFIX + "absorber_width", expr=f"2*{tie}" if double else tie)
         else:
             params.add(PREFIX + "absorber_width", value=self.absorber_width or 0.25, min=1e-4,
                        vary=False)
