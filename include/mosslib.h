@@ -209,7 +209,7 @@ typedef struct mosslib_model {
 /* MOSSLIB_CATALOG_VERSION of the library that is loaded. */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_catalog_version(void);
 
-/* Number of models (12: the ten spectrum models and the two thick-absorber functions). */
+/* Number of models (15; 12 in the Windows DLL, which has no hyperfine models). */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_model_count(void);
 
 /* Model i, 0 <= i < mosslib_model_count(); NULL when i is out of range. */
@@ -229,6 +229,43 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_param_index(const mosslib_model *model,
  * the arrays give is refused by the model. */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_channel_velocities(const mosslib_model *model, const int32_t *ints,
                                                            const double *reals, double *velocity);
+
+/* ---- Hyperfine models: the full static site and hyperfine-field distributions ------
+ * Linux builds only (their Voigt lines use libcerf). Fields are on the alpha-iron
+ * scale: B tesla puts the outer lines of a pure magnetic sextet B x 10.657/33.0 mm/s
+ * apart. Each writes channels 1..ints[0] (1..4096) of a linear scale
+ * v = (n - zero_channel) x velocity_step as absorption lines of the given total area
+ * and returns 1. A refused call (a count or a range the catalogue lists) fills all
+ * 4096 elements of spectrum with NaN; the reason is in mosslib_last_error().
+ * Layouts: the catalogue (docs/hamiltonian.md, docs/distributions.md). */
+
+/* Ground and excited nuclear Hamiltonians in a field B at polar and azimuthal angles
+ * in the principal frame of the field gradient (eQVzz/2, eta), solved exactly; the eight
+ * transitions with intensities for a beam whose direction has the given texture order
+ * about a given axis (0: powder, 1: single crystal); Lorentzian or Voigt lines.
+ * ints[0]; reals[0..13]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_hamiltonian_site(const int32_t *ints, const double *reals,
+                                                         double *spectrum);
+
+/* A distribution of hyperfine fields P(B) as ints[1] (1..4) Gaussian components, the
+ * centre shift and the quadrupole shift linear in B; exact Voigt lines. ints[0..1];
+ * reals[0..25]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_field_distribution(const int32_t *ints, const double *reals,
+                                                           double *spectrum);
+
+/* A distribution of quadrupole splittings P(QS) of a doublet as ints[1] (1..4) Gaussian
+ * components, the centre shift linear in QS; exact Voigt lines. ints[0..1]; reals[0..17]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_splitting_distribution(const int32_t *ints, const double *reals,
+                                                               double *spectrum);
+
+/* The lines the model `model` (one of the three above) draws for these arrays:
+ * lines[4j .. 4j+3] = centre (mm/s), area, Lorentzian FWHM, Gaussian FWHM (mm/s) of
+ * line j. lines holds 4 x MOSSLIB_MAX_MODEL_LINES doubles. Returns the number of lines,
+ * or -1 (every element NaN, reason in mosslib_last_error()) for an unknown model or
+ * input the model refuses. */
+#define MOSSLIB_MAX_MODEL_LINES 24
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_model_lines(const char *model, const int32_t *ints, const double *reals,
+                                                    double *lines);
 
 /* ---- Thick absorber ---------------------------------------------------------------
  * Transmission through an absorber of effective thickness t_a, for a Lorentzian source

@@ -31,7 +31,16 @@ from . import _lib
 from . import catalog
 from . import raw as _raw
 
-__all__ = ["Component", "Baseline", "Transmission", "Absorption"]
+__all__ = ["Component", "Baseline", "Transmission", "Absorption", "register_component"]
+
+# Models whose components are a subclass of Component (mosslib.distributions registers
+# the hyperfine models): Component(name, ...) makes an instance of it.
+_SUBCLASSES = {}
+
+
+def register_component(model, cls):
+    """Component(model, ...) makes a `cls` (a subclass of Component) from now on."""
+    _SUBCLASSES[model] = cls
 
 _SCALE_TEXT = {_lib.SCALE_LINEAR: "linear", _lib.SCALE_SINE_FIXED: "sine (fixed phase step)",
                _lib.SCALE_SINE_GIVEN: "sine (channels per radian)", _lib.SCALE_NONE: "no"}
@@ -50,6 +59,9 @@ class Component:
     Component('sextgen', prefix='s1_') or, for models with integer options,
     Component('ttt', prefix='fe_', multiplicity=6, rings=15). Options not given take
     the catalogue's example values."""
+
+    def __new__(cls, model=None, *args, **kwargs):
+        return super().__new__(_SUBCLASSES.get(model, cls) if cls is Component else cls)
 
     def __init__(self, model, prefix=None, **options):
         info = catalog.model(model)

@@ -218,12 +218,13 @@ int main(int argc, char **argv) {
     auto *list = app.add_option("--list", list_name, "list the parameters (units, defaults) of MODEL, or of all")
                      ->expected(0, 1);
     app.add_flag("--models", names, "print the model names only");
+    app.set_version_flag("--version", "mosspec " MOSSLIB_VERSION);
     std::string markdown;
     app.add_option("--markdown", markdown, "print the README table of MODEL (or 'vocabulary')");
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
+    } catch (const CLI::Success &e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::cerr << "mosspec: " << e.what() << "\n";

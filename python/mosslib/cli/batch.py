@@ -108,7 +108,8 @@ def _batch(argv):
     exclude = exclusions(args.exclude)
     for k, f in enumerate(files):
         try:
-            s = read_spectrum(f, exclude=exclude)
+            s = read_spectrum(f, exclude=exclude, columns=args.columns,
+                              channel_base=args.channel_base)
             s = cal.apply(s) if cal is not None else s.with_axis(parse_axis(args.axis, s.n))
         except ValueError as e:
             results[k] = BatchResult(k, os.path.basename(f), False, _one_line(e))
