@@ -307,14 +307,16 @@ def _v_at(axis, ch):
 
 def calibrate(foil, two_sweeps=None, model=None, baseline=2, weights="data", axis=None,
               velocity_decreasing=False, drive=None, channels_per_radian=None,
-              reference_span=ALPHA_IRON_OUTER_SPAN, reference_field=ALPHA_IRON_FIELD_T):
+              reference_span=ALPHA_IRON_OUTER_SPAN, reference_field=ALPHA_IRON_FIELD_T,
+              thickness=None):
     """Calibrate the velocity axis from an alpha-iron foil spectrum (module docstring).
 
     two_sweeps: None decides from the data; axis: a starting axis (default the foil's
     own, from a velocity column, else found from the dips); drive: 'linear' (default) or
     'sine' (channels_per_radian default n / 2 pi: one period over the channels);
     velocity_decreasing: the drive's direction in the first sweep; reference_span and
-    reference_field: the foil's outer-line span (mm/s) and the field it stands for."""
+    reference_field: the foil's outer-line span (mm/s) and the field it stands for;
+    thickness: a thick foil, as Transmission(..., thickness=...) (t_a and f_s fitted)."""
     n = foil.n
     m = foil.mask
     notes = []
@@ -412,7 +414,7 @@ def calibrate(foil, two_sweeps=None, model=None, baseline=2, weights="data", axi
         lines, a, b = got
         start = _rescaled(unit, a, b)
     cal = _fit_foil(foil, start, model, baseline, weights, [k + 1 for k in lines], notes,
-                    velocity_decreasing, reference_span, reference_field, pattern)
+                    velocity_decreasing, reference_span, reference_field, pattern, thickness=thickness)
     cal.direction_from = "the given axis" if axis is not None else \
         "declared" if velocity_decreasing else "assumed"
     return cal
@@ -433,11 +435,14 @@ def _rescaled(axis, a, b):
 
 
 def _fit_foil(foil, axis, model, baseline, weights, lines, notes, decreasing, span, field_T,
-              pattern):
+              pattern, thickness=None):
     from .fitting import fit
     spectrum = foil.with_axis(axis)
     comp = Component(model, prefix="fe_")
-    tm = Transmission(comp, baseline=Baseline(baseline, per_sweep=axis.n_sweeps > 1))
+    if thickness is True:
+        thickness = {"vary_f_s": True}
+    tm = Transmission(comp, baseline=Baseline(baseline, per_sweep=axis.n_sweeps > 1),
+                      thickness=thickness)
     params = tm.make_params(spectrum)
     for nm in ("fe_width", *(f"fe_width{k}" for k in range(1, 7))):
         if nm in params:

@@ -352,4 +352,6 @@ def derived_quantities(result):
         dq.update(q.get(c.prefix, {}))
         if dq:
             out[c.prefix] = dq
+    if getattr(result.model, "thickness", None):
+        out["thick_"] = result.model.thickness.derived(result)
     return out

@@ -10,6 +10,7 @@
 #include "relax/argument_defaults.h"
 #include "relax/relax_workspace.h"
 #include "spinham/spinham_workspace.h"
+#include "thickness/transmission.h"
 #if MOSSLIB_HYPERFINE
 #include "distribution/voigt_distribution.h"
 #include "hamiltonian/site_model.h"
@@ -326,6 +327,46 @@ constexpr std::array<mosslib_param, 32> kParl = {
     real(28, "phi", "deg", 0.0, "azimuth of the field direction (grid_level 0)"),
 };
 
+// ---- Thick absorber ---------------------------------------------------------------------
+
+constexpr const char *kThickRefusal = "NaN in the channels values, reason in mosslib_last_error()";
+constexpr double kTiniest = std::numeric_limits<double>::denorm_min();
+
+constexpr std::array<mosslib_param, 5> thick_head() {
+    return {
+        limited(integer(1, "channels", 512, "number of velocities given, and of values written"), 1,
+                thickness::kMaxVelocities, "outside the range nothing is written"),
+        limited(non_negative(real(0, "t_a", "", 5.0,
+                                  "effective thickness: t_a (pi absorber_width / 2) is the area of the "
+                                  "cross-section; a single line of width absorber_width peaks at t_a")),
+                0.0, kInf, kThickRefusal),
+        limited(non_negative(real(1, "f_s", "", 0.7, "recoil-free fraction of the source")), 0.0, 1.0,
+                kThickRefusal),
+        limited(positive(real(2, "source_width", "mm/s", 0.11,
+                              "full width at half maximum of the source line (Lorentzian)")),
+                kTiniest, kInf, kThickRefusal),
+        limited(positive(real(3, "absorber_width", "mm/s", 0.25,
+                              "full width at half maximum of the line whose peak thickness t_a is")),
+                kTiniest, kInf, kThickRefusal),
+    };
+}
+
+constexpr auto kThickLines = join(
+    std::array{limited(integer(0, "line_count", 6,
+                               "lines of the cross-section, four doubles each: centre, relative area, "
+                               "Lorentzian and Gaussian full widths"),
+                       1, thickness::kMaxLines, kThickRefusal)},
+    thick_head());
+
+constexpr auto kThickSampled = join(
+    join(std::array{limited(integer(0, "sample_count", 256, "samples of the cross-section"), 2,
+                            thickness::kMaxSamples, kThickRefusal)},
+         thick_head()),
+    std::array{limited(real(4, "sample_start", "mm/s", -10.0, "energy (velocity) of the first sample"), -kInf,
+                       kInf, ""),
+               limited(positive(real(5, "sample_step", "mm/s", 0.08, "energy step between samples")), kTiniest,
+                       kInf, kThickRefusal)});
+
 #if MOSSLIB_HYPERFINE
 // ---- Hyperfine models ----------------------------------------------------------------------
 
@@ -508,10 +549,20 @@ constexpr mosslib_model engine(const char *name, const char *summary, int n_ints
             0};
 }
 
+// The thick absorber: arrays of lines (or samples) and velocities beside ints and reals;
+// no velocity scale of its own (the caller gives the velocities).
+template <std::size_t N>
+constexpr mosslib_model given_velocities(const char *name, const char *summary, int n_reals,
+                                         const std::array<mosslib_param, N> &ps) {
+    return {name, summary, 2, n_reals, static_cast<std::int32_t>(N), MOSSLIB_OUTPUT_TRANSMISSION, ps.data(), 0,
+            index_of(ps, "channels"), thickness::kMaxVelocities, MOSSLIB_SCALE_NONE, 0.0, -1, -1, -1,
+            MOSSLIB_RETURNS_CONSTANT, 1.0, 1, 0};
+}
+
 #if MOSSLIB_HYPERFINE
-constexpr std::size_t kModelCount = 13;
+constexpr std::size_t kModelCount = 15;
 #else
-constexpr std::size_t kModelCount = 10;
+constexpr std::size_t kModelCount = 12;
 #endif
 
 const std::array<mosslib_model, kModelCount> kModels = {
@@ -549,6 +600,14 @@ const std::array<mosslib_model, kModelCount> kModels = {
            distribution::kDistributionInts, distribution::kSplittingReals, kSplittingDistribution,
            MOSSLIB_OUTPUT_ABSORPTION, hamiltonian::kMaxChannels, MOSSLIB_RETURNS_CONSTANT, 1.0),
 #endif
+    given_velocities("mosslib_thick_lines",
+                     "thick-absorber transmission of a cross-section of Lorentzian or Voigt lines at given "
+                     "velocities (arrays: lines, velocity, out)",
+                     4, kThickLines),
+    given_velocities("mosslib_thick_sampled",
+                     "thick-absorber transmission of a sampled cross-section at given velocities (arrays: "
+                     "samples, velocity, out)",
+                     6, kThickSampled),
 };
 
 double raw_real(const mosslib_model &m, int param, const double *reals) { return reals[m.params[param].index]; }
@@ -579,6 +638,7 @@ int channel_count(const mosslib_model &model, const std::int32_t *ints, const do
 
 int channel_velocities(const mosslib_model &model, const std::int32_t *ints, const double *reals,
                        double *velocity) noexcept {
+    if (model.scale == MOSSLIB_SCALE_NONE) return -1;  // velocities come from the caller
     const int n = channel_count(model, ints, reals);
     if (n < 0) return -1;
     const double step = raw_real(model, model.step_param, reals);

@@ -38,7 +38,8 @@ TEST(Catalog, DescribesEveryExportAndRefusesWhatItDoesNotKnow) {
     const std::set<std::string> exports = {"sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl",
                                            "VogGenVel_ss", "CSTfdll", "ttt", "tkv", "parl",
                                            "mosslib_hamiltonian_site", "mosslib_field_distribution",
-                                           "mosslib_splitting_distribution"};
+                                           "mosslib_splitting_distribution", "mosslib_thick_lines",
+                                           "mosslib_thick_sampled"};
     std::set<std::string> described;
     for (const mosslib_model *m : all_models()) {
         ASSERT_NE(m, nullptr);
@@ -118,6 +119,8 @@ std::string name_at(const mosslib_model &model, int array, int index) {
 TEST(Catalog, ListsExactlyTheSlotsEachModelReads) {
     const std::vector<double> m = measured();
     for (const mosslib_model *model : all_models()) {
+        // The thick-absorber functions take arrays beside ints and reals (tests/thickness).
+        if (model->scale == MOSSLIB_SCALE_NONE) continue;
         const std::vector<CatalogCall> starts = bases(*model);
         std::vector<std::vector<double>> want;
         for (const CatalogCall &b : starts) want.push_back(b.run(m));

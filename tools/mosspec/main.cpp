@@ -157,6 +157,9 @@ Result run(const mosspec::Call &call, const std::string &measured_path) {
             reinterpret_cast<Objective>(export_of(m))(call.ints.data(), call.reals.data(), measured.data());
         return r;
     }
+    if (m.scale == MOSSLIB_SCALE_NONE)
+        throw UsageError(std::string(m.name) + " takes arrays (lines or samples, and velocities) besides its " +
+                         "parameters; call it from a program or from Python (mosslib.thickness)");
     r.value.assign(static_cast<std::size_t>(m.max_channels), std::numeric_limits<double>::quiet_NaN());
     r.velocity.assign(r.value.size(), 0.0);
     const int n = mosslib_channel_velocities(&m, call.ints.data(), call.reals.data(), r.velocity.data());

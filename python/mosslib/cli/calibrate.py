@@ -26,6 +26,8 @@ def add_parser(sub):
                    help="outer-line span of the foil (default 10.657 mm/s, alpha-iron)")
     c.add_argument("--reference-field", type=float, default=None, metavar="T",
                    help="field that span stands for (default 33.0 T)")
+    c.add_argument("--thickness", action="store_true",
+                   help="a thick foil: the transmission integral, t_a and f_s fitted")
     spectrum_options(c)
     outputs(c)
     return c
@@ -41,7 +43,8 @@ def run(args):
                     velocity_decreasing=args.velocity_decreasing, drive=args.drive,
                     channels_per_radian=args.channels_per_radian,
                     reference_span=args.reference_span or ALPHA_IRON_OUTER_SPAN,
-                    reference_field=args.reference_field or ALPHA_IRON_FIELD_T)
+                    reference_field=args.reference_field or ALPHA_IRON_FIELD_T,
+                    thickness=args.thickness or None)
     sys.stdout.write(f"Read as: {foil.form}\n")
     sys.stdout.write(cal.report())
     why = cal.doubtful

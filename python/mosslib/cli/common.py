@@ -43,6 +43,10 @@ def fit_options(p, axis_help):
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
+    p.add_argument("--thickness", action="store_true",
+                   help="thick absorber: the transmission integral, effective thickness "
+                        "thick_t_a fitted (start 5); thick_f_s 0.7 and thick_source_width "
+                        "0.11 mm/s fixed (change with --set, --free)")
     spectrum_options(p)
 
 
@@ -271,9 +275,12 @@ def model_from(args):
         c, st = component(definition, k)
         comps.append(c)
         starts.update(st)
+    thickness = getattr(args, "thickness", False)
+    if thickness and args.form != "transmission":
+        raise ValueError("--thickness needs --form transmission")
     if args.form == "transmission":
-        return Transmission(*comps, baseline=Baseline(args.baseline,
-                                                      per_sweep=not args.one_baseline)), starts
+        return Transmission(*comps, baseline=Baseline(args.baseline, per_sweep=not args.one_baseline),
+                            thickness=thickness), starts
     return Absorption(*comps, baseline=Baseline(args.baseline)), starts
 
 
