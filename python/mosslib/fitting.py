@@ -190,7 +190,7 @@ class FitResult:
                 "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
                 "nvarys": self.nvarys, "nfev": self.nfev, "params": params,
                 "correlations": {f"{a} {b}": r for (a, b), r in self.correl.items()},
-                "derived": self.derived, "mcmc": self.mcmc}
+                "derived": self.derived, "mcmc": self.mcmc, "intervals": self.intervals}
 
     def to_json(self, path=None, indent=2):
         text = json.dumps(_jsonable(self.to_dict()), indent=indent)
@@ -229,10 +229,8 @@ class FitResult:
             for prefix, dq in self.derived.items():
                 for k, v in dq.items():
                     lines.append(f"  {prefix}{k:<24} {_fmt(v)}")
-        if self.mcmc:
-            lines += ["", "MCMC (median, -/+ 1 sigma):"]
-            for n, s in self.mcmc["params"].items():
-                lines.append(f"  {n:<26} {s['median']:>14.7g} -{s['minus']:.3g} +{s['plus']:.3g}")
+        from .uncertainty import report_lines
+        lines += report_lines(self)
         return "\n".join(lines) + "\n"
 
     def plot(self, path=None, **kws):
