@@ -5,7 +5,7 @@ evaluated on preallocated arrays, the weighted residual written in place.
 Problem(model, spectrum, params, weights) gives
 
     values(x)      every parameter's value (in params' order) from the free vector x
-    residual(x)    the weighted residual on the fitted channels (an array it reuses)
+    residual(x)    the weighted residual on the fitted channels (a new array)
     chisqr(x)      its square sum
     minimize(...)  lmfit on the free parameters alone; the result carries the full
                    Parameters (tied values, their standard errors propagated as lmfit
@@ -209,7 +209,7 @@ class _Comp:
         return full
 
 
-class Problem:
+class _Problem:
     """model on spectrum with the Parameters params (their values, bounds, ties) and
     Poisson weights; see the module docstring."""
 
@@ -265,7 +265,11 @@ class Problem:
 
     def model_values(self, x):
         """The model on the fitted channels (an array this problem reuses)."""
-        values = self.ties.values(x)
+        return self.model_on(self.ties.values(x))
+
+    def model_on(self, values):
+        """The model on the fitted channels from every parameter's value (in params'
+        order)."""
         plan = self.plan(values)
         idx, every = self.idx, self.all_channels
         for j, (c, calls) in enumerate(zip(self.comps, plan.calls)):
@@ -309,7 +313,11 @@ class Problem:
         return base
 
     def residual(self, x):
-        y = self.model_values(x)
+        return self.residual_on(self.ties.values(x)).copy()  # minimisers keep them
+
+    def residual_on(self, values):
+        """The weighted residual (an array this problem reuses) from every value."""
+        y = self.model_on(values)
         r, d = self.r, self.d
         if self.weights == "data":
             np.subtract(d, y, out=r)
@@ -321,13 +329,17 @@ class Problem:
             yy = np.maximum(y, 1e-300)
             dev = 2.0 * (yy - d + self.dlogd - np.where(d > 0, d * np.log(yy), 0.0))
             r[:] = np.sign(d - yy) * np.sqrt(np.maximum(dev, 0.0))
-        return r.copy()   # minimisers keep the residuals they are given
+        return r
 
     def chisqr(self, x):
-        r = self.residual(x)
+        r = self.residual_on(self.ties.values(x))
         return float(np.dot(r, r))
 
-    # -- the fit -----------------------------------------------------------------
+
+class Fittable:
+    """The fit of a problem that has params, ties (Ties of params), free and
+    residual(x)."""
+
     def free_params(self):
         """lmfit Parameters of the free parameters alone (values and bounds)."""
         p = lmfit.Parameters()
@@ -381,6 +393,10 @@ class Problem:
                 except Exception:
                     full[n].stderr = 0
         return full
+
+
+class Problem(_Problem, Fittable):
+    __doc__ = _Problem.__doc__
 
 
 def _horner(c, x, out):

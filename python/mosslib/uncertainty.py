@@ -39,8 +39,18 @@ __all__ = ["profile", "bootstrap", "mcmc", "report_lines"]
 _Q = (15.865525393145708, 84.13447460685429)  # one-sigma quantiles of a normal
 
 
-def _problem(result, spectrum=None):
-    return Problem(result.model, spectrum or result.spectrum, result.params, result.weights)
+def _problem(result, counts=None):
+    """The compiled problem of a fit (a simultaneous one too), on replica counts."""
+    from dataclasses import replace
+    if hasattr(result, "results"):
+        from .simultaneous import JointProblem
+        rs = result.results
+        spectra = [r.spectrum if counts is None else replace(r.spectrum, counts=c)
+                   for r, c in zip(rs, counts or [None] * len(rs))]
+        return JointProblem(spectra, [r.model for r in rs], [r.params for r in rs],
+                            result.shared, result.weights, joint=result.params)
+    s = result.spectrum if counts is None else replace(result.spectrum, counts=counts[0])
+    return Problem(result.model, s, result.params, result.weights)
 
 
 def _scale(result):
@@ -127,29 +137,29 @@ def profile(result, names=None, sigma=1.0):
 
 # -- parametric bootstrap --------------------------------------------------------------
 def _replica(result, k, seed, n):
-    """Counts of replica k (only its own seed stream)."""
-    ss = np.random.SeedSequence(seed).spawn(n)[k]
-    rng = np.random.default_rng(ss)
-    s = result.spectrum
-    expected = np.maximum(result.best_fit, 0.0)
-    counts = s.counts.copy()
-    m = s.mask
-    if s.variance is None:
-        counts[m] = rng.poisson(expected[m])
-    else:
-        sd = np.sqrt(s.data_variance()[m] * _scale(result))
-        counts[m] = np.maximum(expected[m] + sd * rng.standard_normal(m.sum()), 0.0)
-    return counts
+    """Counts of replica k of every spectrum (from replica k's own seed stream)."""
+    rng = np.random.default_rng(np.random.SeedSequence(seed).spawn(n)[k])
+    out = []
+    for r in getattr(result, "results", [result]):
+        s = r.spectrum
+        expected = np.maximum(r.best_fit, 0.0)
+        counts = s.counts.copy()
+        m = s.mask
+        if s.variance is None:
+            counts[m] = rng.poisson(expected[m])
+        else:
+            sd = np.sqrt(s.data_variance()[m] * _scale(result))
+            counts[m] = np.maximum(expected[m] + sd * rng.standard_normal(m.sum()), 0.0)
+        out.append(counts)
+    return out
 
 
 def _refit_chunk(result, ks, seed, n, max_nfev):
-    from dataclasses import replace
     names = list(result.params)
     rows = np.full((len(ks), len(names)), np.nan)
     ok = np.zeros(len(ks), dtype=bool)
     for j, k in enumerate(ks):
-        s = replace(result.spectrum, counts=_replica(result, k, seed, n))
-        problem = Problem(result.model, s, result.params, result.weights)
+        problem = _problem(result, _replica(result, k, seed, n))
         try:
             out = problem.minimize(max_nfev=max_nfev)
         except (ValueError, ArithmeticError):
