@@ -32,13 +32,14 @@ from .components import Absorption, Baseline, Component, Transmission
 from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit
 from .measurement import Spectrum, fold, read_spectrum
 from .calibration import Calibration, calibrate
+from .simultaneous import SharedFitResult, fit_shared
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
            "set_threads", "threads",
            "sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl", "VogGenVel_ss", "CSTfdll",
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
            "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
-           "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
+           "fit", "FitResult", "fit_shared", "SharedFitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
            "ALPHA_IRON_OUTER_SPAN"]
 
 

@@ -27,7 +27,7 @@ import numpy as np
 from . import _lib
 from . import raw as _raw
 
-__all__ = ["Problem", "Ties"]
+__all__ = ["Problem", "Ties", "JointProblem", "joint_params"]
 
 
 class Ties:
@@ -397,6 +397,72 @@ class Fittable:
 
 class Problem(_Problem, Fittable):
     __doc__ = _Problem.__doc__
+
+
+def prefix_of(k):
+    """The prefix of spectrum k (from 0) in a joint fit: d1_, d2_, ..."""
+    return f"d{k + 1}_"
+
+
+def joint_params(params_list, shared):
+    """The joint Parameters (see the module docstring)."""
+    joint = lmfit.Parameters()
+    shared = set(shared)
+    for k, params in enumerate(params_list):
+        pre = prefix_of(k)
+        rename = {n: (n if n in shared else pre + n) for n in params}
+        for n, p in params.items():
+            if not (n in shared and k > 0):
+                joint.add(rename[n], value=p.value, min=p.min, max=p.max, vary=p.vary)
+        for n, p in params.items():
+            if not p.expr or (n in shared and k > 0):
+                continue
+            tree = ast.parse(p.expr.strip(), mode="eval")
+            refs = {x.id for x in ast.walk(tree) if isinstance(x, ast.Name) and x.id in params}
+            if n in shared and not refs <= shared:
+                raise ValueError(f"{n} is tied to {', '.join(sorted(refs - shared))}, which "
+                                 f"is not shared: share those too, or untie it")
+            joint[rename[n]].set(expr=ast.unparse(_Rename(rename).visit(tree)))
+    return joint
+
+
+class JointProblem(Fittable):
+    """Several Problems on one vector of free parameters."""
+
+    def __init__(self, spectra, models, params_list, shared, weights="data", joint=None):
+        self.shared = list(shared)
+        self.params = joint_params(params_list, shared) if joint is None else joint
+        self.ties = Ties(self.params)
+        self.free = self.ties.free
+        self.x0 = self.ties.start(self.params)
+        index = {n: j for j, n in enumerate(self.ties.names)}
+        self.parts = []
+        for k, (s, m, p) in enumerate(zip(spectra, models, params_list)):
+            pre = prefix_of(k)
+            sub = Problem(m, s, p, weights)
+            take = [index[n if n in self.shared else pre + n] for n in sub.ties.names]
+            self.parts.append((sub, take))
+        self.sizes = [sub.idx.size for sub, _ in self.parts]
+        self.r = np.empty(sum(self.sizes))
+
+    def residual_on(self, values):
+        r, at = self.r, 0
+        for sub, take in self.parts:
+            part = sub.residual_on([values[j] for j in take])
+            r[at:at + part.shape[0]] = part
+            at += part.shape[0]
+        return r
+
+    def residual(self, x):
+        return self.residual_on(self.ties.values(x)).copy()
+
+    def chisqr(self, x):
+        r = self.residual_on(self.ties.values(x))
+        return float(np.dot(r, r))
+
+    def sub_values(self, k, values):
+        sub, take = self.parts[k]
+        return {n: values[j] for n, j in zip(sub.ties.names, take)}
 
 
 def _horner(c, x, out):

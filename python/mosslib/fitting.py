@@ -74,25 +74,14 @@ def _check_degeneracies(model, params, axis):
 
 
 def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
-        mcmc=None, max_nfev=None, scale_covar=True, shared=None):
+        mcmc=None, max_nfev=None, scale_covar=True):
     """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult.
-
-    A list of spectra is fitted simultaneously (mosslib.simultaneous.fit_shared):
-    model one model or a list, params None or a list, shared the common parameters.
+    (Several spectra with shared parameters: mosslib.fit_shared.)
 
     params: lmfit Parameters (default model.make_params(spectrum)); guess: scale the
     areas to the data's depth first (only when params is not given). mcmc: None, or a
     dict of emcee settings (steps, burn, thin, nwalkers, seed) for MCMC uncertainties.
     """
-    if isinstance(spectrum, (list, tuple)):
-        from .simultaneous import fit_shared
-        r = fit_shared(spectrum, model, shared or (), params, weights, method, max_nfev,
-                       scale_covar)
-        if mcmc:
-            r.mcmc = _run_mcmc(r, dict(mcmc))
-        return r
-    if shared:
-        raise ValueError("shared parameters need a list of spectra")
     if weights not in _WEIGHTS:
         raise ValueError(f"weights={weights!r}: one of {', '.join(_WEIGHTS)}")
     axis = model.axis_of({}, spectrum)

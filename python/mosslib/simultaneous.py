@@ -14,7 +14,6 @@ spectrum (its values and standard errors from the joint fit, its own chi-square 
 reduced chi-square that counts a shared parameter once over all spectra).
 """
 
-import ast
 import copy
 import fnmatch
 import json
@@ -22,16 +21,13 @@ import math
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 
-import lmfit
 import numpy as np
 
-from .compiled import Fittable, Problem, Ties
+from .compiled import JointProblem, joint_params, prefix_of as _prefix
+from .fitting import FitResult, _WEIGHTS, _check_degeneracies, _jsonable
+from .uncertainty import report_lines
 
 __all__ = ["fit_shared", "SharedFitResult"]
-
-
-def _prefix(k):
-    return f"d{k + 1}_"
 
 
 def expand_shared(shared, params_list):
@@ -59,83 +55,11 @@ def expand_shared(shared, params_list):
     return out
 
 
-class _Rename(ast.NodeTransformer):
-    def __init__(self, rename):
-        self.rename = rename
-
-    def visit_Name(self, node):
-        if node.id in self.rename:
-            return ast.copy_location(ast.Name(id=self.rename[node.id], ctx=node.ctx), node)
-        return node
-
-
-def joint_params(params_list, shared):
-    """The joint Parameters (see the module docstring)."""
-    joint = lmfit.Parameters()
-    shared = set(shared)
-    for k, params in enumerate(params_list):
-        pre = _prefix(k)
-        rename = {n: (n if n in shared else pre + n) for n in params}
-        for n, p in params.items():
-            if not (n in shared and k > 0):
-                joint.add(rename[n], value=p.value, min=p.min, max=p.max, vary=p.vary)
-        for n, p in params.items():
-            if not p.expr or (n in shared and k > 0):
-                continue
-            tree = ast.parse(p.expr.strip(), mode="eval")
-            refs = {x.id for x in ast.walk(tree) if isinstance(x, ast.Name) and x.id in params}
-            if n in shared and not refs <= shared:
-                raise ValueError(f"{n} is tied to {', '.join(sorted(refs - shared))}, which "
-                                 f"is not shared: share those too, or untie it")
-            joint[rename[n]].set(expr=ast.unparse(_Rename(rename).visit(tree)))
-    return joint
-
-
-class JointProblem(Fittable):
-    """Several Problems on one vector of free parameters."""
-
-    def __init__(self, spectra, models, params_list, shared, weights="data", joint=None):
-        self.shared = list(shared)
-        self.params = joint_params(params_list, shared) if joint is None else joint
-        self.ties = Ties(self.params)
-        self.free = self.ties.free
-        self.x0 = self.ties.start(self.params)
-        index = {n: j for j, n in enumerate(self.ties.names)}
-        self.parts = []
-        for k, (s, m, p) in enumerate(zip(spectra, models, params_list)):
-            pre = _prefix(k)
-            sub = Problem(m, s, p, weights)
-            take = [index[n if n in self.shared else pre + n] for n in sub.ties.names]
-            self.parts.append((sub, take))
-        self.sizes = [sub.idx.size for sub, _ in self.parts]
-        self.r = np.empty(sum(self.sizes))
-
-    def residual_on(self, values):
-        r, at = self.r, 0
-        for sub, take in self.parts:
-            part = sub.residual_on([values[j] for j in take])
-            r[at:at + part.shape[0]] = part
-            at += part.shape[0]
-        return r
-
-    def residual(self, x):
-        return self.residual_on(self.ties.values(x)).copy()
-
-    def chisqr(self, x):
-        r = self.residual_on(self.ties.values(x))
-        return float(np.dot(r, r))
-
-    def sub_values(self, k, values):
-        sub, take = self.parts[k]
-        return {n: values[j] for n, j in zip(sub.ties.names, take)}
-
-
 def fit_shared(spectra, models, shared=(), params=None, weights="data", method="leastsq",
                max_nfev=None, scale_covar=True):
     """Fit the spectra together with the parameters `shared` (names or patterns) common
     to all; models: one model for all, or one per spectrum; params: None (each model's
     start on its spectrum, areas scaled to the data) or one Parameters per spectrum."""
-    from .fitting import FitResult, _WEIGHTS, _check_degeneracies
     spectra = list(spectra)
     if len(spectra) < 2:
         raise ValueError("a simultaneous fit needs at least two spectra")
@@ -266,7 +190,6 @@ class SharedFitResult:
                 "spectra": [r.to_dict() for r in self.results]}
 
     def to_json(self, path=None, indent=2):
-        from .fitting import _jsonable
         text = json.dumps(_jsonable(self.to_dict()), indent=indent)
         if path is not None:
             with open(path, "w") as f:
@@ -274,7 +197,6 @@ class SharedFitResult:
         return text
 
     def report(self):
-        from .uncertainty import report_lines
         lines = [f"Simultaneous fit of {len(self.results)} spectra, shared: "
                  f"{', '.join(self.shared) or 'nothing'}",
                  f"  channels   {self.ndata} fitted, {self.nvarys} parameters varied, "

@@ -32,7 +32,7 @@ import os
 
 import numpy as np
 
-from .compiled import Problem
+from .compiled import JointProblem, Problem
 
 __all__ = ["profile", "bootstrap", "mcmc", "report_lines"]
 
@@ -43,7 +43,6 @@ def _problem(result, counts=None):
     """The compiled problem of a fit (a simultaneous one too), on replica counts."""
     from dataclasses import replace
     if hasattr(result, "results"):
-        from .simultaneous import JointProblem
         rs = result.results
         spectra = [r.spectrum if counts is None else replace(r.spectrum, counts=c)
                    for r, c in zip(rs, counts or [None] * len(rs))]
