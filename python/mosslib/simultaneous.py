@@ -48,6 +48,7 @@ def expand_shared(shared, params_list):
                                  f"baseline and velocity axis")
             if n not in out:
                 out.append(n)
+    out.sort(key=names.index)
     for k, p in enumerate(params_list[1:], 2):
         missing = [n for n in out if n not in p]
         if missing:
