@@ -28,12 +28,10 @@ def run(args):
     from ..fitting import fit
     from ..measurement import read_spectrum
     model, starts = model_from(args)
+    spectra = [read_spectrum(path, exclude=exclusions(args.exclude)) for path in args.file]
     check_axis_options(args)
     cal = load_calibration(args.calibration, args.foil_exclude, args) if args.calibration else None
-    spectra = []
-    for path in args.file:
-        s = read_spectrum(path, exclude=exclusions(args.exclude))
-        spectra.append(cal.apply(s) if cal else s.with_axis(parse_axis(args.axis, s.n)))
+    spectra = [cal.apply(s) if cal else s.with_axis(parse_axis(args.axis, s.n)) for s in spectra]
     start = Start(model, starts, args)
     if len(spectra) == 1:
         if args.share:
