@@ -39,8 +39,8 @@ __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_
            "sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl", "VogGenVel_ss", "CSTfdll",
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
            "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
-           "fit", "FitResult", "fit_shared", "SharedFitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
-           "ALPHA_IRON_OUTER_SPAN"]
+           "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
+           "ALPHA_IRON_OUTER_SPAN", "fit_shared", "SharedFitResult"]
 
 
 def library():
