@@ -52,21 +52,23 @@ def plain_model(prefixes, axis_kind):
 
     def f(x, **q):
         step, zero, mirror = q["axis_step"], q["axis_zero"], q["axis_mirror"]
-        split = math.floor(mirror) + 1
-        first = x < split
-        v = np.where(first, (x - zero) * step, (x - (2 * mirror - zero)) * -step)
+        split = int(np.searchsorted(x, math.floor(mirror) + 1))  # x: channels, ascending
+        v = (x - zero) * step
+        v[split:] = (x[split:] - (2 * mirror - zero)) * -step
         total = np.zeros_like(v)
         for p in prefixes:
-            inten = np.array([q[f"{p}intensity{k}"] for k in range(1, 7)])
-            width = np.array([q[f"{p}width{k}"] for k in range(1, 7)])
-            pos = q[p + "field_T"] * COEF + QSIGN * q[p + "quadrupole_shift"] + q[p + "centre_shift"]  # raw slot holds twice the shift, halved by the model
-            norm = 3.1416 * inten.sum() / (2 * q[p + "area"])
-            h = inten / (norm * width)
+            inten = [q[f"{p}intensity{k}"] for k in range(1, 7)]
+            norm = 3.1416 * sum(inten) / (2 * q[p + "area"])
+            field, quad, shift = q[p + "field_T"], q[p + "quadrupole_shift"], q[p + "centre_shift"]
             for k in range(6):
-                t = 2 * (v - pos[k]) / width[k]
-                total += h[k] / (1 + t * t)
-        base = np.where(first, np.polyval([q["base_s0_c2"], q["base_s0_c1"], q["base_s0_c0"]], v),
-                        np.polyval([q["base_s1_c2"], q["base_s1_c1"], q["base_s1_c0"]], v))
+                w = q[f"{p}width{k + 1}"]
+                t = (v - (field * COEF[k] + QSIGN[k] * quad + shift)) * (2 / w)
+                t *= t
+                t += 1
+                total += (inten[k] / (norm * w)) / t
+        a, b = v[:split], v[split:]
+        base = np.concatenate([q["base_s0_c0"] + a * (q["base_s0_c1"] + a * q["base_s0_c2"]),
+                               q["base_s1_c0"] + b * (q["base_s1_c1"] + b * q["base_s1_c2"])])
         return base * (1 - total)
 
     P = __import__("inspect").Parameter
