@@ -261,12 +261,14 @@ def mcmc(result, steps=2000, nwalkers=None, burn=None, thin=None, seed=1):
     tau = emcee.autocorr.integrated_time(chain, tol=0, quiet=True)
     tmax = float(np.nanmax(tau)) if np.all(np.isfinite(tau)) else math.inf
     kept = steps - burn
-    if not kept >= 50 * tmax:
-        need = "an unknown number of" if not math.isfinite(tmax) else \
-            f"at least {int(math.ceil(50 * tmax * steps / kept)) if kept else 0}"
+    if not math.isfinite(tmax):
+        raise ValueError(f"MCMC: {kept} steps after burn-in are too few to estimate the "
+                         f"autocorrelation time; run more steps or burn fewer")
+    if kept < 50 * tmax:
+        need = int(math.ceil(50 * tmax * steps / kept))
         raise ValueError(f"MCMC: the chain is too short: {kept} steps after burn-in, fewer "
-                         f"than 50 autocorrelation times (tau = {tmax:.0f} steps); run "
-                         f"{need} steps")
+                         f"than 50 autocorrelation times (tau = {tmax:.0f} steps); run at "
+                         f"least {need} steps")
     thin = max(1, int(tmax // 2)) if thin is None else max(1, int(thin))
     flat = sampler.get_chain(discard=burn, thin=thin, flat=True)
     stats = {}
