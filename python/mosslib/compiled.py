@@ -83,15 +83,15 @@ class Ties:
             tree = ast.parse(params[n].expr.strip(), mode="eval")
             expr = ast.unparse(_Rename(local).visit(tree))
             lines.append(f"    {local[n]} = ({expr})")
-            p = params[n]
+            lo, hi = float(params[n].min), float(params[n].max)
             # lmfit's value setter: above max -> max, else below min -> min
-            if math.isfinite(p.max) and math.isfinite(p.min):
-                lines.append(f"    if {local[n]} > {p.max!r}: {local[n]} = {p.max!r}\n"
-                             f"    elif {local[n]} < {p.min!r}: {local[n]} = {p.min!r}")
-            elif math.isfinite(p.max):
-                lines.append(f"    if {local[n]} > {p.max!r}: {local[n]} = {p.max!r}")
-            elif math.isfinite(p.min):
-                lines.append(f"    if {local[n]} < {p.min!r}: {local[n]} = {p.min!r}")
+            if math.isfinite(hi) and math.isfinite(lo):
+                lines.append(f"    if {local[n]} > {hi!r}: {local[n]} = {hi!r}\n"
+                             f"    elif {local[n]} < {lo!r}: {local[n]} = {lo!r}")
+            elif math.isfinite(hi):
+                lines.append(f"    if {local[n]} > {hi!r}: {local[n]} = {hi!r}")
+            elif math.isfinite(lo):
+                lines.append(f"    if {local[n]} < {lo!r}: {local[n]} = {lo!r}")
         lines.append("    return [" + ", ".join(local[n] for n in self.names) + "]")
         namespace = {k: v for k, v in params._asteval.symtable.items()
                      if k not in index and not k.startswith("_")}
