@@ -33,7 +33,8 @@ __all__ = ["fit_shared", "SharedFitResult"]
 def expand_shared(shared, params_list):
     """Shared parameter names from names or shell patterns ('*_width*'): those of the
     first spectrum that match; refused when missing from another spectrum, or when a
-    baseline or axis parameter (each spectrum keeps its own)."""
+    baseline parameter (each spectrum keeps its own). An axis parameter is shared only
+    when named in full (a foil and its sample on one drive); patterns skip them."""
     names = list(params_list[0])
     out = []
     for pat in shared or ():
@@ -44,8 +45,9 @@ def expand_shared(shared, params_list):
             if n.startswith(("base_", "axis_")):
                 if any(c in pat for c in "*?["):
                     continue
-                raise ValueError(f"{n} cannot be shared: each spectrum keeps its own "
-                                 f"baseline and velocity axis")
+                if n.startswith("base_"):
+                    raise ValueError(f"{n} cannot be shared: each spectrum keeps its own "
+                                     f"baseline")
             if n not in out:
                 out.append(n)
     out.sort(key=names.index)
@@ -78,13 +80,19 @@ def fit_shared(spectra, models, shared=(), params=None, weights="data", method="
             params.append(p)
     elif len(params) != len(spectra):
         raise ValueError(f"{len(params)} parameter sets for {len(spectra)} spectra")
-    for s, m, p in zip(spectra, models, params):
+    shared = expand_shared(shared, params)
+    for k, (s, m, p) in enumerate(zip(spectra, models, params)):
         axis = m.axis_of({}, s)
         missing = [n for n in m.param_names(axis) if n not in p]
         if missing:
             raise ValueError(f"{s.name or 'a spectrum'}: parameters missing: {', '.join(missing)}")
+        if k:
+            # a shared axis parameter is pinned by the first spectrum (its foil)
+            p = p.copy()
+            for n in shared:
+                if n.startswith("axis_"):
+                    p[n].set(vary=False, expr="")
         _check_degeneracies(m, p, axis)
-    shared = expand_shared(shared, params)
     problem = JointProblem(spectra, models, params, shared, weights)
     start = problem.residual(problem.x0)
     if not np.all(np.isfinite(start)):

@@ -147,6 +147,14 @@ def test_simultaneous_fit_against_separate_fits():
         pytest.approx(3.0, rel=0.01)
     with pytest.raises(ValueError, match="own baseline"):
         fit_shared([s1, s2], model, ["base_c0"])
+    # a shared axis (one drive): the zero channel, free, pinned by both spectra together
+    p1, p2 = truth.copy(), truth.copy()
+    for p in (p1, p2):
+        p["axis_zero"].set(vary=True)
+        p["d_centre_shift"].set(vary=False)
+    z = fit_shared([s1, s2], model, ["axis_zero"], params=[p1, p2])
+    assert abs(z.values["axis_zero"] - AXIS.zero) < 3 * z.stderr["axis_zero"]
+    assert z.results[0].axis.zero == z.results[1].axis.zero
 
 
 def test_command_line_fits_files_together_and_refuses_in_one_line(tmp_path):
