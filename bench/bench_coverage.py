@@ -118,6 +118,7 @@ def run(name, replicas, with_profile, boot, boot_replicas, seed=2024):
             bst[k] = (v - t) / np.array([b[n]["stderr"] for n in free])
     print(f"  {name}: {replicas} replicas, {len(free)} free parameters, {failed} fits failed, "
           f"median chi2_r {np.median(redchi):.3f}, {time.process_time() - t0:.0f} s CPU")
+    bias = np.nanmean(cov, axis=0)
     tables = [("covariance", summary("covariance", cov))]
     if with_profile:
         tables.append(("profile", summary("profile", prof)))
@@ -128,7 +129,7 @@ def run(name, replicas, with_profile, boot, boot_replicas, seed=2024):
     for j, n in enumerate(free):
         sd, c = tables[0][1][j]
         if not (0.85 <= sd <= 1.15 and 0.62 <= c <= 0.74):
-            print(f"      {n:<22}" + "; ".join(f"{k} sd {t[j][0]:.2f}, {100 * t[j][1]:.0f} %"
+            print(f"      {n:<22} mean pull {bias[j]:+.2f}; " + "; ".join(f"{k} sd {t[j][0]:.2f}, {100 * t[j][1]:.0f} %"
                                           for k, t in tables))
 
 
