@@ -65,7 +65,7 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/python/mosslib/__init__.py)
   # What the package imports, as Debian packages; the sampler is optional.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "python3, python3-numpy, python3-scipy, python3-lmfit, python3-uncertainties, python3-matplotlib")
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-emcee")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-emcee, python3-iminuit")
 endif()
 
 # Debian package: one package with the library, header, tool and Python package.
