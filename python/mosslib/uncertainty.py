@@ -327,8 +327,9 @@ def report_lines(result):
     names = [n for n in result.params if any(n in k[1] for k in kinds)]
     head = f"  {'':<26} {'value':>14} {'covariance':>12}" + "".join(
         f" {k:>22}" for k, _ in kinds)
-    lines = ["", "Uncertainties (1 sigma; covariance scaled by sqrt(chi2_r) "
-             f"= {math.sqrt(_scale(result)):.4g}):", head]
+    how = (f"covariance scaled by sqrt(chi2_r) = {math.sqrt(_scale(result)):.4g}"
+           if getattr(result, "scale_covar", True) else "covariance not scaled")
+    lines = ["", f"Uncertainties (1 sigma; {how}):", head]
     for n in names:
         e = result.stderr.get(n)
         row = f"  {n:<26} {result.values[n]:>14.7g} {(f'+/- {e:.3g}' if e else '-'):>12}"
