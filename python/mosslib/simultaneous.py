@@ -23,7 +23,7 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from .compiled import JointProblem, joint_params, prefix_of as _prefix
+from .compiled import JointProblem, prefix_of as _prefix
 from .fitting import FitResult, _WEIGHTS, _check_degeneracies, _jsonable
 from .uncertainty import report_lines
 

@@ -9,7 +9,6 @@ import sys
 import numpy as np
 import pytest
 
-import mosslib
 from mosslib import (Baseline, Component, LinearAxis, Spectrum, Transmission, TriangularAxis,
                      fit, fit_shared)
 from mosslib.compiled import Problem
