@@ -164,7 +164,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
   "${deb_runtime} (>= ${PROJECT_VERSION}), python3, python3-numpy, python3-scipy, python3-lmfit, python3-uncertainties, python3-matplotlib")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-emcee, python3-distributed, python3-tqdm, python3-flask")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-emcee, python3-iminuit, python3-distributed, python3-tqdm, python3-flask")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python package for fitting 57Fe Moessbauer spectra with mosslib
  Spectra, velocity axes, calibration, every mosslib model as an lmfit
  component, fits with reports, plots and JSON, and batch fitting on Dask.")

@@ -63,6 +63,7 @@ from .readers import write_spectrum  # noqa: E402
 from .calibration import Calibration, calibrate  # noqa: E402
 from . import distributions  # noqa: E402  (registers the hyperfine models' components)
 from .distributions import free_distribution, voigt_distribution  # noqa: E402
+from .simultaneous import SharedFitResult, fit_shared  # noqa: E402
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
            "set_threads", "threads",
@@ -70,7 +71,8 @@ __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
            "read_spectrum", "write_spectrum", "fold", "find_mirror", "Component", "Baseline", "Transmission", "Absorption",
            "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
-           "ALPHA_IRON_OUTER_SPAN", "distributions", "free_distribution", "voigt_distribution"]
+           "ALPHA_IRON_OUTER_SPAN", "distributions", "free_distribution", "voigt_distribution",
+           "fit_shared", "SharedFitResult"]
 
 
 def library():

@@ -23,6 +23,8 @@ from dataclasses import dataclass, field
 import lmfit
 import numpy as np
 
+from .compiled import Problem
+
 __all__ = ["fit", "FitResult", "ALPHA_IRON_FIELD_T", "ALPHA_IRON_OUTER_SPAN"]
 
 from .conventions import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN  # noqa: E402 (re-exported)
@@ -74,6 +76,7 @@ def _check_degeneracies(model, params, axis):
 def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
         mcmc=None, max_nfev=None, scale_covar=True):
     """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult.
+    (Several spectra with shared parameters: mosslib.fit_shared.)
 
     params: lmfit Parameters (default model.make_params(spectrum)); guess: scale the
     areas to the data's depth first (only when params is not given). mcmc: None, or a
@@ -90,38 +93,27 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     if missing:
         raise ValueError(f"parameters missing: {', '.join(missing)}")
     _check_degeneracies(model, params, axis)
-    residual = _residual_function(model, spectrum, weights)
-    start = residual(params)
+    # Ties compiled once, the model on preallocated arrays, lmfit on the free
+    # parameters alone (the same bits as the interpreted route).
+    problem = Problem(model, spectrum, params, weights)
+    start = problem.residual(problem.x0)
     if not np.all(np.isfinite(start)):
         raise ValueError("the fit cannot start: the model is not finite at the starting "
                          "values (a zero width or area?)")
-    mini = lmfit.Minimizer(residual, params, nan_policy="raise", scale_covar=scale_covar)
-    kws = {"max_nfev": max_nfev} if max_nfev else {}
     try:
-        out = mini.minimize(method=method, **kws)
+        out = problem.minimize(method=method, max_nfev=max_nfev, scale_covar=scale_covar)
     except ValueError as e:
         raise ValueError(f"the fit failed: {e}") from None
     result = FitResult.from_lmfit(out, model, spectrum, weights)
+    result.scale_covar = scale_covar
     if mcmc:
-        result.mcmc = _run_mcmc(mini, out.params, dict(mcmc))
+        result.mcmc = _run_mcmc(result, dict(mcmc))
     return result
 
 
-def _run_mcmc(mini, params, settings):
-    settings.setdefault("steps", 1000)
-    settings.setdefault("burn", 200)
-    settings.setdefault("thin", 5)
-    settings.setdefault("nwalkers", max(2 * sum(p.vary for p in params.values()) + 2, 20))
-    settings.setdefault("seed", 1)
-    res = mini.emcee(params=params, is_weighted=True, progress=False, **settings)
-    stats = {}
-    chain = np.asarray(res.chain).reshape(-1, len(res.var_names))
-    for k, name in enumerate(res.var_names):
-        q = np.percentile(chain[:, k], [15.865, 50, 84.135])
-        stats[name] = {"median": float(q[1]), "minus": float(q[1] - q[0]),
-                       "plus": float(q[2] - q[1])}
-    return {"settings": settings, "params": stats,
-            "acceptance": float(np.mean(res.acceptance_fraction))}
+def _run_mcmc(result, settings):
+    from .uncertainty import mcmc
+    return mcmc(result, **settings)
 
 
 @dataclass
@@ -144,6 +136,8 @@ class FitResult:
     spectrum: object
     derived: dict = field(default_factory=dict)
     mcmc: dict = None
+    intervals: dict = None         # profile-likelihood and bootstrap intervals, by kind
+    scale_covar: bool = True       # standard errors scaled by sqrt(reduced chi-square)
 
     @classmethod
     def from_lmfit(cls, out, model, spectrum, weights):
@@ -195,7 +189,7 @@ class FitResult:
                 "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
                 "nvarys": self.nvarys, "nfev": self.nfev, "params": params,
                 "correlations": {f"{a} {b}": r for (a, b), r in self.correl.items()},
-                "derived": self.derived, "mcmc": self.mcmc,
+                "derived": self.derived, "mcmc": self.mcmc, "intervals": self.intervals,
                 "read_as": self.spectrum.form or None,
                 "centre_shifts_relative_to": _cs_reference(self.spectrum),
                 "calibration": getattr(self, "calibration", None)}
@@ -242,10 +236,8 @@ class FitResult:
             for prefix, dq in self.derived.items():
                 for k, v in dq.items():
                     lines.append(f"  {prefix}{k:<24} {_fmt(v)}")
-        if self.mcmc:
-            lines += ["", "MCMC (median, -/+ 1 sigma):"]
-            for n, s in self.mcmc["params"].items():
-                lines.append(f"  {n:<26} {s['median']:>14.7g} -{s['minus']:.3g} +{s['plus']:.3g}")
+        from .uncertainty import report_lines
+        lines += report_lines(self)
         return "\n".join(lines) + "\n"
 
     def plot(self, path=None, **kws):

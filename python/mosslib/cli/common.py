@@ -7,7 +7,7 @@ import json
 
 __all__ = ["Refusal", "Parser", "fit_options", "spectrum_options", "outputs", "exclusions",
            "component", "load_calibration", "write_outputs", "starting_params", "model_from",
-           "Start"]
+           "Start", "uncertainty_options", "apply_uncertainties"]
 
 
 class Refusal(Exception):
@@ -85,6 +85,33 @@ def spectrum_options(p):
                    help="one baseline for both sweeps (default: one per sweep)")
     p.add_argument("--weights", choices=("data", "model", "deviance"), default="data",
                    help="Poisson weights from the data, the model, or the deviance")
+
+
+def uncertainty_options(p):
+    p.add_argument("--profile", action="append", nargs="?", const="*", metavar="NAME",
+                   help="profile-likelihood (MINOS) interval of NAME; alone: of every free "
+                        "parameter")
+    p.add_argument("--bootstrap", type=int, default=0, metavar="N",
+                   help="parametric Poisson bootstrap with N replicas (parallel)")
+    p.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
+                   help="emcee for STEPS steps (refused when shorter than 50 "
+                        "autocorrelation times)")
+    p.add_argument("--seed", type=int, default=1, help="seed of --bootstrap and --mcmc")
+    p.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="processes of --bootstrap (default: the cores; same result for any)")
+
+
+def apply_uncertainties(result, args):
+    """The intervals the command line asks for, stored in the result."""
+    from ..uncertainty import bootstrap, mcmc, profile
+    if args.profile:
+        names = [n for item in args.profile if item != "*" for n in item.split(",") if n]
+        profile(result, None if "*" in args.profile else names)
+    if args.bootstrap:
+        bootstrap(result, args.bootstrap, seed=args.seed, workers=args.workers)
+    if args.mcmc:
+        mcmc(result, steps=args.mcmc, seed=args.seed)
+    return result
 
 
 def outputs(p):

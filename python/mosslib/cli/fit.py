@@ -1,11 +1,11 @@
-"""mossfit fit FILE: one spectrum, one model."""
+"""mossfit fit FILE...: one spectrum, or several fitted together with shared parameters."""
 
 import sys
 
-from .common import (Start, check_axis_options, fit_options, load_calibration, model_from,
-                     outputs, read_input, write_outputs)
+from .common import (Start, apply_uncertainties, check_axis_options, fit_options,
+                     load_calibration, model_from, outputs, read_input, uncertainty_options,
+                     write_outputs)
 
-MCMC_BURN = 200
 MIN_CHANNELS = 16
 
 AXIS_HELP = ("velocity axis, e.g. linear:step=0.05,zero=128 or "
@@ -15,10 +15,13 @@ AXIS_HELP = ("velocity axis, e.g. linear:step=0.05,zero=128 or "
 
 def add_parser(sub, epilog, formatter):
     f = sub.add_parser("fit", help="fit a spectrum", epilog=epilog, formatter_class=formatter)
-    f.add_argument("file")
+    f.add_argument("file", nargs="+",
+                   help="spectrum; several are fitted together (each with its own baseline)")
     fit_options(f, AXIS_HELP)
-    f.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
-                   help="also run emcee for STEPS steps")
+    f.add_argument("--share", nargs="+", action="extend", default=[], metavar="NAME",
+                   help="parameters common to all the spectra (names or patterns such as "
+                        "'*_width*')")
+    uncertainty_options(f)
     outputs(f)
     return f
 
@@ -36,27 +39,37 @@ def run(args):
     from ..axes import parse_axis
     from ..fitting import fit
     model, starts = model_from(args)
-    if args.mcmc and args.mcmc < MCMC_BURN + 100:
-        raise ValueError(f"--mcmc {args.mcmc}: at least {MCMC_BURN + 100} steps "
-                         f"({MCMC_BURN} burn-in and 100 kept)")
-    s = read_input(args.file, args)
     if args.axis and args.calibration:
         check_axis_options(args)
-    if args.calibration:
-        s = load_calibration(args.calibration, args.foil_exclude, args).apply(s)
-    elif args.axis:
-        s = s.with_axis(parse_axis(args.axis, s.n))
-    elif s.axis is None:
-        raise ValueError("no velocity axis: give --calibration FOIL or --axis (or a file "
-                         "with a velocity column)")
-    params = Start(model, starts, args)(s)
-    nvary = sum(1 for p in params.values() if p.vary)
-    usable = int(s.mask.sum())
-    if usable < max(MIN_CHANNELS, 2 * nvary) and _finite_start(model, params, s):
-        raise ValueError(f"{args.file}: {usable} usable channels for {nvary} free parameters: "
-                         f"too short a spectrum (at least {max(MIN_CHANNELS, 2 * nvary)})")
-    result = fit(s, model, params, weights=args.weights,
-                 mcmc={"steps": args.mcmc} if args.mcmc else None)
+    spectra = [read_input(path, args) for path in args.file]
+    cal = load_calibration(args.calibration, args.foil_exclude, args) if args.calibration else None
+    placed = []
+    for path, s in zip(args.file, spectra):
+        if cal is not None:
+            s = cal.apply(s)
+        elif args.axis:
+            s = s.with_axis(parse_axis(args.axis, s.n))
+        elif s.axis is None:
+            raise ValueError(f"{path}: no velocity axis: give --calibration FOIL or --axis (or "
+                             f"a file with a velocity column)")
+        placed.append(s)
+    spectra = placed
+    start = Start(model, starts, args)
+    params = [start(s) for s in spectra]
+    for path, s, p in zip(args.file, spectra, params):
+        nvary = sum(1 for q in p.values() if q.vary)
+        usable = int(s.mask.sum())
+        if usable < max(MIN_CHANNELS, 2 * nvary) and _finite_start(model, p, s):
+            raise ValueError(f"{path}: {usable} usable channels for {nvary} free parameters: "
+                             f"too short a spectrum (at least {max(MIN_CHANNELS, 2 * nvary)})")
+    if len(spectra) == 1:
+        if args.share:
+            raise ValueError("--share needs two or more spectra")
+        result = fit(spectra[0], model, params[0], weights=args.weights)
+    else:
+        from ..simultaneous import fit_shared
+        result = fit_shared(spectra, model, args.share, params=params, weights=args.weights)
+    apply_uncertainties(result, args)
     sys.stdout.write(result.report())
     write_outputs(result, args)
     return 0
