@@ -192,6 +192,53 @@ TEST(ResolventRoute, ConvergedDecompositionKeepsItsRoute) {
     for (int ch = 0; ch < r.n_chan; ++ch) EXPECT_NEAR(r.ws->parl_spec.spec_out[ch], expected[ch], 1e-4) << ch;
 }
 
+// Spectra the modes give, across the intermediate relaxation rates where the lines
+// broaden and merge, against the resolvent solved by LAPACK.
+TEST(ResolventRoute, AcceptedSpectraMatchTheResolventAtIntermediateRates) {
+    for (int levels : {2, 5, 6})
+        for (double rate : {0.003, 0.03, 0.3, 3.0, 30.0}) {
+            ParlRun r = diverging_case();
+            r.ib[1] = levels;
+            r.db[2] = rate;
+            r.db[27] = 60;
+            r.db[28] = 30;
+            r.run();
+            ASSERT_TRUE(numerical_fault(*r.ws).empty());
+            EXPECT_EQ(r.ws->resolvent_orientations, 0) << levels << " " << rate;
+            const std::vector<double> expected = lapack_resolvent_transmission(r);
+            for (int ch = 0; ch < r.n_chan; ++ch)
+                ASSERT_NEAR(r.ws->parl_spec.spec_out[ch], expected[ch], 1e-4) << levels << " " << rate << " " << ch;
+        }
+}
+
+// Sum rule: the area under the absorption, pi h Re sum_m s_m, does not depend on the
+// relaxation: the mode strengths sum to sum_i w_i K(i,i) (the eigenvectors resolve the
+// identity), whatever the rate, from static to fast.
+TEST(ResolventRoute, AbsorptionAreaDoesNotDependOnTheRelaxationRate) {
+    for (int levels : {2, 6})
+        for (double rate : {1e-5, 1e-3, 0.03, 1.0, 30.0, 999.0, 2000.0}) {
+            ParlRun r = diverging_case();
+            r.ib[1] = levels;
+            r.db[2] = rate;
+            r.db[27] = 60;
+            r.db[28] = 30;
+            r.run();
+            ASSERT_EQ(r.ws->resolvent_orientations, 0) << levels << " " << rate;
+            RelaxWorkspace &ws = *r.ws;
+            const bool fast = rate > 1000;
+            const int n = fast ? kNuclearLines : levels * kNuclearLines;
+            double expected = 0.0;
+            for (int i = 0; i < n; ++i) {
+                const double w = fast ? 1.0 : ws.parl_elec.level_pop[i / kNuclearLines];
+                if (w >= 0.001) expected += w * ws.scratch.angular[i % 8 + 8 * (i % 8)].r;
+            }
+            cd sum = 0.0;
+            for (int m = 0; m < n; ++m) sum += cd(ws.scratch.strength_re[m], ws.scratch.strength_im[m]);
+            EXPECT_NEAR(sum.real(), expected, 1e-4 * expected) << levels << " " << rate;
+            EXPECT_NEAR(sum.imag(), 0.0, 1e-4 * expected) << levels << " " << rate;
+        }
+}
+
 TEST(ResolventRoute, UnsolvableOrientationGivesNaNAndAReason) {
     ParlRun r = diverging_case();
     r.db[9] = NAN;  // a field that is not a number makes every matrix element NaN
@@ -213,19 +260,22 @@ TEST(ResolventRoute, ConvergenceCriterionAgainstTheLineWidth) {
 }
 
 // Inputs near the edge where decompositions lose their similarity: S = 5/2 and 2 ions,
-// slow to fast relaxation, fields near 45 deg (and the [111] direction) from the axis.
-// Counts transmissions outside [1 - amplitude, 1] reported as success (must be none).
-// A survey, not a check of its own; run with --gtest_also_run_disabled_tests.
+// slow relaxation (and fast, every fourth call), fields near 45 deg and the [111]
+// direction from the axis; every second call jitters the reported input of
+// lost_similarity_case. Counts transmissions outside [1 - amplitude, 1] reported as
+// success: none (the tree before the true-remainder check gave 39 in 4000). A survey,
+// not a check of its own; run with --gtest_also_run_disabled_tests.
 TEST(ResolventRoute, DISABLED_SurveyNearTheEdge) {
     std::mt19937_64 rng(28);
     std::uniform_real_distribution<double> u(0.0, 1.0);
+    auto jitter = [&](double x, double rel) { return x * (1 + rel * (2 * u(rng) - 1)); };
     int impossible = 0, refused = 0, resolvent = 0;
     const int calls = 20000;
     for (int t = 0; t < calls; ++t) {
         ParlRun r;
         r.ib[1] = 5 + t % 2;
         r.db[1] = 0.1 + 0.9 * u(rng);
-        r.db[2] = std::pow(10.0, -5 + 8 * u(rng));  // 1e-5 .. 1e3
+        r.db[2] = t % 4 == 0 ? std::pow(10.0, -2 + 5 * u(rng)) : std::pow(10.0, -5 + 3 * u(rng));
         r.db[3] = 4 * u(rng);
         r.db[4] = 0.05 + 0.1 * u(rng);
         r.db[5] = 128.5;
@@ -233,7 +283,7 @@ TEST(ResolventRoute, DISABLED_SurveyNearTheEdge) {
         r.db[7] = 0.15 + 0.5 * u(rng);
         r.db[8] = u(rng) < 0.5 ? 0 : 90 * u(rng);
         r.db[9] = 20000 + 80000 * u(rng);
-        r.db[10] = 1 + 100 * u(rng);
+        r.db[10] = 2 + 98 * u(rng);
         for (int i = 11; i <= 13; ++i) r.db[i] = 1.95 + 0.1 * u(rng);
         for (int i = 14; i <= 16; ++i) r.db[i] = -250000 + 200000 * u(rng);
         r.db[17] = -10 + 20 * u(rng);
@@ -244,6 +294,16 @@ TEST(ResolventRoute, DISABLED_SurveyNearTheEdge) {
             for (int i = 21; i <= 26; ++i) r.db[i] = 360 * u(rng) - 180;
         r.db[27] = u(rng) < 0.5 ? 45 + 4 * (u(rng) - 0.5) : 35.26 + 2 * (u(rng) - 0.5);
         r.db[28] = u(rng) < 0.7 ? 0 : 90 * u(rng);
+        if (t % 2 == 0) {
+            r = lost_similarity_case(1.0);
+            r.db[2] = jitter(r.db[2], 0.5);
+            r.db[9] = jitter(r.db[9], 0.2);
+            r.db[10] = jitter(r.db[10], 0.2);
+            for (int i = 14; i <= 16; ++i) r.db[i] = jitter(r.db[i], 0.1);
+            r.db[17] = jitter(r.db[17], 0.2);
+            r.db[27] = jitter(35.3, 0.3);
+            r.db[28] = u(rng) < 0.5 ? 0 : 45 * u(rng);
+        }
         r.run();
         resolvent += r.ws->resolvent_orientations;
         if (!numerical_fault(*r.ws).empty()) {
