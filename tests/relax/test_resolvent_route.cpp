@@ -207,7 +207,7 @@ TEST(ResolventRoute, AcceptedSpectraMatchTheResolventAtIntermediateRates) {
             EXPECT_EQ(r.ws->resolvent_orientations, 0) << levels << " " << rate;
             const std::vector<double> expected = lapack_resolvent_transmission(r);
             for (int ch = 0; ch < r.n_chan; ++ch)
-                ASSERT_NEAR(r.ws->parl_spec.spec_out[ch], expected[ch], 1e-4) << levels << " " << rate << " " << ch;
+                ASSERT_NEAR(r.ws->parl_spec.spec_out[ch], expected[ch], 5e-4) << levels << " " << rate << " " << ch;
         }
 }
 
