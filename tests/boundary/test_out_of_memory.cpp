@@ -1,0 +1,165 @@
+// Out of memory on a thread's first call: every allocation that call makes is made to
+// fail in turn (this program replaces malloc and its relatives), and each time the
+// call either computes the same bits as with memory or refuses with NaN and "no memory
+// for the work space", and the host lives on. The thread's next call, with memory,
+// computes normally.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../windows/example_calls.h"
+
+// glibc's own allocator, under the names it exports for replacements to call.
+extern "C" {
+void *__libc_malloc(std::size_t);
+void *__libc_calloc(std::size_t, std::size_t);
+void *__libc_realloc(void *, std::size_t);
+void *__libc_memalign(std::size_t, std::size_t);
+void __libc_free(void *);
+}
+
+namespace {
+// On the armed thread, allocations are counted and the one the countdown reaches
+// fails (a countdown of -1 fails none).
+thread_local bool t_armed = false;
+thread_local long t_countdown = -1;
+thread_local long t_seen = 0;
+
+bool fail_now() {
+    if (!t_armed) return false;
+    ++t_seen;
+    if (t_countdown < 0 || t_countdown-- != 0) return false;
+    errno = ENOMEM;
+    return true;
+}
+}  // namespace
+
+extern "C" {
+void *malloc(std::size_t n) { return fail_now() ? nullptr : __libc_malloc(n); }
+void *calloc(std::size_t k, std::size_t n) { return fail_now() ? nullptr : __libc_calloc(k, n); }
+void *realloc(void *p, std::size_t n) { return fail_now() ? nullptr : __libc_realloc(p, n); }
+void free(void *p) { __libc_free(p); }
+void *memalign(std::size_t a, std::size_t n) { return fail_now() ? nullptr : __libc_memalign(a, n); }
+void *aligned_alloc(std::size_t a, std::size_t n) { return memalign(a, n); }
+int posix_memalign(void **p, std::size_t a, std::size_t n) {
+    void *q = memalign(a, n);
+    if (!q) return ENOMEM;
+    *p = q;
+    return 0;
+}
+}
+
+namespace {
+
+struct Outcome {
+    std::vector<double> out;
+    std::string error;
+};
+
+// One export's call, the length of what it fills, and whether it has a work space.
+struct Case {
+    const char *name;
+    std::function<void(double *)> call;
+    std::size_t n;
+    bool engine;
+};
+
+std::vector<Case> cases() {
+    const struct {
+        const char *name;
+        analytic_fn fn;
+    } analytic[] = {{"sext", &sext},   {"sextgen", &sextgen},           {"sextgen_ss", &sextgen_ss},
+                    {"sextgen_sl", &sextgen_sl}, {"doubl", &doubl}, {"VogGenVel_ss", &VogGenVel_ss},
+                    {"CSTfdll", &CSTfdll}};
+    std::vector<Case> c;
+    for (const auto &a : analytic) {
+        const analytic_example *e = analytic_example_named(a.name);
+        c.push_back({a.name, [fn = a.fn, e](double *s) { fn(e->p, s); }, std::size_t(e->channels), false});
+    }
+    c.push_back({"ttt", [](double *s) {
+                     double r[37];
+                     ttt_reals(r);
+                     ttt(ttt_ints, r, s);
+                 }, 256, true});
+    c.push_back({"tkv", [](double *s) {
+                     int32_t ints[27];
+                     tkv_ints(ints);
+                     double r[37], measured[256] = {};
+                     ttt_reals(r);
+                     s[0] = tkv(ints, r, measured);
+                 }, 1, true});
+    c.push_back({"parl", [](double *s) {
+                     double d[29];
+                     parl_db(d);
+                     parl(parl_ib, d, s);
+                 }, 256, true});
+    return c;
+}
+
+// Runs the case on a new thread whose allocation number `fail_at` (from the call's
+// start) fails; `allocations` is how many the first call made.
+Outcome first_call(const Case &c, long fail_at, long &allocations, Outcome *second = nullptr) {
+    Outcome o;
+    o.out.assign(c.n, 0.0);
+    std::thread([&] {
+        t_seen = 0;
+        t_countdown = fail_at;
+        t_armed = true;
+        c.call(o.out.data());
+        t_armed = false;
+        allocations = t_seen;
+        o.error = mosslib_last_error();
+        if (second) {
+            second->out.assign(c.n, 0.0);
+            c.call(second->out.data());
+            second->error = mosslib_last_error();
+        }
+    }).join();
+    return o;
+}
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+    return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(OutOfMemory, EveryAllocationOfAThreadsFirstCallFailsSafely) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers bring their own allocator";
+#endif
+    const int32_t threads = mosslib_set_threads(1);  // the calling thread alone: every allocation is its own
+    for (const Case &c : cases()) {
+        SCOPED_TRACE(c.name);
+        long allocations = 0;
+        const Outcome reference = first_call(c, -1, allocations);
+        ASSERT_EQ(reference.error, "");
+        long refused = 0;
+        for (long k = 0; k <= allocations; ++k) {
+            SCOPED_TRACE(k);
+            long seen = 0;
+            Outcome again;
+            const Outcome o = first_call(c, k, seen, &again);
+            if (o.error.empty()) {
+                EXPECT_TRUE(same_bits(o.out, reference.out));
+            } else {
+                ++refused;
+                EXPECT_NE(o.error.find("no memory for "), std::string::npos) << o.error;
+                for (double v : o.out) EXPECT_TRUE(std::isnan(v));
+            }
+            EXPECT_EQ(again.error, "");
+            EXPECT_TRUE(same_bits(again.out, reference.out));
+        }
+        // The engines allocate their work spaces on a thread's first call; the
+        // analytic models allocate nothing.
+        EXPECT_EQ(refused > 0, c.engine) << allocations << " allocations";
+    }
+    mosslib_set_threads(threads);
+}
+
+}  // namespace
