@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../windows/example_calls.h"
+#include "example_calls.h"
 
 // glibc's own allocator, under the names it exports for replacements to call.
 extern "C" {
