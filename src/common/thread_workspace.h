@@ -6,9 +6,10 @@
 // The pointer is a plain one: a thread_local with a destructor would have the C++
 // run-time register that destructor at the thread's first use, an allocation whose
 // failure glibc answers by aborting the process. Instead every work space of a thread
-// is entered in the thread's list, which a thread-specific key made once when the
-// library is loaded hands to its destructor when the thread ends. Entering the list
-// can be refused, and a refusal is reported like any other lack of memory.
+// is entered in the thread's list (on the heap), the value of a thread-specific key
+// made once when the library is loaded, whose destructor frees them when the thread
+// ends. Making the list or setting the key can fail; that is reported like any other
+// lack of memory.
 #pragma once
 
 #include <new>
