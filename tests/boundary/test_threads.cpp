@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -210,25 +209,6 @@ TEST(Progress, ANonZeroAnswerCancelsWithNaNAndSaysSo) {
     // The callback belongs to the thread that set it.
     Progress p(true);
     std::thread([&] { EXPECT_FALSE(std::isnan(ttt_call(ttt_input())()[0])); }).join();
-}
-
-// One level on 8192 channels: committing a chunk's lines costs far more than
-// computing them, so the calling thread, which commits, always finds a worker's next
-// chunk done. It must still hear the callback: cancelled at the first report, the
-// call ends within a second, where the whole grid (245,350 directions) takes minutes.
-TEST(Progress, CancellingReachesACallerBusyCommittingWhatWorkersCompute) {
-    CatalogCall c = ttt_input();
-    c.set("multiplicity", 1).set("channels", 8192).set("copies", 1).set("rings", 700);
-    for (int n : {2, 3}) {
-        const Threads threads(n);
-        Progress p(true);
-        const auto start = std::chrono::steady_clock::now();
-        const std::vector<double> s = ttt_call(c)();
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_STREQ(mosslib_last_error(), "cancelled") << n << " threads";
-        EXPECT_TRUE(std::isnan(s[0]));
-        EXPECT_LT(seconds, 1.0) << n << " threads";
-    }
 }
 
 std::size_t threads_of_process() {
