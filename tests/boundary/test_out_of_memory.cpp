@@ -1,10 +1,11 @@
-// Out of memory on a thread's first call: every allocation that call makes is made to
-// fail in turn (this program replaces malloc and its relatives), and each time the
-// call either computes the same bits as with memory or refuses with NaN and "no memory
-// for the work space", and the host lives on. The thread's next call, with memory,
-// computes normally.
+// Out of memory on a thread's first call: every allocation that call makes (on its own
+// thread and, with two threads, on a worker of the pool) is made to fail in turn (this
+// program replaces malloc and its relatives). Each time the call either computes the
+// bits of a call with memory or refuses with NaN and "no memory for" its work space,
+// and the host lives on; the thread's next call, with memory, computes normally.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -31,16 +32,16 @@ void __libc_free(void *);
 }
 
 namespace {
-// On the armed thread, allocations are counted and the one the countdown reaches
-// fails (a countdown of -1 fails none).
-thread_local bool t_armed = false;
-thread_local long t_countdown = -1;
-thread_local long t_seen = 0;
+// While armed, allocations (of any thread: the call's own and its pool workers') are
+// counted and the one the countdown reaches fails (a countdown of -1 fails none).
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_countdown{-1};
+std::atomic<long> g_seen{0};
 
 bool fail_now() {
-    if (!t_armed) return false;
-    ++t_seen;
-    if (t_countdown < 0 || t_countdown-- != 0) return false;
+    if (!g_armed.load(std::memory_order_relaxed)) return false;
+    ++g_seen;
+    if (g_countdown.fetch_sub(1) != 0) return false;
     errno = ENOMEM;
     return true;
 }
@@ -108,18 +109,18 @@ std::vector<Case> cases() {
     return c;
 }
 
-// Runs the case on a new thread whose allocation number `fail_at` (from the call's
-// start) fails; `allocations` is how many the first call made.
+// Runs the case on a new thread; allocation number `fail_at` from the call's start
+// fails; `allocations` is how many the first call made.
 Outcome first_call(const Case &c, long fail_at, long &allocations, Outcome *second = nullptr) {
     Outcome o;
     o.out.assign(c.n, 0.0);
     std::thread([&] {
-        t_seen = 0;
-        t_countdown = fail_at;
-        t_armed = true;
+        g_seen = 0;
+        g_countdown = fail_at;
+        g_armed = true;
         c.call(o.out.data());
-        t_armed = false;
-        allocations = t_seen;
+        g_armed = false;
+        allocations = g_seen;
         o.error = mosslib_last_error();
         if (second) {
             second->out.assign(c.n, 0.0);
@@ -138,33 +139,36 @@ TEST(OutOfMemory, EveryAllocationOfAThreadsFirstCallFailsSafely) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers bring their own allocator";
 #endif
-    const int32_t threads = mosslib_set_threads(1);  // the calling thread alone: every allocation is its own
-    for (const Case &c : cases()) {
-        SCOPED_TRACE(c.name);
-        long allocations = 0;
-        const Outcome reference = first_call(c, -1, allocations);
-        ASSERT_EQ(reference.error, "");
-        long refused = 0;
-        for (long k = 0; k <= allocations; ++k) {
-            SCOPED_TRACE(k);
-            long seen = 0;
-            Outcome again;
-            const Outcome o = first_call(c, k, seen, &again);
-            if (o.error.empty()) {
-                EXPECT_TRUE(same_bits(o.out, reference.out));
-            } else {
-                ++refused;
-                EXPECT_NE(o.error.find("no memory for "), std::string::npos) << o.error;
-                for (double v : o.out) EXPECT_TRUE(std::isnan(v));
+    const int32_t setting = mosslib_set_threads(1);
+    for (int n : {1, 2}) {  // the calling thread alone, then with a worker of the pool
+        mosslib_set_threads(n);
+        for (const Case &c : cases()) {
+            SCOPED_TRACE(c.name + std::string(" on ") + std::to_string(n) + " threads");
+            long allocations = 0;
+            const Outcome reference = first_call(c, -1, allocations);
+            ASSERT_EQ(reference.error, "");
+            long refused = 0;
+            for (long k = 0; k <= allocations; ++k) {
+                SCOPED_TRACE(k);
+                long seen = 0;
+                Outcome again;
+                const Outcome o = first_call(c, k, seen, &again);
+                if (o.error.empty()) {
+                    EXPECT_TRUE(same_bits(o.out, reference.out));
+                } else {
+                    ++refused;
+                    EXPECT_NE(o.error.find("no memory for "), std::string::npos) << o.error;
+                    for (double v : o.out) EXPECT_TRUE(std::isnan(v));
+                }
+                EXPECT_EQ(again.error, "");
+                EXPECT_TRUE(same_bits(again.out, reference.out));
             }
-            EXPECT_EQ(again.error, "");
-            EXPECT_TRUE(same_bits(again.out, reference.out));
+            // The engines allocate their work spaces on a thread's first call; the
+            // analytic models allocate nothing.
+            EXPECT_EQ(refused > 0, c.engine) << allocations << " allocations";
         }
-        // The engines allocate their work spaces on a thread's first call; the
-        // analytic models allocate nothing.
-        EXPECT_EQ(refused > 0, c.engine) << allocations << " allocations";
     }
-    mosslib_set_threads(threads);
+    mosslib_set_threads(setting);
 }
 
 }  // namespace
