@@ -9,13 +9,14 @@
 #include <csignal>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
+#include <sstream>
 
 #include "arguments.h"
 #include "mosslib.h"
+#include "output_file.h"
 
 namespace {
 
@@ -271,20 +272,12 @@ int main(int argc, char **argv) {
         if (out_path.empty()) {
             write_result(result, std::cout);
         } else {
-            // Written whole or not at all.
-            const std::string partial = out_path + ".part";
-            {
-                std::ofstream out(partial);
-                if (!out) throw UsageError("cannot write '" + out_path + "'");
-                write_result(result, out);
-                if (!out.flush()) throw UsageError("cannot write '" + out_path + "'");
-            }
-            if (g_interrupted) {
-                std::remove(partial.c_str());
+            std::ostringstream text;
+            write_result(result, text);
+            if (!mosspec::write_file_whole(out_path, text.str(), g_interrupted)) {
                 std::cerr << "mosspec: interrupted\n";
                 return 130;
             }
-            if (std::rename(partial.c_str(), out_path.c_str()) != 0) throw UsageError("cannot write '" + out_path + "'");
         }
     } catch (const UsageError &e) {
         std::cerr << "mosspec: " << e.what() << "\n";
