@@ -9,6 +9,10 @@
 #include <numbers>
 #include <vector>
 
+#if MOSSLIB_HYPERFINE
+#include <cerf.h>
+#endif
+
 #include "common/thread_workspace.h"
 #include "common/vector_lanes.h"
 #include "thickness/quadrature.h"
@@ -111,46 +115,15 @@ bool transparent(const Absorber &a, std::int32_t n, double *out) noexcept {
     return true;
 }
 
-// Faddeeva function w(z) = e^{-z^2} erfc(-iz) for Im z >= 0 by Weideman's rational
-// approximation (SIAM J. Numer. Anal. 31, 1994) with N = 40 terms: w(z) = 2 p(Z) /
-// (L - iz)^2 + 1 / (sqrt(pi) (L - iz)), Z = (L + iz)/(L - iz), L = sqrt(N / sqrt 2), p of
-// degree N - 1 with coefficients from the cosine transform of e^{-t^2}(L^2 + t^2) at
-// t = L tan(theta/2). Relative error about 1e-13 in the closed upper half plane.
-constexpr int kFaddeevaTerms = 40;
-struct Faddeeva {
-    double L;
-    std::array<double, kFaddeevaTerms> a;  // a[j]: coefficient of Z^j
-};
-
-Faddeeva make_faddeeva() {
-    Faddeeva f{};
-    const int n = kFaddeevaTerms, m = 2 * n, m2 = 2 * m;
-    f.L = std::sqrt(n / std::numbers::sqrt2);
-    std::vector<double> g(static_cast<std::size_t>(m2));
-    for (int k = 0; k < m2; ++k) {
-        if (k == m) continue;  // theta = pi: t infinite, the function 0
-        const double theta = kPi * (k < m ? k : k - m2) / m;
-        const double t = f.L * std::tan(0.5 * theta);
-        g[static_cast<std::size_t>(k)] = std::exp(-t * t) * (f.L * f.L + t * t);
-    }
-    for (int j = 1; j <= n; ++j) {
-        double sum = 0.0;
-        for (int k = 0; k < m2; ++k) sum += g[static_cast<std::size_t>(k)] * std::cos(kPi * j * (k < m ? k : k - m2) / m);
-        f.a[static_cast<std::size_t>(j - 1)] = sum / m2;
-    }
-    return f;
-}
-
-// w(z) in the whole plane: Weideman's approximation above the real axis, and below it
-// w(z) = 2 e^{-z^2} - w(-z).
+// Faddeeva function w(z) = e^{-z^2} erfc(-iz) in the whole plane, from libcerf. A build
+// without libcerf (the Windows DLL) has no Voigt cross-sections: check_lines refuses them.
 std::complex<double> faddeeva(std::complex<double> z) noexcept {
-    static const Faddeeva f = make_faddeeva();
-    if (z.imag() < 0.0) return 2.0 * std::exp(-z * z) - faddeeva(-z);
-    const std::complex<double> iz(-z.imag(), z.real());
-    const std::complex<double> d = f.L - iz, Z = (f.L + iz) / d;
-    std::complex<double> p = f.a[kFaddeevaTerms - 1];
-    for (int j = kFaddeevaTerms - 2; j >= 0; --j) p = p * Z + f.a[static_cast<std::size_t>(j)];
-    return 2.0 * p / (d * d) + 1.0 / (std::sqrt(kPi) * d);
+#if MOSSLIB_HYPERFINE
+    return {re_w_of_z(z.real(), z.imag()), im_w_of_z(z.real(), z.imag())};
+#else
+    (void)z;
+    return {std::numeric_limits<double>::quiet_NaN(), 0.0};
+#endif
 }
 
 // The area-normalised Voigt profile continued to a complex argument: for real x it is
@@ -183,6 +156,9 @@ Outcome transmission_of_lines(const Absorber &a, const double *lines, std::int32
         if (l.area < 0.0) return {"a line has a negative area"};
         if (l.lorentz <= 0.0) return {"a line has a Lorentzian width <= 0"};
         if (l.gauss < 0.0) return {"a line has a negative Gaussian width"};
+#if !MOSSLIB_HYPERFINE
+        if (l.gauss > 0.0) return {"Voigt lines (a Gaussian width) need libcerf, which this build lacks"};
+#endif
         total += l.area;
     }
     if (!(total > 0.0) || !finite(total)) return {"the line areas sum to 0 (or overflow)"};
