@@ -9,7 +9,6 @@ sextet's centre on a 512-channel spectrum, and the fit's wall time both ways."""
 
 import json
 import os
-import platform
 import statistics
 import sys
 import tempfile
@@ -24,16 +23,7 @@ from mosslib import Baseline, Component, LinearAxis, Transmission
 from mosslib.measurement import Spectrum, read_spectrum
 from mosslib.web.server import create_app
 
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
+from bench_fit_path import processor  # this directory: the processor's name
 
 
 def main():
