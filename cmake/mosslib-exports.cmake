@@ -8,7 +8,8 @@ set(MOSSLIB_EXPORTS
   mosslib_set_threads:4 mosslib_threads:0 mosslib_set_progress:8
   sext:8 sextgen:8 sextgen_ss:8 sextgen_sl:8 doubl:8 VogGenVel_ss:8 CSTfdll:8
   ttt:12 tkv:12
-  parl:12)
+  parl:12
+  mosslib_thick_lines:20 mosslib_thick_sampled:20)
 
 # The model families of the exports above (tests/windows builds its hosts for them).
 set(MOSSLIB_MODEL_FAMILIES lineshape spinham relax)

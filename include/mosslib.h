@@ -209,7 +209,7 @@ typedef struct mosslib_model {
 /* MOSSLIB_CATALOG_VERSION of the library that is loaded. */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_catalog_version(void);
 
-/* Number of models (10). */
+/* Number of models (15; 12 in the Windows DLL, which has no hyperfine models). */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_model_count(void);
 
 /* Model i, 0 <= i < mosslib_model_count(); NULL when i is out of range. */
@@ -229,6 +229,76 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_param_index(const mosslib_model *model,
  * the arrays give is refused by the model. */
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_channel_velocities(const mosslib_model *model, const int32_t *ints,
                                                            const double *reals, double *velocity);
+
+/* ---- Hyperfine models: the full static site and hyperfine-field distributions ------
+ * Linux builds only (their Voigt lines use libcerf). Fields are on the alpha-iron
+ * scale: B tesla puts the outer lines of a pure magnetic sextet B x 10.657/33.0 mm/s
+ * apart. Each writes channels 1..ints[0] (1..4096) of a linear scale
+ * v = (n - zero_channel) x velocity_step as absorption lines of the given total area
+ * and returns 1. A refused call (a count or a range the catalogue lists) fills all
+ * 4096 elements of spectrum with NaN; the reason is in mosslib_last_error().
+ * Layouts: the catalogue (docs/hamiltonian.md, docs/distributions.md). */
+
+/* Ground and excited nuclear Hamiltonians in a field B at polar and azimuthal angles
+ * in the principal frame of the field gradient (eQVzz/2, eta), solved exactly; the eight
+ * transitions with intensities for a beam whose direction has the given texture order
+ * about a given axis (0: powder, 1: single crystal); Lorentzian or Voigt lines.
+ * ints[0]; reals[0..13]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_hamiltonian_site(const int32_t *ints, const double *reals,
+                                                         double *spectrum);
+
+/* A distribution of hyperfine fields P(B) as ints[1] (1..4) Gaussian components, the
+ * centre shift and the quadrupole shift linear in B; exact Voigt lines. ints[0..1];
+ * reals[0..25]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_field_distribution(const int32_t *ints, const double *reals,
+                                                           double *spectrum);
+
+/* A distribution of quadrupole splittings P(QS) of a doublet as ints[1] (1..4) Gaussian
+ * components, the centre shift linear in QS; exact Voigt lines. ints[0..1]; reals[0..17]. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_splitting_distribution(const int32_t *ints, const double *reals,
+                                                               double *spectrum);
+
+/* The lines the model `model` (one of the three above) draws for these arrays:
+ * lines[4j .. 4j+3] = centre (mm/s), area, Lorentzian FWHM, Gaussian FWHM (mm/s) of
+ * line j. lines holds 4 x MOSSLIB_MAX_MODEL_LINES doubles. Returns the number of lines,
+ * or -1 (every element NaN, reason in mosslib_last_error()) for an unknown model or
+ * input the model refuses. */
+#define MOSSLIB_MAX_MODEL_LINES 24
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_model_lines(const char *model, const int32_t *ints, const double *reals,
+                                                    double *lines);
+
+/* ---- Thick absorber ---------------------------------------------------------------
+ * Transmission through an absorber of effective thickness t_a, for a Lorentzian source
+ * line of full width Gamma_s and recoil-free fraction f_s:
+ *   T(v) = (1 - f_s) + f_s * integral L_s(E - v) exp(-t_a sigma(E)) dE,
+ * L_s of area 1. sigma is (pi Gamma_a / 2) times a sum of area-normalised profiles whose
+ * weights sum to 1: t_a is the effective thickness of a single Lorentzian line of full
+ * width Gamma_a (sigma = 1 at its centre), and a line of another width keeps its share
+ * of the area. For one line of width Gamma_a, integral (1 - T) dv = f_s (pi Gamma_a / 2)
+ * t_a e^{-t_a/2} [I0(t_a/2) + I1(t_a/2)]; as t_a -> 0, 1 - T tends to t_a f_s (pi Gamma_a
+ * / 2) times the thin absorber's lines convolved with the source. Error bound: 1e-6
+ * of the baseline for t_a up to 100 (see docs/thickness.md).
+ *
+ * reals[0] t_a >= 0, reals[1] f_s in [0, 1], reals[2] Gamma_s > 0, reals[3] Gamma_a > 0
+ * (mm/s, full widths at half maximum). ints[1] = n velocities (1..2^20); velocity[0..n-1]
+ * in mm/s, any order; out[0..n-1] receives T. Both return 1. Refused input (a count out
+ * of range, a value that is not finite or outside its domain, a grid over 2^22 nodes):
+ * out[0..n-1] NaN and the reason in mosslib_last_error(); nothing is written when n
+ * itself is refused or an array is NULL. Reentrant; the work arrays are per thread.
+ *
+ * mosslib_thick_lines: ints[0] = K lines (1..65536); lines holds 4K doubles, line k at
+ * 4k: centre (mm/s), relative area (>= 0, not all 0), Lorentzian full width (> 0),
+ * Gaussian full width (>= 0; a Voigt line when > 0). */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_thick_lines(const int32_t *ints, const double *reals, const double *lines,
+                                                    const double *velocity, double *out);
+
+/* mosslib_thick_sampled: sigma sampled (a spectrum computed at the absorber's width,
+ * e.g. by ttt or parl): ints[0] = M samples (2..2^20), samples[i] >= 0 at energy
+ * reals[4] + i reals[5] (mm/s, reals[5] > 0). sigma is the Catmull-Rom cubic through the
+ * samples inside their range and 0 outside, scaled to the area pi Gamma_a / 2 of the
+ * samples (trapezoid rule); the samples' step should resolve the narrowest line. */
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_thick_sampled(const int32_t *ints, const double *reals, const double *samples,
+                                                      const double *velocity, double *out);
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,7 @@
 """mosslib: fitting measured 57Fe Moessbauer spectra with the library's models.
 
     import mosslib
-    foil = mosslib.read_spectrum("foil.txt", exclude=[511])
+    foil = mosslib.read_spectrum("foil.txt", exclude=[511])   # any file form (mosslib.readers)
     cal = mosslib.calibrate(foil)                  # velocity per channel, zero, mirror
     s = cal.apply(mosslib.read_spectrum("sample.txt", exclude=[511]))
     model = mosslib.Transmission(mosslib.Component("sextgen", prefix="s1_"), baseline=2)
@@ -25,21 +25,54 @@ KeyboardInterrupt. The library is found through MOSSLIB_LIBRARY, next to the ins
 or in the build tree (build/src) of a source checkout.
 """
 
-from . import _lib
-from ._lib import MosslibError
-from .axes import LinearAxis, SineAxis, TriangularAxis
-from .components import Absorption, Baseline, Component, Transmission
-from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit
-from .measurement import Spectrum, fold, read_spectrum
-from .calibration import Calibration, calibrate
+import sys as _sys
+
+
+def _require(*modules):
+    """The Debian packages the package needs, named in one line when one is missing: a
+    command (mossfit, python3 -m mosslib) exits with it, an import raises it."""
+    missing = []
+    for name in modules:
+        try:
+            __import__(name)
+        except ImportError:
+            missing.append(name)
+    if not missing:
+        return
+    debian = " ".join("python3-" + m for m in missing)
+    line = (f"mosslib needs {', '.join(missing)}, which {_sys.executable} cannot import: "
+            f"install Debian's {debian} (apt-get install {debian})"
+            + ("" if _sys.executable == "/usr/bin/python3" else " or use /usr/bin/python3"))
+    command = _sys.argv[:1] and (_sys.argv[0] == "-m" or
+                                 _sys.argv[0].rsplit("/", 1)[-1].startswith("mossfit"))
+    if command:
+        print(line, file=_sys.stderr)
+        raise SystemExit(2)
+    raise ImportError(line)
+
+
+_require("numpy", "scipy", "lmfit", "uncertainties")
+
+from . import _lib  # noqa: E402
+from ._lib import MosslibError  # noqa: E402
+from .axes import LinearAxis, SineAxis, TriangularAxis  # noqa: E402
+from .components import Absorption, Baseline, Component, Transmission  # noqa: E402
+from .fitting import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN, FitResult, fit  # noqa: E402
+from .measurement import Spectrum, find_mirror, fold, read_spectrum  # noqa: E402
+from .readers import write_spectrum  # noqa: E402
+from .calibration import Calibration, calibrate  # noqa: E402
+from . import distributions  # noqa: E402  (registers the hyperfine models' components)
+from .distributions import free_distribution, voigt_distribution  # noqa: E402
+from .simultaneous import SharedFitResult, fit_shared  # noqa: E402
 
 __all__ = ["MosslibError", "version", "library", "set_priority_step", "priority_step",
            "set_threads", "threads",
            "sext", "sextgen", "sextgen_ss", "sextgen_sl", "doubl", "VogGenVel_ss", "CSTfdll",
            "ttt", "tkv", "parl", "LinearAxis", "SineAxis", "TriangularAxis", "Spectrum",
-           "read_spectrum", "fold", "Component", "Baseline", "Transmission", "Absorption",
+           "read_spectrum", "write_spectrum", "fold", "find_mirror", "Component", "Baseline", "Transmission", "Absorption",
            "fit", "FitResult", "calibrate", "Calibration", "ALPHA_IRON_FIELD_T",
-           "ALPHA_IRON_OUTER_SPAN"]
+           "ALPHA_IRON_OUTER_SPAN", "distributions", "free_distribution", "voigt_distribution",
+           "fit_shared", "SharedFitResult"]
 
 
 def library():

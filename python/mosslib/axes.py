@@ -102,7 +102,7 @@ class LinearAxis(_Axis):
     def __post_init__(self):
         _check_n(self.n)
         object.__setattr__(self, "zero", snap(self.zero))
-        object.__setattr__(self, "step", float(self.step))
+        object.__setattr__(self, "step", _scale(self.step, "velocity step"))
 
     def segments(self):
         return [Segment(0, self.n, "linear", self.step, self.zero)]
@@ -133,7 +133,7 @@ class TriangularAxis(_Axis):
         _check_n(self.n)
         object.__setattr__(self, "zero", snap(self.zero))
         object.__setattr__(self, "mirror", float(self.mirror))
-        object.__setattr__(self, "step", float(self.step))
+        object.__setattr__(self, "step", _scale(self.step, "velocity step"))
         if not 0 < self.mirror < self.n - 1:
             raise ValueError(f"mirror point {self.mirror} outside the {self.n} channels")
 
@@ -180,6 +180,10 @@ class SineAxis(_Axis):
         if (self.phase_step is None) == (self.channels_per_radian is None):
             raise ValueError("a sine axis takes exactly one of phase_step or channels_per_radian")
         object.__setattr__(self, "zero", snap(self.zero))
+        object.__setattr__(self, "amplitude", _scale(self.amplitude, "amplitude"))
+        for name in ("phase_step", "channels_per_radian"):
+            if getattr(self, name) is not None:
+                object.__setattr__(self, name, _scale(getattr(self, name), name))
 
     @property
     def param_names(self):
@@ -232,6 +236,14 @@ class SineAxis(_Axis):
                 out.append(self.zero + (base + 2 * math.pi * k) / w)
                 k += 1
         return sorted(out)
+
+
+def _scale(value, what):
+    """A velocity scale or phase rate: finite and not zero."""
+    v = float(value)
+    if not math.isfinite(v) or v == 0:
+        raise ValueError(f"{what} {value!r}: a finite, non-zero number")
+    return v
 
 
 def _check_n(n):

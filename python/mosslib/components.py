@@ -31,7 +31,16 @@ from . import _lib
 from . import catalog
 from . import raw as _raw
 
-__all__ = ["Component", "Baseline", "Transmission", "Absorption"]
+__all__ = ["Component", "Baseline", "Transmission", "Absorption", "register_component"]
+
+# Models whose components are a subclass of Component (mosslib.distributions registers
+# the hyperfine models): Component(name, ...) makes an instance of it.
+_SUBCLASSES = {}
+
+
+def register_component(model, cls):
+    """Component(model, ...) makes a `cls` (a subclass of Component) from now on."""
+    _SUBCLASSES[model] = cls
 
 _SCALE_TEXT = {_lib.SCALE_LINEAR: "linear", _lib.SCALE_SINE_FIXED: "sine (fixed phase step)",
                _lib.SCALE_SINE_GIVEN: "sine (channels per radian)", _lib.SCALE_NONE: "no"}
@@ -50,6 +59,9 @@ class Component:
     Component('sextgen', prefix='s1_') or, for models with integer options,
     Component('ttt', prefix='fe_', multiplicity=6, rings=15). Options not given take
     the catalogue's example values."""
+
+    def __new__(cls, model=None, *args, **kwargs):
+        return super().__new__(_SUBCLASSES.get(model, cls) if cls is Component else cls)
 
     def __init__(self, model, prefix=None, **options):
         info = catalog.model(model)
@@ -233,6 +245,13 @@ class Component:
             out = 1.0 - out
         return out
 
+    def absorber_lines(self, values):
+        """This component's lines for the thick absorber (mosslib.thickness):
+        (centres, areas, lorentz_fwhm, gauss_fwhm), mm/s, areas relative within the
+        component; None when its thin spectrum serves as the cross-section."""
+        from . import thickness
+        return thickness.model_lines(self, values)
+
     def line_centres(self, values, axis):
         """Velocities of the individual lines (models with intensity1..K), each found
         from the model itself: only line k switched on, the centre of the Lorentzian
@@ -305,6 +324,7 @@ class Baseline:
 
 class _Model:
     form = ""
+    thickness = None  # a thickness.Thickness: the transmission integral (Transmission only)
 
     def __init__(self, *components, baseline=None):
         if not components:
@@ -337,6 +357,7 @@ class _Model:
     def param_names(self, axis):
         names = [n for c in self.components for n in c.names]
         names += self.baseline.names(axis.n_sweeps)
+        names += self.thickness.names() if self.thickness else []
         names += ["axis_" + k for k in axis.param_names]
         return names
 
@@ -347,6 +368,8 @@ class _Model:
         params = lmfit.Parameters()
         for c in self.components:
             c.make_params(params)
+        if self.thickness:
+            self.thickness.add_params(params, self.components)
         if axis is not None:
             for k, v in axis.params().items():
                 params.add("axis_" + k, value=v, vary=False)
@@ -385,6 +408,11 @@ class _Model:
         return v, base, [c.absorption(values, axis) for c in self.components]
 
     def eval(self, params, spectrum):
+        if self.thickness:
+            values = self._values(params)
+            axis = self.axis_of(values, spectrum)
+            return self.baseline.eval(values, axis) * (
+                1.0 - self.thickness.absorption(self.components, values, axis))
         _, base, comps = self.parts(params, spectrum)
         total = np.sum(comps, axis=0)
         if self.form == "transmission":
@@ -392,7 +420,14 @@ class _Model:
         return base + total
 
     def curves(self, params, spectrum):
-        """Each component drawn alone on the baseline, by prefix."""
+        """Each component drawn alone on the baseline, by prefix (with thickness: alone at
+        its share of t_a)."""
+        if self.thickness:
+            values = self._values(params)
+            axis = self.axis_of(values, spectrum)
+            base = self.baseline.eval(values, axis)
+            return {c.prefix: base * (1.0 - self.thickness.absorption(self.components, values, axis, only=c))
+                    for c in self.components}
         _, base, comps = self.parts(params, spectrum)
         if self.form == "transmission":
             return {c.prefix: base * (1.0 - a) for c, a in zip(self.components, comps)}
@@ -444,12 +479,27 @@ class _Model:
                 "components": [{"model": c.model, "prefix": c.prefix, "options": c.options}
                                for c in self.components],
                 "baseline": {"degree": self.baseline.degree, "per_sweep": self.baseline.per_sweep,
-                             "fixed": self.baseline.fixed}}
+                             "fixed": self.baseline.fixed},
+                **({"thickness": self.thickness.to_dict()} if self.thickness else {})}
 
 
 class Transmission(_Model):
-    """counts = baseline(v) * (1 - sum of the components' absorption)."""
+    """counts = baseline(v) * (1 - sum of the components' absorption); with thickness
+    (True, a dict of settings or a thickness.Thickness) counts = baseline(v) * T(v),
+    the transmission integral of a thick absorber (see mosslib.thickness)."""
     form = "transmission"
+
+    def __init__(self, *components, baseline=None, thickness=None):
+        super().__init__(*components, baseline=baseline)
+        if thickness:
+            from .thickness import Thickness
+            self.thickness = Thickness.of(thickness)
+
+    def describe(self):
+        if not self.thickness:
+            return super().describe()
+        parts = " + ".join(f"{c.model}[{c.prefix}]" for c in self.components)
+        return f"baseline(v) * T(v; thick absorber of {parts})"
 
 
 class Absorption(_Model):

@@ -145,7 +145,11 @@ def run(out="out", spectra=None):
                               for p in result.derived)
                   + f", reduced chi-square {result.redchi:.3f}")
     else:
-        print("\n  measured spectra not found (../shared/data/spectra): skipped")
+        print("\n  Measured spectra: none here. The project keeps measured foils and magnetite "
+              "beside the\n  checkout, in ../shared/data/spectra (or $MOSSLIB_SPECTRA); where "
+              "they are, the demo\n  also calibrates on the measured foil and fits the "
+              "measured magnetite. Everything above\n  is synthetic, made by the library "
+              "with a fixed seed, so it runs anywhere.")
     print(f"\n  {len(written)} files in {out}/, {time.process_time() - t0:.2f} s CPU")
     return written
 

@@ -17,15 +17,17 @@ constant) and on the alpha-iron convention, where 33.0 T gives an outer-line spa
 
 import json
 import math
+import re
 from dataclasses import dataclass, field
 
 import lmfit
 import numpy as np
 
+from .compiled import Problem
+
 __all__ = ["fit", "FitResult", "ALPHA_IRON_FIELD_T", "ALPHA_IRON_OUTER_SPAN"]
 
-ALPHA_IRON_FIELD_T = 33.0
-ALPHA_IRON_OUTER_SPAN = 10.657  # mm/s, lines 1 to 6 of alpha-iron at 33.0 T
+from .conventions import ALPHA_IRON_FIELD_T, ALPHA_IRON_OUTER_SPAN  # noqa: E402 (re-exported)
 
 _WEIGHTS = ("data", "model", "deviance")
 
@@ -74,6 +76,7 @@ def _check_degeneracies(model, params, axis):
 def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
         mcmc=None, max_nfev=None, scale_covar=True):
     """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult.
+    (Several spectra with shared parameters: mosslib.fit_shared.)
 
     params: lmfit Parameters (default model.make_params(spectrum)); guess: scale the
     areas to the data's depth first (only when params is not given). mcmc: None, or a
@@ -90,38 +93,27 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     if missing:
         raise ValueError(f"parameters missing: {', '.join(missing)}")
     _check_degeneracies(model, params, axis)
-    residual = _residual_function(model, spectrum, weights)
-    start = residual(params)
+    # Ties compiled once, the model on preallocated arrays, lmfit on the free
+    # parameters alone (the same bits as the interpreted route).
+    problem = Problem(model, spectrum, params, weights)
+    start = problem.residual(problem.x0)
     if not np.all(np.isfinite(start)):
         raise ValueError("the fit cannot start: the model is not finite at the starting "
                          "values (a zero width or area?)")
-    mini = lmfit.Minimizer(residual, params, nan_policy="raise", scale_covar=scale_covar)
-    kws = {"max_nfev": max_nfev} if max_nfev else {}
     try:
-        out = mini.minimize(method=method, **kws)
+        out = problem.minimize(method=method, max_nfev=max_nfev, scale_covar=scale_covar)
     except ValueError as e:
         raise ValueError(f"the fit failed: {e}") from None
     result = FitResult.from_lmfit(out, model, spectrum, weights)
+    result.scale_covar = scale_covar
     if mcmc:
-        result.mcmc = _run_mcmc(mini, out.params, dict(mcmc))
+        result.mcmc = _run_mcmc(result, dict(mcmc))
     return result
 
 
-def _run_mcmc(mini, params, settings):
-    settings.setdefault("steps", 1000)
-    settings.setdefault("burn", 200)
-    settings.setdefault("thin", 5)
-    settings.setdefault("nwalkers", max(2 * sum(p.vary for p in params.values()) + 2, 20))
-    settings.setdefault("seed", 1)
-    res = mini.emcee(params=params, is_weighted=True, progress=False, **settings)
-    stats = {}
-    chain = np.asarray(res.chain).reshape(-1, len(res.var_names))
-    for k, name in enumerate(res.var_names):
-        q = np.percentile(chain[:, k], [15.865, 50, 84.135])
-        stats[name] = {"median": float(q[1]), "minus": float(q[1] - q[0]),
-                       "plus": float(q[2] - q[1])}
-    return {"settings": settings, "params": stats,
-            "acceptance": float(np.mean(res.acceptance_fraction))}
+def _run_mcmc(result, settings):
+    from .uncertainty import mcmc
+    return mcmc(result, **settings)
 
 
 @dataclass
@@ -144,6 +136,8 @@ class FitResult:
     spectrum: object
     derived: dict = field(default_factory=dict)
     mcmc: dict = None
+    intervals: dict = None         # profile-likelihood and bootstrap intervals, by kind
+    scale_covar: bool = True       # standard errors scaled by sqrt(reduced chi-square)
 
     @classmethod
     def from_lmfit(cls, out, model, spectrum, weights):
@@ -181,13 +175,11 @@ class FitResult:
         return self.model.axis_of(self.values, self.spectrum)
 
     def to_dict(self):
+        from .conventions import unit_of
         params = {}
         for n, q in self.params.items():
-            unit = ""
-            for c in self.model.components:
-                if n.startswith(c.prefix) and n[len(c.prefix):] in c.param_names:
-                    unit = c.param(n[len(c.prefix):]).unit
-            params[n] = {"value": self.values[n], "stderr": self.stderr[n], "unit": unit,
+            params[n] = {"value": self.values[n], "stderr": self.stderr[n],
+                         "unit": unit_of(n, self.model, self.model.form),
                          "vary": bool(q.vary), "expr": q.expr,
                          "min": None if not np.isfinite(q.min) else q.min,
                          "max": None if not np.isfinite(q.max) else q.max}
@@ -197,7 +189,10 @@ class FitResult:
                 "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
                 "nvarys": self.nvarys, "nfev": self.nfev, "params": params,
                 "correlations": {f"{a} {b}": r for (a, b), r in self.correl.items()},
-                "derived": self.derived, "mcmc": self.mcmc}
+                "derived": self.derived, "mcmc": self.mcmc, "intervals": self.intervals,
+                "read_as": self.spectrum.form or None,
+                "centre_shifts_relative_to": _cs_reference(self.spectrum),
+                "calibration": getattr(self, "calibration", None)}
 
     def to_json(self, path=None, indent=2):
         text = json.dumps(_jsonable(self.to_dict()), indent=indent)
@@ -216,7 +211,9 @@ class FitResult:
                  f"{self.nfev} evaluations",
                  f"  chi-square {self.chisqr:.6g}, reduced {self.redchi:.5g}",
                  f"  status     {'converged' if self.success else 'NOT converged'}: {self.message}",
-                 "", "Parameters:"]
+                 ""]
+        lines += _quoted_lines(self)
+        lines += ["", "Parameters:"]
         for n, q in d["params"].items():
             err = q["stderr"]
             if q["expr"]:
@@ -225,6 +222,9 @@ class FitResult:
                 how = "(fixed)"
             else:
                 how = f"+/- {err:.4g}" if err is not None else "+/- (not estimated)"
+            cal = (getattr(self, "calibration", None) or {}).get("added", {}).get(n)
+            if cal is not None and err is not None and q["vary"]:
+                how = f"+/- {err:.4g} (cal. {cal:.2g})"
             lines.append(f"  {n:<26} {q['value']:>14.7g} {how:<24} {q['unit']}")
         strong = sorted(((abs(r), k, r) for k, r in d["correlations"].items()
                          if abs(r) >= min_correl), reverse=True)
@@ -236,10 +236,8 @@ class FitResult:
             for prefix, dq in self.derived.items():
                 for k, v in dq.items():
                     lines.append(f"  {prefix}{k:<24} {_fmt(v)}")
-        if self.mcmc:
-            lines += ["", "MCMC (median, -/+ 1 sigma):"]
-            for n, s in self.mcmc["params"].items():
-                lines.append(f"  {n:<26} {s['median']:>14.7g} -{s['minus']:.3g} +{s['plus']:.3g}")
+        from .uncertainty import report_lines
+        lines += report_lines(self)
         return "\n".join(lines) + "\n"
 
     def plot(self, path=None, **kws):
@@ -273,31 +271,79 @@ def _jsonable(x):
     return x
 
 
+def _cs_reference(spectrum):
+    from .conventions import centre_shift_reference
+    return centre_shift_reference(spectrum)
+
+
+def _quoted_lines(result):
+    """The report's head of the parameter section: how the data were read, what centre
+    shifts are relative to, then each component's quoted quantities (conventions)."""
+    out = []
+    if result.spectrum.form:
+        out.append(f"Read as: {result.spectrum.form}")
+    out.append(f"Centre shifts relative to {_cs_reference(result.spectrum)}")
+    cal = getattr(result, "calibration", None)
+    if cal:
+        out.append("Calibration errors (step, zero, mirror covariance) added to the "
+                   "parameters' errors in quadrature")
+    out += ["", "Quoted values:"]
+    v, e = result.values, result.stderr
+    for c in result.model.components:
+        pre = c.prefix
+        dq = result.derived.get(pre, {})
+        rows = []
+        if "field_alpha_iron" in dq:
+            rows.append(("field (alpha-iron scale)", dq["field_alpha_iron"]))
+            rows.append(("field (model's scale)", {"value": v[pre + "field_T"],
+                                                   "stderr": e.get(pre + "field_T"), "unit": "T"}))
+        if "centre_shift" in c.param_names:
+            rows.append(("centre shift", {"value": v[pre + "centre_shift"],
+                                          "stderr": e.get(pre + "centre_shift"), "unit": "mm/s"}))
+        if "two_epsilon" in dq:
+            rows.append(("2 epsilon", dq["two_epsilon"]))
+        if "quadrupole_splitting" in c.param_names:
+            rows.append(("QS", {"value": v[pre + "quadrupole_splitting"],
+                                "stderr": e.get(pre + "quadrupole_splitting"), "unit": "mm/s"}))
+        for n in c.param_names:
+            if n == "width" or re.fullmatch(r"width\d", n):
+                rows.append((f"FWHM{n[5:]}", {"value": v[pre + n], "stderr": e.get(pre + n),
+                                              "unit": "mm/s"}))
+        if "relative_area" in dq:
+            rows.append(("relative area", dq["relative_area"]))
+        if rows:
+            out.append(f"  {pre} ({c.model})")
+            out += [f"    {k:<26} {_fmt(x)}" for k, x in rows]
+    return out
+
+
 def derived_quantities(result):
-    """Line centres (mm/s and data channels) and fields on the alpha-iron convention of
-    every component with separate lines."""
+    """Line centres (mm/s and data channels) of every component with separate lines,
+    and the quoted quantities of mosslib.conventions (field on the alpha-iron scale,
+    2 epsilon, relative areas). A spectrum on a calibrated axis first has the
+    calibration's covariance carried into the errors (mosslib.calibration)."""
+    from .conventions import carry_calibration, quoted
+    carry_calibration(result)
     out = {}
     axis = result.axis
+    q = quoted(result)
     for c in result.model.components:
+        own = getattr(c, "derived", None)  # a component's own summary (distributions)
+        if own is not None:
+            out[c.prefix] = own(result)
+            continue
         try:
             centres = c.line_centres(result.values, axis)
         except ValueError:
-            continue
-        if not centres or not all(math.isfinite(x) for x in centres):
-            continue
-        dq = {"line_centres_mm_s": centres,
-              "line_centres_channel": [[float(ch) for ch in axis.channels_of(x)] for x in centres]}
-        fname = c.prefix + "field_T"
-        if "field_T" in c.param_names and len(centres) >= 2 and result.values[fname] != 0:
-            span = centres[-1] - centres[0]
-            per_tesla = span / result.values[fname]
-            err = result.stderr.get(fname)
-            k = ALPHA_IRON_FIELD_T / ALPHA_IRON_OUTER_SPAN
-            dq["outer_span"] = {"value": span, "stderr": None if err is None else abs(err * per_tesla),
-                                "unit": "mm/s"}
-            dq["span_per_tesla_of_model"] = {"value": per_tesla, "stderr": None, "unit": "mm/s/T"}
-            dq["field_alpha_iron"] = {"value": span * k,
-                                      "stderr": None if err is None else abs(err * per_tesla * k),
-                                      "unit": "T"}
-        out[c.prefix] = dq
+            centres = []
+        dq = {}
+        if centres and all(math.isfinite(x) for x in centres):
+            dq = {"line_centres_mm_s": centres,
+                  "line_centres_channel": [[float(ch) for ch in axis.channels_of(x)]
+                                           for x in centres]}
+        dq.update(q.get(c.prefix, {}))
+        if dq:
+            out[c.prefix] = dq
+    if getattr(result.model, "thickness", None):
+        out["thick_"] = result.model.thickness.derived(result)
     return out

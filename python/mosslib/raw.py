@@ -56,6 +56,30 @@ def _bind(info, lib):
     name = info.name
     n_reals, n_ints = info.n_reals, info.n_ints
     vp = ctypes.c_void_p
+    if info.scale == _lib.SCALE_NONE:
+        # int32_t f(ints, reals, data, velocity, out): the thick absorber, with an array of
+        # lines (4 doubles each) or samples beside the velocities (mosslib.thickness).
+        f.argtypes, f.restype = [vp] * 5, ctypes.c_int32
+        per = 4 if name == "mosslib_thick_lines" else 1
+
+        def call(ints, reals, data, velocity, out=None):
+            i = _as(ints, _I4, n_ints, f"{name} ints")
+            r = _as(reals, _F8, n_reals, f"{name} reals")
+            v = np.ascontiguousarray(velocity, dtype=_F8)
+            d = _as(data, _F8, per * max(int(i[0]), 0), f"{name} data")
+            if v.ndim != 1 or v.shape[0] < max(int(i[1]), 0):
+                raise ValueError(f"{name}: {v.size} velocities given, ints[1] = {int(i[1])}")
+            out = _out(out, max(int(i[1]), 1), name)
+            f(_addr(i), _addr(r), _addr(d), _addr(v), _addr(out))
+            reason = lib.last_error()
+            if reason:
+                raise MosslibError(f"{name}: {reason}")
+            return out[:int(i[1])]
+
+        call.__doc__ = (f"{name}(ints, reals, data, velocity, out=None) -> T at the velocities."
+                        f"\n\n{info.summary}")
+        call.__name__ = call.__qualname__ = name
+        return call
     if n_ints == 0:
         # double f(const double *p, double *spectrum). The fast path hands the arrays'
         # buffers straight to ctypes (a C-contiguous writeable float64 array); anything

@@ -95,19 +95,33 @@ void report(const common::Fault &f, double *out) noexcept {
 
 extern "C" {
 
-MOSSLIB_API const char *MOSSLIB_CALL mosslib_last_error(void) { return mosslib::boundary::last_error(); }
+MOSSLIB_API const char *MOSSLIB_CALL mosslib_last_error(void) {
+    const mosslib::boundary::HelperScope scope;
+    return mosslib::boundary::last_error();
+}
 
-MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void) { return MOSSLIB_VERSION_STRING; }
+MOSSLIB_API const char *MOSSLIB_CALL mosslib_version(void) {
+    const mosslib::boundary::HelperScope scope;
+    return MOSSLIB_VERSION_STRING;
+}
 
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_priority_step(int32_t enabled) {
+    const mosslib::boundary::HelperScope scope;
     return mosslib::boundary::set_priority_step(enabled);
 }
 
-MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) { return mosslib::boundary::priority_step(); }
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_priority_step(void) {
+    const mosslib::boundary::HelperScope scope;
+    return mosslib::boundary::priority_step();
+}
 
-MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n) { return mosslib::common::set_thread_count(n); }
+MOSSLIB_API int32_t MOSSLIB_CALL mosslib_set_threads(int32_t n) {
+    const mosslib::boundary::HelperScope scope;
+    return mosslib::common::set_thread_count(n);
+}
 
 MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) {
+    const mosslib::boundary::HelperScope scope;
     int32_t n = mosslib::common::thread_count();
     // Returns itself rather than jumping into the library's code: the 32-bit DLL's
     // check of every export's stdcall return finds the ret here.
@@ -116,6 +130,7 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void) {
 }
 
 MOSSLIB_API void MOSSLIB_CALL mosslib_set_progress(mosslib_progress_fn fn, void *user) {
+    const mosslib::boundary::HelperScope scope;
     mosslib::boundary::t_progress = {fn, user};
 }
 

@@ -138,6 +138,12 @@ private:
     ModelFloatEnvironment float_environment_;
 };
 
+// What every other exported function (texts, settings, the catalogue and its velocity
+// scales) does for the length of its call: it runs in the models' floating-point
+// state as well, so that a host's rounding mode, unmasked exceptions or flags never
+// reach it and it leaves the host's state as it found it. The last error stays.
+using HelperScope = ModelFloatEnvironment;
+
 // How the calling thread's call of a powder engine runs: the thread count, the
 // thread's progress callback, and workers that enter the models' floating-point state
 // and take the priority step themselves.

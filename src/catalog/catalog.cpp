@@ -10,6 +10,11 @@
 #include "relax/argument_defaults.h"
 #include "relax/relax_workspace.h"
 #include "spinham/spinham_workspace.h"
+#include "thickness/transmission.h"
+#if MOSSLIB_HYPERFINE
+#include "distribution/voigt_distribution.h"
+#include "hamiltonian/site_model.h"
+#endif
 
 namespace mosslib::catalog {
 
@@ -322,6 +327,173 @@ constexpr std::array<mosslib_param, 32> kParl = {
     real(28, "phi", "deg", 0.0, "azimuth of the field direction (grid_level 0)"),
 };
 
+// ---- Thick absorber ---------------------------------------------------------------------
+
+constexpr const char *kThickRefusal = "NaN in the channels values, reason in mosslib_last_error()";
+constexpr double kTiniest = std::numeric_limits<double>::denorm_min();
+
+constexpr std::array<mosslib_param, 5> thick_head() {
+    return {
+        limited(integer(1, "channels", 512, "number of velocities given, and of values written"), 1,
+                thickness::kMaxVelocities, "outside the range nothing is written"),
+        limited(non_negative(real(0, "t_a", "", 5.0,
+                                  "effective thickness: t_a (pi absorber_width / 2) is the area of the "
+                                  "cross-section; a single line of width absorber_width peaks at t_a")),
+                0.0, kInf, kThickRefusal),
+        limited(non_negative(real(1, "f_s", "", 0.7, "recoil-free fraction of the source")), 0.0, 1.0,
+                kThickRefusal),
+        limited(positive(real(2, "source_width", "mm/s", 0.11,
+                              "full width at half maximum of the source line (Lorentzian)")),
+                kTiniest, kInf, kThickRefusal),
+        limited(positive(real(3, "absorber_width", "mm/s", 0.25,
+                              "full width at half maximum of the line whose peak thickness t_a is")),
+                kTiniest, kInf, kThickRefusal),
+    };
+}
+
+constexpr auto kThickLines = join(
+    std::array{limited(integer(0, "line_count", 6,
+                               "lines of the cross-section, four doubles each: centre, relative area, "
+                               "Lorentzian and Gaussian full widths"),
+                       1, thickness::kMaxLines, kThickRefusal)},
+    thick_head());
+
+constexpr auto kThickSampled = join(
+    join(std::array{limited(integer(0, "sample_count", 256, "samples of the cross-section"), 2,
+                            thickness::kMaxSamples, kThickRefusal)},
+         thick_head()),
+    std::array{limited(real(4, "sample_start", "mm/s", -10.0, "energy (velocity) of the first sample"), -kInf,
+                       kInf, ""),
+               limited(positive(real(5, "sample_step", "mm/s", 0.08, "energy step between samples")), kTiniest,
+                       kInf, kThickRefusal)});
+
+#if MOSSLIB_HYPERFINE
+// ---- Hyperfine models ----------------------------------------------------------------------
+
+constexpr const char *kHyperfineRefusal = "all 4096 elements of spectrum NaN, reason in mosslib_last_error()";
+constexpr const char *kAlphaIronFieldMeaning =
+    "hyperfine field on the alpha-iron scale: the outer lines of a pure magnetic sextet lie B x 10.657/33.0 "
+    "mm/s apart";
+
+constexpr mosslib_param hyperfine_channels() {
+    return limited(integer(0, "channels", 512, "number of channels written"), 1, hamiltonian::kMaxChannels,
+                   kHyperfineRefusal);
+}
+
+// A ferrous site in a field comparable to its quadrupole interaction (eQVzz/2 = 2.8 mm/s,
+// 12 T at an angle to the gradient), beam along a partly ordered texture axis.
+constexpr std::array<mosslib_param, 15> kSite = [] {
+    namespace s = hamiltonian::site_slot;
+    return std::array<mosslib_param, 15>{
+        hyperfine_channels(),
+        real(s::field, "field_T", "T", 12.0, kAlphaIronFieldMeaning),
+        real(s::quadrupole_coupling, "quadrupole_coupling", "mm/s", 2.8,
+             "quadrupole coupling eQVzz/2 (the splitting of a pure quadrupole doublet at eta = 0)",
+             "positive: Vzz > 0"),
+        real(s::eta, "eta", "", 0.4, "asymmetry of the field gradient"),
+        real(s::field_theta, "field_theta", "deg", 60.0, "polar angle of the field from the gradient's z axis"),
+        real(s::field_phi, "field_phi", "deg", 30.0, "azimuth of the field in the gradient's principal frame"),
+        real(s::beam_theta, "beam_theta", "deg", 20.0,
+             "polar angle of the gamma-ray (texture) axis in the gradient's principal frame"),
+        real(s::beam_phi, "beam_phi", "deg", 10.0, "azimuth of the gamma-ray (texture) axis"),
+        limited(real(s::texture_order, "texture_order", "", 0.5,
+                     "mean P2 of the gamma-ray direction about that axis: 0 powder, 1 single crystal, -0.5 "
+                     "perpendicular"),
+                hamiltonian::kMinTextureOrder, hamiltonian::kMaxTextureOrder, kHyperfineRefusal),
+        real(s::centre_shift, "centre_shift", "mm/s", 1.0, kCentreShiftMeaning, kCentreShiftConvention),
+        positive(real(s::width, "width", "mm/s", 0.25, "Lorentzian full width at half maximum of every line")),
+        non_negative(real(s::gauss_fwhm, "gauss_fwhm", "mm/s", 0.0,
+                          "Gaussian full width at half maximum convolved with every line (0: Lorentzian lines)")),
+        real(s::area, "area", "", 1.0, "total area of the lines (mm/s)"),
+        real(s::velocity_step, "velocity_step", kPerChannel, 0.04, "velocity per channel"),
+        real(s::zero_channel, "zero_channel", "channel", 256.5, kZeroChannelMeaning),
+    };
+}();
+
+constexpr const char *kDistributionRefusal =
+    "all 4096 elements of spectrum NaN, reason in mosslib_last_error()";
+
+template <std::size_t N>
+constexpr std::array<mosslib_param, 3 * distribution::kMaxComponents> gaussian_components(
+    int first, const char *const (&names)[N], const char *unit, const std::array<double, 12> &example,
+    const char *const (&meanings)[3]) {
+    std::array<mosslib_param, 3 * distribution::kMaxComponents> out{};
+    for (int c = 0; c < distribution::kMaxComponents; ++c) {
+        out[3 * c] = real(first + 3 * c, names[3 * c], unit, example[3 * c], meanings[0]);
+        out[3 * c + 1] = limited(non_negative(real(first + 3 * c + 1, names[3 * c + 1], unit, example[3 * c + 1],
+                                                   meanings[1])),
+                                 0.0, kInf, kDistributionRefusal);
+        out[3 * c + 2] = limited(non_negative(real(first + 3 * c + 2, names[3 * c + 2], "", example[3 * c + 2],
+                                                   meanings[2])),
+                                 0.0, kInf, kDistributionRefusal);
+    }
+    return out;
+}
+
+constexpr std::array<mosslib_param, 2> distribution_ints(double components) {
+    return {hyperfine_channels(),
+            limited(integer(1, "components", components,
+                            "Gaussian components of the distribution (their slots beyond this are not read)"),
+                    1, distribution::kMaxComponents, kDistributionRefusal)};
+}
+
+constexpr const char *kFieldComponentNames[12] = {"field1_T", "field_sd1_T", "weight1", "field2_T",
+                                                  "field_sd2_T", "weight2", "field3_T", "field_sd3_T",
+                                                  "weight3", "field4_T", "field_sd4_T", "weight4"};
+constexpr const char *kFieldComponentMeanings[3] = {
+    "mean field of a Gaussian component (alpha-iron scale)", "standard deviation of the component's field",
+    "weight of the component (only ratios matter)"};
+
+// A bimodal field distribution: 30 T (sd 2 T, 40 %) and 45 T (sd 4 T, 60 %).
+constexpr auto kFieldDistribution = [] {
+    namespace f = distribution::field_slot;
+    return join(join(join(join(distribution_ints(2),
+                               std::array{real(f::centre_shift, "centre_shift", "mm/s", 0.3,
+                                               "centre shift at the first component's mean field",
+                                               kCentreShiftConvention),
+                                          real(f::centre_shift_per_T, "centre_shift_per_T", "mm/s/T", 0.002,
+                                               "change of the centre shift per tesla of field"),
+                                          real(f::quadrupole_shift, "quadrupole_shift", "mm/s", -0.05,
+                                               "first-order quadrupole shift at the first component's mean field",
+                                               kQuadShiftConvention),
+                                          real(f::quadrupole_shift_per_T, "quadrupole_shift_per_T", "mm/s/T", 0.001,
+                                               "change of the quadrupole shift per tesla of field"),
+                                          positive(real(f::width, "width", "mm/s", 0.25,
+                                                        "Lorentzian full width at half maximum of every line")),
+                                          real(f::area, "area", "", 1.0, "total area of the lines (mm/s)")}),
+                          intensities(f::intensity1, kThinFoil)),
+                     linear_scale(f::velocity_step, 0.08, 128.5)),
+                gaussian_components(f::first_component, kFieldComponentNames, "T",
+                                    {30.0, 2.0, 0.4, 45.0, 4.0, 0.6, 20.0, 3.0, 0.2, 50.0, 1.0, 0.3},
+                                    kFieldComponentMeanings));
+}();
+
+constexpr const char *kSplittingComponentNames[12] = {
+    "splitting1", "splitting_sd1", "weight1", "splitting2", "splitting_sd2", "weight2",
+    "splitting3", "splitting_sd3", "weight3", "splitting4", "splitting_sd4", "weight4"};
+constexpr const char *kSplittingComponentMeanings[3] = {"mean quadrupole splitting of a Gaussian component",
+                                                        "standard deviation of the component's splitting",
+                                                        "weight of the component (only ratios matter)"};
+
+// Two ferric doublets of a poorly crystalline oxide.
+constexpr auto kSplittingDistribution = [] {
+    namespace q = distribution::splitting_slot;
+    return join(join(join(distribution_ints(2),
+                          std::array{real(q::centre_shift, "centre_shift", "mm/s", 0.35,
+                                          "centre shift at the first component's mean splitting",
+                                          kCentreShiftConvention),
+                                     real(q::centre_shift_per_QS, "centre_shift_per_QS", "", 0.05,
+                                          "change of the centre shift per mm/s of splitting"),
+                                     positive(real(q::width, "width", "mm/s", 0.25,
+                                                   "Lorentzian full width at half maximum of every line")),
+                                     real(q::area, "area", "", 1.0, "total area of the lines (mm/s)")}),
+                     linear_scale(q::velocity_step, 0.03, 128.5)),
+                gaussian_components(q::first_component, kSplittingComponentNames, "mm/s",
+                                    {0.6, 0.15, 0.6, 1.1, 0.3, 0.4, 1.6, 0.2, 0.1, 0.3, 0.05, 0.2},
+                                    kSplittingComponentMeanings));
+}();
+#endif
+
 // ---- The table ----------------------------------------------------------------------------
 
 constexpr double kAnalyticReturn = 0.1;
@@ -377,7 +549,23 @@ constexpr mosslib_model engine(const char *name, const char *summary, int n_ints
             0};
 }
 
-const std::array<mosslib_model, 10> kModels = {
+// The thick absorber: arrays of lines (or samples) and velocities beside ints and reals;
+// no velocity scale of its own (the caller gives the velocities).
+template <std::size_t N>
+constexpr mosslib_model given_velocities(const char *name, const char *summary, int n_reals,
+                                         const std::array<mosslib_param, N> &ps) {
+    return {name, summary, 2, n_reals, static_cast<std::int32_t>(N), MOSSLIB_OUTPUT_TRANSMISSION, ps.data(), 0,
+            index_of(ps, "channels"), thickness::kMaxVelocities, MOSSLIB_SCALE_NONE, 0.0, -1, -1, -1,
+            MOSSLIB_RETURNS_CONSTANT, 1.0, 1, 0};
+}
+
+#if MOSSLIB_HYPERFINE
+constexpr std::size_t kModelCount = 15;
+#else
+constexpr std::size_t kModelCount = 12;
+#endif
+
+const std::array<mosslib_model, kModelCount> kModels = {
     analytic("sext", "magnetic sextet, one common width, 256 channels on a linear scale", 14, kSext,
              lineshape::kChannels, MOSSLIB_SCALE_LINEAR),
     analytic("sextgen", "general sextet with per-line widths, 256 channels on a linear scale", 20, kSextgen,
@@ -398,6 +586,28 @@ const std::array<mosslib_model, 10> kModels = {
            kTkv, MOSSLIB_OUTPUT_OBJECTIVE, 256, MOSSLIB_RETURNS_OBJECTIVE, kNone),
     engine("parl", "relaxation spectrum of a paramagnetic Fe ion whose electronic states relax among one another",
            5, 29, kParl, MOSSLIB_OUTPUT_TRANSMISSION, relax::kChannels, MOSSLIB_RETURNS_CONSTANT, 1.0),
+#if MOSSLIB_HYPERFINE
+    engine("mosslib_hamiltonian_site",
+           "static site from the exact nuclear Hamiltonians in a field and a field gradient (eight lines)",
+           hamiltonian::kSiteInts, hamiltonian::kSiteReals, kSite, MOSSLIB_OUTPUT_ABSORPTION, hamiltonian::kMaxChannels,
+           MOSSLIB_RETURNS_CONSTANT, 1.0),
+    engine("mosslib_field_distribution",
+           "sextet with a hyperfine-field distribution of Gaussian components (exact Voigt lines)",
+           distribution::kDistributionInts, distribution::kFieldReals, kFieldDistribution, MOSSLIB_OUTPUT_ABSORPTION,
+           hamiltonian::kMaxChannels, MOSSLIB_RETURNS_CONSTANT, 1.0),
+    engine("mosslib_splitting_distribution",
+           "doublet with a quadrupole-splitting distribution of Gaussian components (exact Voigt lines)",
+           distribution::kDistributionInts, distribution::kSplittingReals, kSplittingDistribution,
+           MOSSLIB_OUTPUT_ABSORPTION, hamiltonian::kMaxChannels, MOSSLIB_RETURNS_CONSTANT, 1.0),
+#endif
+    given_velocities("mosslib_thick_lines",
+                     "thick-absorber transmission of a cross-section of Lorentzian or Voigt lines at given "
+                     "velocities (arrays: lines, velocity, out)",
+                     4, kThickLines),
+    given_velocities("mosslib_thick_sampled",
+                     "thick-absorber transmission of a sampled cross-section at given velocities (arrays: "
+                     "samples, velocity, out)",
+                     6, kThickSampled),
 };
 
 double raw_real(const mosslib_model &m, int param, const double *reals) { return reals[m.params[param].index]; }
@@ -428,6 +638,7 @@ int channel_count(const mosslib_model &model, const std::int32_t *ints, const do
 
 int channel_velocities(const mosslib_model &model, const std::int32_t *ints, const double *reals,
                        double *velocity) noexcept {
+    if (model.scale == MOSSLIB_SCALE_NONE) return -1;  // velocities come from the caller
     const int n = channel_count(model, ints, reals);
     if (n < 0) return -1;
     const double step = raw_real(model, model.step_param, reals);

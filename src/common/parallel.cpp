@@ -86,6 +86,9 @@ public:
     void wait(std::unique_lock<PoolLock> &lock) noexcept {
         SleepConditionVariableSRW(&signal_, lock.mutex()->native(), INFINITE, 0);
     }
+    void wait_for(std::unique_lock<PoolLock> &lock, std::chrono::milliseconds ms) noexcept {
+        SleepConditionVariableSRW(&signal_, lock.mutex()->native(), static_cast<DWORD>(ms.count()), 0);
+    }
     void notify_all() noexcept { WakeAllConditionVariable(&signal_); }
 
 private:
@@ -97,6 +100,7 @@ using PoolLock = std::mutex;
 class PoolSignal {
 public:
     void wait(std::unique_lock<PoolLock> &lock) { signal_.wait(lock); }
+    void wait_for(std::unique_lock<PoolLock> &lock, std::chrono::milliseconds ms) { signal_.wait_for(lock, ms); }
     void notify_all() noexcept { signal_.notify_all(); }
 
 private:
@@ -229,26 +233,33 @@ public:
             if (stop_.load()) break;
             const std::int64_t c = next_.fetch_add(1);
             if (c >= chunks_) break;
-            if (c - committed_.load(std::memory_order_acquire) >= slots_) try_commit(true);
+            if (c - committed_.load(std::memory_order_acquire) >= slots_) try_commit(true, caller);
             if (c - committed_.load(std::memory_order_acquire) >= slots_) {
                 std::unique_lock lock(wait_mutex_);
-                while (c - committed_.load() >= slots_ && !stop_.load()) slot_free_.wait(lock);
+                while (c - committed_.load() >= slots_ && !stop_.load()) {
+                    if (!caller) {
+                        slot_free_.wait(lock);
+                        continue;
+                    }
+                    // The caller waiting for a slot still answers for the call.
+                    slot_free_.wait_for(lock, kPollInterval);
+                    lock.unlock();
+                    poll();
+                    lock.lock();
+                }
                 if (stop_.load()) break;
             }
             const int slot = static_cast<int>(c % slots_);
             work_.compute(c * chunk_, std::min(items_, (c + 1) * chunk_), slot);
             done_[slot].store(c);
-            try_commit(caller);
-            if (caller && ticker_.tick(std::min(items_, committed_.load() * chunk_), items_)) {
-                cancelled_.store(true);
-                halt();
-            }
+            try_commit(caller, caller);
+            if (caller) poll();
         }
     }
 
     // After every participant has left: what the workers left to commit.
     RunEnd end() noexcept {
-        try_commit(true);
+        try_commit(true, false);
         if (cancelled_.load()) return RunEnd::cancelled;
         if (failed_.load()) return RunEnd::stopped;
         ticker_.finish();
@@ -258,13 +269,28 @@ public:
     static void share(void *run) { static_cast<OrderedRun *>(run)->participate(false); }
 
 private:
+    // How long the calling thread goes without asking the progress callback at most,
+    // beyond the chunk it computes or commits.
+    static constexpr std::chrono::milliseconds kPollInterval{10};
+
+    // The calling thread's report (at most every 10 ms); a request to cancel stops
+    // every participant before its next chunk or commit.
+    void poll() noexcept {
+        if (ticker_.tick(std::min(items_, committed_.load() * chunk_), items_)) {
+            cancelled_.store(true);
+            halt();
+        }
+    }
+
     // Commits every computed chunk next in line. One participant commits at a time;
     // one that finds the committer busy leaves its chunk to it, and the committer
     // looks again after letting go. The calling thread commits eagerly; a worker
     // leaves the commits to it while fewer than half the slots are taken (the spectrum
     // then stays in one core's cache), and commits before it would wait for a slot;
-    // what is left when all have finished the calling thread commits last.
-    void try_commit(bool eager) noexcept {
+    // what is left when all have finished the calling thread commits last. While the
+    // workers keep computing, the committer may stay here for long: the calling thread
+    // asks the progress callback after every chunk it commits (`caller`).
+    void try_commit(bool eager, bool caller) noexcept {
         if (!eager && next_.load() - committed_.load() < slots_ / 2) return;
         for (;;) {
             if (committing_.exchange(true)) return;
@@ -278,6 +304,7 @@ private:
                     failed_.store(true);
                     halt();
                 }
+                if (caller) poll();
             }
             committing_.store(false);
             if (advanced) wake();

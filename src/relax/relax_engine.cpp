@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "relax/complex_eigen/complex_eigen.h"
+#include "relax/decomposition_acceptance.h"
 #include "relax/electronic_states.h"
 #include "relax/nuclear_matrix.h"
 #include "relax/orientation_grid.h"
@@ -26,6 +27,11 @@ constexpr float kSpeedOfLight = 2.9979e11f;      // mm/s
 constexpr float kGroundMoment = 0.18048f;        // ground-level g factor times I
 constexpr float kExcitedMoment = -0.10313f;      // excited-level g factor times I
 constexpr float kBohrOverBoltzmann = 6.7174e-5f;  // kelvin per gauss
+
+// Orientation sum negative by more than this fraction of its deepest channel: refused.
+// Each orientation's own absorption is held to kNegativeAbsorption of its deepest
+// channel; a grid's sum may meet several such wings.
+constexpr double kImpossibleSum = 10 * kNegativeAbsorption;
 
 
 // A parameter that compares equal to zero, or is not a number, takes its default.
@@ -163,22 +169,35 @@ int transition_matrix(RelaxWorkspace &ws, int k) {
     return n;
 }
 
+// The leading n x n block of a transition matrix, kept before its decomposition.
+void keep_original(int n, const ParlMat &mat, complex_f *original) {
+    for (int j = 0; j < n; ++j) std::copy_n(mat.trans_mat + at(0, j), n, original + at(0, j));
+}
+
 // Spectrum of orientation k into spec_one from its decomposed transition matrix mat of
-// order n and its electronic states elec. Where the decomposition stopped short of a
-// diagonal matrix: the same matrix again (built in ws.parl_mat from elec, copied to
-// ws.parl_elec), and its absorption from the resolvent. False when neither gives a
-// spectrum.
-bool decomposed_absorption(RelaxWorkspace &ws, int k, int n, const ParlElec &elec, const ParlMat &mat) {
+// order n, the matrix as built (`original`) and its electronic states elec. The modes
+// give it where the decomposition is diagonal (decomposition_converged), still a
+// similarity of the original (remainder_acceptable) and its absorption is possible
+// (absorption_possible). Otherwise the same matrix again (built in ws.parl_mat from
+// elec, copied to ws.parl_elec) and its absorption from the resolvent. False when
+// neither gives a possible spectrum.
+bool decomposed_absorption(RelaxWorkspace &ws, int k, int n, const ParlElec &elec, const ParlMat &mat,
+                           const complex_f *original) {
     const ParlModel &model = ws.parl_model;
-    if (decomposition_converged(n, mat, model.line_width)) {
+    // Without a positive width there is no line shape to check; the run gives NaN.
+    const bool shaped = model.line_width > 0.0f;
+    auto possible = [&] { return !shaped || absorption_possible(model.n_chan, ws.parl_spec.spec_one); };
+    if (decomposition_converged(n, mat, model.line_width) &&
+        remainder_acceptable(n, original, mat, model.line_width)) {
         orientation_spectrum(n, model, ws.parl_orient, elec, mat, k, ws.parl_spec, ws.scratch);
-        return true;
+        if (possible()) return true;
     }
     ++ws.resolvent_orientations;
     if (&elec != &ws.parl_elec) ws.parl_elec = elec;
     transition_matrix(ws, k);
     return resolvent_absorption(n, model, ws.parl_orient, ws.parl_elec, ws.parl_mat, k, ws.parl_spec, ws.scratch,
-                                ws.resolvent);
+                                ws.resolvent) &&
+           possible();
 }
 
 }  // namespace
@@ -187,8 +206,10 @@ bool orientation_absorption(RelaxWorkspace &ws, int k) {
     const ParlModel &model = ws.parl_model;
     electronic_states(model, ws.parl_orient, k, model.n_levels, ws.parl_elec, ws.parl_mat, ws.scratch);
     const int n = transition_matrix(ws, k);
+    complex_f *const original = ws.batch.original[0];
+    keep_original(n, ws.parl_mat, original);
     eberlein_decompose(n, ws.parl_mat, ws.scratch.decomposition);
-    return decomposed_absorption(ws, k, n, ws.parl_elec, ws.parl_mat);
+    return decomposed_absorption(ws, k, n, ws.parl_elec, ws.parl_mat, original);
 }
 
 namespace {
@@ -214,6 +235,7 @@ void decompose_batch(RelaxWorkspace &ws, int k0, int count) {
     bool same_order = true;
     for (int l = 0; l < count; ++l) {
         order[l] = orientation_matrix(ws, k0 + l, b.elec[l], b.mat[l]);
+        keep_original(order[l], b.mat[l], b.original[l]);
         mats[l] = &b.mat[l];
         same_order = same_order && order[l] == order[0];
     }
@@ -234,7 +256,7 @@ int orientation_batch(RelaxWorkspace &ws, int k0, int count, float (*spectra)[kC
     unsolved = false;
     int l = 0;
     while (l < count && !unsolved) {
-        unsolved = !decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l]);
+        unsolved = !decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l], b.original[l]);
         std::copy_n(ws.parl_spec.spec_one, n_chan, spectra[l++]);
     }
     return l;
@@ -270,7 +292,7 @@ int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
             const int count = n_orient - k0 < kDecompositionLanes ? n_orient - k0 : kDecompositionLanes;
             decompose_batch(ws, k0, count);
             for (int l = 0; l < count && solved; ++l) {
-                solved = decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l]);
+                solved = decomposed_absorption(ws, k0 + l, b.order[l], b.elec[l], b.mat[l], b.original[l]);
                 for (int ch = 0; ch < n_chan; ++ch)
                     spectra.spec_sum[ch] = spectra.spec_sum[ch] + spectra.spec_one[ch] * weight;
             }
@@ -287,6 +309,15 @@ int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
     float deepest = 0.0f;
     for (int ch = 0; ch < n_chan; ++ch)
         if (spectra.spec_sum[ch] > deepest) deepest = spectra.spec_sum[ch];
+    // Every orientation's absorption was checked; the sum is checked again, so that no
+    // transmission leaves [1 - amplitude, 1] by more than rounding, whatever a route did.
+    ws.impossible = false;
+    if (solved && ws.parl_model.line_width > 0.0f) {
+        const double floor = -kImpossibleSum * static_cast<double>(deepest);
+        for (int ch = 0; ch < n_chan; ++ch)
+            ws.impossible = ws.impossible || static_cast<double>(spectra.spec_sum[ch]) < floor;
+        solved = !ws.impossible;
+    }
     constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
     for (int ch = 0; ch < n_chan; ++ch) {
         if (!(ws.parl_model.line_width > 0.0f) || !solved)
@@ -296,14 +327,17 @@ int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control) {
         else
             spectra.spec_out[ch] = 1.0f - spectra.amplitude * spectra.spec_sum[ch] / deepest;
     }
-    ws.unsolved = !solved && !ws.cancelled && !ws.worker_out_of_memory;
+    ws.unsolved = !solved && !ws.cancelled && !ws.worker_out_of_memory && !ws.impossible;
     return n_chan;
 }
 
 std::string_view numerical_fault(const RelaxWorkspace &ws) {
     if (ws.cancelled) return "cancelled";
     if (ws.worker_out_of_memory) return "parl: no memory for a worker thread's work space";
-    if (ws.unsolved) return "parl: the transition matrix of an orientation could not be solved (singular or not finite)";
+    if (ws.unsolved)
+        return "parl: the transition matrix of an orientation could not be solved (singular, not finite, or its "
+               "absorption negative by both routes)";
+    if (ws.impossible) return "parl: the summed absorption is negative somewhere; the spectrum is not physical";
     return {};
 }
 

@@ -29,7 +29,8 @@ int unpack_arguments(RelaxWorkspace &ws);
 
 // Runs the engine on ws.parl_args (which must pass structural_fault) and leaves the
 // transmission of channels 1..n_chan in spec_out; returns n_chan. Channels are NaN
-// when an orientation could be computed by neither route (numerical_fault says so).
+// when an orientation could be computed by neither route, or the orientation sum has
+// negative absorption (numerical_fault says so).
 // The orientations of a grid run on control.threads threads with the same result for
 // every count; a cancelled run (progress callback) leaves NaN and says so.
 int run_relaxation(RelaxWorkspace &ws, const common::CallControl &control = {});
@@ -44,8 +45,9 @@ std::string_view numerical_fault(const RelaxWorkspace &ws);
 int orientation_batch(RelaxWorkspace &ws, int k0, int count, float (*spectra)[kChannels], bool &unsolved);
 
 // Spectrum of orientation k into spec_one: electronic states, transition matrix,
-// relaxation coupling, decomposition, absorption; where the decomposition does not
-// converge, the absorption from the resolvent. False when neither gives a spectrum.
+// relaxation coupling, decomposition, absorption; where the decomposition is not
+// accepted (decomposition_acceptance.h), the absorption from the resolvent. False when
+// neither gives a possible spectrum.
 bool orientation_absorption(RelaxWorkspace &ws, int k);
 
 }  // namespace mosslib::relax

@@ -134,9 +134,12 @@ struct ResolventScratch {
 // Consecutive orientations of a grid carried to their decomposition together: the
 // electronic states and the transition matrix of each, decomposed side by side
 // (complex_eigen/lane_kernel.cpp), then taken to their spectra one by one in order.
+// `original` keeps each transition matrix as built, against which the decomposition is
+// checked (decomposition_acceptance.h); a single-orientation run uses its first slot.
 struct OrientationBatch {
     ParlElec elec[kDecompositionLanes];
     ParlMat mat[kDecompositionLanes];
+    complex_f original[kDecompositionLanes][kMaxDim * kMaxDim];
     int order[kDecompositionLanes];  // of each transition matrix
     LaneScratch lanes;
 };
@@ -155,6 +158,7 @@ struct RelaxWorkspace {
     OrientationBatch batch;
     bool cancelled;              // the last run was cancelled by its progress callback
     bool worker_out_of_memory;   // a worker thread of the last run had no work space
+    bool impossible;             // the last run's orientation sum had negative absorption
     std::uint64_t prepared_for;  // the call whose model and grid a worker's copy holds
 };
 

@@ -1,7 +1,8 @@
 // Absorption of one orientation without the eigen-decomposition: the resolvent of the
 // transition matrix, (z - A)^-1 with z = h + i v, solved channel by channel in double
 // precision. It does not depend on the decomposition converging; the engine uses it
-// for the orientations where the decomposition stops short of a diagonal matrix.
+// for the orientations where the decomposition stops short of a diagonal matrix, no
+// longer reproduces the matrix, or gives negative absorption (decomposition_acceptance.h).
 #pragma once
 
 #include "relax/relax_workspace.h"

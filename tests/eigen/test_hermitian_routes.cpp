@@ -2,6 +2,7 @@
 // matrices with known eigensystems.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -144,6 +145,71 @@ TEST(HermitianRoutes, DiagonalMatrices) {
                 }
             }
             EXPECT_LT(orthonormality_error(r), exact ? 1e-15 : 1e-10);
+        }
+    }
+}
+
+// Exactly equal eigenvalues: routes A and B leave them in the order of the published
+// TQL2 - a selection sort into ascending order that takes the first strict minimum
+// and swaps it into place, with its columns - followed by the reversal to descending
+// order; the side-by-side form of route A the same. Modelled here on the index
+// permutation alone, for diagonal matrices with repeated entries and the zero-field
+// Kramers doublets of S = 5/2 (D m^2 for m = 5/2 .. -5/2). Another sort (an unstable
+// one) would put another member of a degenerate set first.
+std::vector<int> published_tie_order(std::vector<double> d) {
+    const int n = static_cast<int>(d.size());
+    std::vector<int> index(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) index[i] = i;
+    for (int i = 0; i < n - 1; ++i) {
+        int k = i;
+        for (int j = i + 1; j < n; ++j)
+            if (d[j] < d[k]) k = j;
+        std::swap(d[i], d[k]);
+        std::swap(index[i], index[k]);
+    }
+    std::reverse(index.begin(), index.end());
+    return index;
+}
+
+TEST(HermitianRoutes, EqualValuesStandInThePublishedOrder) {
+    const std::vector<std::vector<double>> cases = {
+        {1.0, 2.0, 1.0, 2.0, 1.0},
+        {6.25, 2.25, 0.25, 0.25, 2.25, 6.25},
+        {-6.25, -2.25, -0.25, -0.25, -2.25, -6.25},
+        {-3.0, -3.0, 5.0, 5.0, 5.0, -3.0, 0.0},
+    };
+    for (const auto &diag : cases) {
+        const int n = static_cast<int>(diag.size());
+        Hermitian h{n, std::vector<cplx>(static_cast<std::size_t>(n) * n)};
+        for (int i = 0; i < n; ++i) h.at(i, i) = diag[i];
+        const std::vector<int> order = published_tie_order(diag);
+        std::vector<Result> results = {solve(Route::A, h), solve(Route::B, h)};
+        // Route A side by side, three copies at once.
+        std::vector<double> ar[3], ai[3], w[3], zr[3], zi[3];
+        double *par[3], *pai[3], *pw[3], *pzr[3], *pzi[3];
+        eig::Status status[3];
+        for (int m = 0; m < 3; ++m) {
+            ar[m].assign(static_cast<std::size_t>(n) * n, 0.0);
+            ai[m] = ar[m];
+            zr[m] = ar[m];
+            zi[m] = ar[m];
+            w[m].assign(static_cast<std::size_t>(n), 0.0);
+            for (int i = 0; i < n; ++i) ar[m][static_cast<std::size_t>(i) * (n + 1)] = diag[i];
+            par[m] = ar[m].data(), pai[m] = ai[m].data(), pw[m] = w[m].data(), pzr[m] = zr[m].data(),
+            pzi[m] = zi[m].data();
+        }
+        eig::chdesc_lanes(3, n, par, pai, pw, pzr, pzi, status);
+        for (int m = 0; m < 3; ++m) {
+            Result r;
+            r.status = status[m], r.n = n, r.w = w[m], r.zr = zr[m], r.zi = zi[m];
+            results.push_back(r);
+        }
+        for (std::size_t route = 0; route < results.size(); ++route) {
+            const Result &r = results[route];
+            ASSERT_EQ(r.status, eig::Status::ok);
+            for (int k = 0; k < n; ++k)
+                EXPECT_EQ(std::abs(r.z(order[k], k)), 1.0) << (route == 0 ? "A" : route == 1 ? "B" : "A lanes")
+                                                            << " n = " << n << " column " << k;
         }
     }
 }

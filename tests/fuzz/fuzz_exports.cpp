@@ -11,6 +11,14 @@
 //  - return values are the documented constants (NaN from a refusing tkv).
 // Sizes that would make a call slow (large powder grids, relaxation grids of many
 // orientations) are kept small; their limits are still crossed.
+//
+// Two profiles from this one source. The bounded one (MOSSLIB_FUZZ_BOUNDED=1,
+// fuzz_exports) caps the work of an accepted call - at most 4 field directions, 12
+// electronic levels and 64 channels for ttt, 4 orientations of at most 3 states or one
+// of up to 6 for parl - so that the fuzzer spends its time on the variety of inputs
+// rather than on large grids; every refused size is still drawn. It also runs one
+// engine call in eight on two threads, the others on the calling thread. The unbounded one
+// (fuzz_exports_unbounded) draws the accepted sizes up to the limits too.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <immintrin.h>
 
@@ -25,7 +33,13 @@
 
 #include "mosslib.h"
 
+#ifndef MOSSLIB_FUZZ_BOUNDED
+#define MOSSLIB_FUZZ_BOUNDED 0
+#endif
+
 namespace {
+
+constexpr bool kBounded = MOSSLIB_FUZZ_BOUNDED != 0;
 
 constexpr std::size_t kGuard = 8;
 constexpr std::uint64_t kUntouched = 0x7ff4deadbeef0001ull;  // a signalling NaN
@@ -203,21 +217,29 @@ void analytic(FuzzedDataProvider &in, int which) {
     if (checked_error(m.name)[0] != '\0') fail(m.name, "an analytic model reported an error");
 }
 
-// The integer block of ttt and tkv, kept to small grids.
+// The integer block of ttt and tkv, kept to small grids (in the bounded profile to
+// a few directions, levels and channels).
 void spinham_ints(FuzzedDataProvider &in, Ints &ints, bool objective) {
     ints[0] = int_value(in, -2, 2);
     ints[1] = int_value(in, 0, 8);
-    ints[2] = int_value(in, 0, 8);
+    ints[2] = int_value(in, 0, kBounded ? 2 : 8);
+    const std::int64_t levels = static_cast<std::int64_t>(ints[1]) * ints[2];
+    if (kBounded && ints[1] >= 1 && ints[2] >= 1 && levels > 12 && levels <= 36)
+        ints[1] = 12 / ints[2];  // an accepted system of at most 12 levels
     ints[3] = int_value(in, 0, 3);
     ints[4] = int_value(in, -3, 3);
-    ints[5] = objective && in.ConsumeBool() ? 256 : int_value(in, 0, 600);
-    if (ints[5] == INT_MAX) ints[5] = in.ConsumeBool() ? 8192 : 8193;
-    ints[6] = int_value(in, 0, 4);
+    ints[5] = objective && in.ConsumeBool() ? 256 : int_value(in, 0, kBounded ? 64 : 600);
+    if (ints[5] == INT_MAX) ints[5] = in.ConsumeBool() && !kBounded ? 8192 : 8193;
+    ints[6] = int_value(in, 0, kBounded ? 1 : 4);
     static const std::int32_t big_rings[] = {(1 << 20) + 1, 6587, 65536};
     ints[7] = in.ConsumeIntegralInRange(0, 15) == 0 ? big_rings[in.ConsumeIntegralInRange(0, 2)]
-                                                    : int_value(in, 0, 6);
+                                                    : int_value(in, 0, kBounded ? 2 : 6);
     if (ints[7] == 6587) ints[6] = 99;  // 99 n (n + 1)/2 > 2^31 - 1
     if (ints[7] == 65536) ints[6] = 1;
+    if (kBounded && ints[6] > 1 && ints[6] <= 99 && ints[7] >= 1 && ints[7] <= (1 << 20) &&
+        static_cast<std::int64_t>(ints[6]) * ints[7] * (ints[7] + 1) / 2 <= INT_MAX)
+        ints[6] = 1;  // an accepted two-angle grid: m = 1, n <= 2, at most 3 directions
+    if (kBounded && ints[6] == 0 && ints[7] > 4 && ints[7] <= (1 << 20)) ints[7] = 4;  // one-angle grid
     ints[8] = in.ConsumeIntegralInRange(0, 1);
     ints[9] = in.ConsumeIntegralInRange(0, 1);
     if (objective) ints[26] = int_value(in, 0, 3);
@@ -286,9 +308,10 @@ void parl_call(FuzzedDataProvider &in) {
     Ints ib(5);
     ib[0] = int_value(in, -1, 1);
     ib[1] = in.ConsumeBool() ? int_value(in, 0, 7) : int_value(in, 0, 3);  // mostly small matrices
-    ib[2] = int_value(in, -1, 257);
+    ib[2] = kBounded && in.ConsumeIntegralInRange(0, 7) != 0 ? int_value(in, -1, 64) : int_value(in, -1, 257);
     ib[4] = int_value(in, -1, 1);
     if (ib[4] == INT_MAX) ib[4] = 1;
+    if (kBounded && ib[4] > 0 && ib[1] > 3 && ib[1] <= 6) ib[4] = 0;  // one orientation of 4 to 6 states
     // A grid: the identity subset only (4 orientations), or the trigonal setting.
     static const std::int32_t symmetry[] = {0, 1, 9, 20, 21};
     ib[3] = ib[4] > 0 ? symmetry[in.ConsumeIntegralInRange(0, 4)] : int_value(in, 0, 30);
@@ -317,6 +340,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     FuzzedDataProvider in(data, size);
     const int which = in.ConsumeIntegralInRange(0, 9);
+    // The bounded profile runs most calls on the calling thread alone: waking the pool
+    // costs more than a small call.
+    if (kBounded && which >= 7) mosslib_set_threads(in.ConsumeIntegralInRange(0, 7) == 0 ? 2 : 1);
     if (which < 7)
         analytic(in, which);
     else if (which == 7)

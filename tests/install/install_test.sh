@@ -69,6 +69,9 @@ check_tree() {
             die "the installed Python package does not import"
         [[ "$where" == "$site"/* ]] || die "python imported mosslib from $where"
         echo "python: mosslib imports from $site"
+        (cd "$work" && PYTHONPATH=$site PYTHONDONTWRITEBYTECODE=1 "$prefix/bin/mossfit" models \
+            >/dev/null) || die "installed mossfit does not run"
+        echo "mossfit: runs from $prefix/bin"
     fi
 }
 
@@ -93,13 +96,28 @@ case "$cmd" in
         check_tree "$work/prefix" "$consumer" "$work" "$cc"
         ;;
     package)
+        if grep -q '^MOSSLIB_HELP2MAN:FILEPATH=/' "$build/CMakeCache.txt"; then
+            cmake --build "$build" --target mosslib_man >"$work/man.log" 2>&1 ||
+                { cat "$work/man.log" >&2; die "the man pages were not made"; }
+        fi
         (cd "$work" && cpack -G DEB --config "$(realpath "$build")/CPackConfig.cmake" -B "$work/pkg") \
             >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; die "cpack failed"; }
-        deb=$(find "$work/pkg" -maxdepth 1 -name '*.deb')
-        [ "$(echo "$deb" | wc -w)" = 1 ] || die "cpack made '$deb'"
-        echo "package: $(basename "$deb"), depends: $(dpkg-deb -f "$deb" Depends)"
-        dpkg -x "$deb" "$work/root"
+        local_names=$(cd "$work/pkg" && ls -- *.deb | sed 's/_.*//' | sort | tr '\n' ' ')
+        [ "$local_names" = "libmosslib-dev libmosslib0 mosslib-tools python3-mosslib " ] ||
+            die "cpack made: $local_names"
+        for deb in "$work"/pkg/*.deb; do
+            name=$(dpkg-deb -f "$deb" Package)
+            echo "package: $(basename "$deb"), depends: $(dpkg-deb -f "$deb" Depends)"
+            dpkg-deb -c "$deb" >"$work/contents.txt"
+            grep -q "/usr/share/doc/$name/copyright$" "$work/contents.txt" || die "$name: no copyright file"
+            dpkg -x "$deb" "$work/root"
+        done
         check_tree "$work/root/usr" "$consumer" "$work" "$cc"
+        if command -v lintian >/dev/null; then
+            lintian --tag-display-limit 0 "$work"/pkg/*.deb >"$work/lintian.log" 2>&1 || true
+            cat "$work/lintian.log"
+            ! grep -q '^E:' "$work/lintian.log" || die "lintian reports errors"
+        fi
         ;;
     *) die "unknown command '$cmd'" ;;
 esac

@@ -150,7 +150,8 @@ TEST(StraightforwardEvaluation, EveryModelGivesTheBitsOfItsFormula) {
 }
 
 // The sines of a sine scale are kept per thread between calls with the same zero channel
-// and phase step; any change of zero channel, phase step or scale must be seen.
+// and phase step; any change of zero channel, phase step or scale must be seen, each
+// also alone.
 TEST(StraightforwardEvaluation, SineScalesFollowEveryChangeOfZeroChannelAndPhaseStep) {
     Params p = iron_general_sine();
     p[20] = 150.0;
@@ -158,10 +159,13 @@ TEST(StraightforwardEvaluation, SineScalesFollowEveryChangeOfZeroChannelAndPhase
         double zero, channels_per_radian, amplitude;
         int scale;  // 0: fixed step (sextgen_ss), 1: channels per radian (sextgen_sl), 2: CSTfdll
     };
+    // Rows 9, 10 and 15 change the channels per radian alone, the zero channel and the
+    // scale kept from the call before: a table kept across them would be stale.
     const Step steps[] = {{128.5, 150, 7, 0},   {128.5, 150, 7, 0},   {128.0, 150, 7, 0}, {128.5, 150, 7, 0},
                           {128.5, 150, 7.5, 0}, {128.5, 150, 7, 1},   {128.5, 150, 7, 0}, {128.5, 151, 7, 1},
-                          {128.5, 151, 7, 1},   {128.5, 151, 7, 2},   {-0.0, 151, 7, 1},  {0.0, 151, 7, 1},
-                          {256.5, 162, 7, 1},   {256.5, 162, 7, 0}};
+                          {128.5, 151, 7, 1},   {128.5, 152, 7, 1},   {128.5, 151, 7, 1}, {128.5, 151, 7, 2},
+                          {-0.0, 151, 7, 1},    {0.0, 151, 7, 1},     {256.5, 162, 7, 1}, {256.5, 163, 7, 1},
+                          {256.5, 162, 7, 0}};
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         p[13] = steps[i].zero, p[20] = steps[i].channels_per_radian, p[12] = steps[i].amplitude;
         switch (steps[i].scale) {

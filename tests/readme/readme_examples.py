@@ -1,6 +1,7 @@
-"""Run every command block of the README and check its exit status.
+"""Run every command block of the README and of every page of docs/ and check its exit
+status.
 
-    readme_examples.py README SOURCE_DIR BUILD_DIR WORK_DIR
+    readme_examples.py SOURCE_DIR BUILD_DIR WORK_DIR
 
 Blocks fenced as ```sh or ```bash run with bash -e -o pipefail, ```python blocks with
 this interpreter; other blocks (C fragments, sample output) are not commands. A block
@@ -58,15 +59,23 @@ def workspace(root, n, source, build):
     return work
 
 
+def documents(source):
+    docs = os.path.join(source, "docs")
+    pages = sorted(os.path.join(docs, f) for f in os.listdir(docs) if f.endswith(".md")) \
+        if os.path.isdir(docs) else []
+    return [os.path.join(source, "README.md")] + pages
+
+
 def main(argv):
-    if len(argv) != 4:
+    if len(argv) != 3:
         sys.exit(__doc__)
-    readme, source, build, root = (os.path.abspath(a) for a in argv)
+    source, build, root = (os.path.abspath(a) for a in argv)
     os.makedirs(root, exist_ok=True)
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     ran = skipped = 0
     failed = []
-    for line, lang, text, skip in blocks(readme):
+    for doc, line, lang, text, skip in ((d, *b) for d in documents(source) for b in blocks(d)):
+        where = os.path.relpath(doc, source) + f":{line}"
         if lang in SHELLS:
             command = ["bash", "-e", "-o", "pipefail", "-c", text]
         elif lang == "python":
@@ -75,10 +84,10 @@ def main(argv):
             continue
         if skip:
             skipped += 1
-            print(f"README:{line}: not run (marked)")
+            print(f"{where}: not run (marked)")
             continue
         ran += 1
-        work = workspace(root, line, source, build)
+        work = workspace(root, where.replace("/", "_").replace(":", "-"), source, build)
         try:
             result = subprocess.run(command, cwd=work, env=env, capture_output=True, text=True,
                                     timeout=TIMEOUT)
@@ -86,13 +95,13 @@ def main(argv):
         except subprocess.TimeoutExpired:
             status, output = "timeout", f"no result after {TIMEOUT} s"
         if status == 0:
-            print(f"README:{line}: {lang} block ok")
+            print(f"{where}: {lang} block ok")
         else:
-            failed.append(line)
-            print(f"README:{line}: {lang} block failed ({status}):\n{text}{output}")
+            failed.append(where)
+            print(f"{where}: {lang} block failed ({status}):\n{text}{output}")
     print(f"{ran} blocks run, {skipped} marked not to run, {len(failed)} failed")
     if ran == 0:
-        sys.exit("no command block found in the README")
+        sys.exit("no command block found in the README or docs/")
     sys.exit(1 if failed else 0)
 
 

@@ -8,6 +8,7 @@
 
 #include "spinham/electronic_hamiltonian.h"
 #include "spinham/level_statistics.h"
+#include "spinham/spinham_workspace.h"
 
 namespace sh = mosslib::spinham;
 
@@ -80,6 +81,32 @@ TEST(ElectronicLevels, SextetInZeroFieldGivesKramersDoubletsAtZeroTwoDSixD) {
             const double half = d > 0 ? l.e[5] : l.e[0];
             EXPECT_NEAR(l.e[2] - half, 2 * d, 1e-10) << route;
             EXPECT_NEAR((d > 0 ? l.e[0] : l.e[5]) - half, 6 * d, 1e-10) << route;
+        }
+    }
+}
+
+TEST(ElectronicLevels, KramersPartnersInZeroFieldStandInThePublishedOrder) {
+    // D (m^2 - 35/12) for m = +5/2 .. -5/2 is diagonal with each value twice. Routes A
+    // and B (alone and side by side) keep the order of the published sort and reversal
+    // (tests/eigen): for D > 0 the basis states m = -5/2, +5/2, -3/2, +3/2, -1/2, +1/2,
+    // for D < 0 m = -1/2, +1/2, +3/2, -3/2, -5/2, +5/2 (0-based indices below).
+    const int want[2][6] = {{5, 0, 4, 1, 3, 2}, {3, 2, 1, 4, 5, 0}};
+    for (int sign = 0; sign < 2; ++sign) {
+        for (double route : {1.0, 2.0, 0.0}) {  // 0: route A side by side
+            sh::SpinSystem s = single(6, sign == 0 ? 1.1 : -1.1, 0.0, 2.0);
+            s.route = route == 0.0 ? 1.0 : route;
+            Levels l = solve(s, 0, 0, 0);
+            if (route == 0.0) {
+                s.ladder1 = l.c1;
+                s.ladder2 = l.c2;
+                ASSERT_TRUE(sh::lanes_apply(s));
+                const auto lanes = std::make_unique<sh::ElectronicLanes>();
+                const double b[2][3] = {{0, 0, 0}, {0, 0, 0}};
+                sh::spinham_lanes(s, 2, b, *l.work, *lanes);
+                ASSERT_EQ(sh::take_levels(s, *lanes, 1, *l.work, l.e.data()), mosslib::eigen::Status::ok);
+            }
+            for (int k = 0; k < 6; ++k)
+                EXPECT_EQ(std::fabs(l.work->ar[k * 6 + want[sign][k]]), 1.0) << "route " << route << " level " << k;
         }
     }
 }

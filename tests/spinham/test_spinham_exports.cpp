@@ -278,6 +278,40 @@ TEST(Ttt, MetallicIronFromOutside) {
     }
 }
 
+TEST(Ttt, CircularPolarisationIsPositiveHelicity) {
+    // Option 1 is radiation of positive helicity (angular momentum +hbar along its
+    // travel, the field direction): it drives Delta m = m_e - m_g = +1, m along the
+    // beam. Closed form from the literature moments, mu_g = +0.09044 and mu_e = -0.1549
+    // nuclear magnetons (g_g = +0.18088, g_e = mu_e / (3/2)): a line's energy is
+    // -mu_N B (g_e m_e - g_g m_g). The nucleus of a spinless ion sees B = -H; with H
+    // along the beam, Delta m = +1 gives (3/2, 1/2) at -5.31 and (1/2, -1/2) at +0.84
+    // mm/s in 330 kG, heights 3:1 (Clebsch-Gordan); reversing H mirrors both.
+    const double mu_n = 3.15245e-8;                     // eV/T
+    const double mm_per_s = 14412.5 * 1e-3 / 299792458;  // eV of 14.4125 keV per mm/s
+    const double g_g = 0.18088, g_e = -0.1549 / 1.5;
+    Params p;
+    p.set_ints({1, 1, 1, 0, 1, 8192, 0, 1, 1, 0});  // the field along x, y and z in turn
+    p.reals[14] = 0.0;
+    p.reals[26] = 4096.0;
+    p.reals[27] = 0.0015;
+    p.reals[28] = 0.1;
+    p.reals[29] = 0.05;
+    for (double h : {330.0, -330.0}) {
+        p.reals[0] = h;
+        const double b = -h / 10.0;  // tesla, along the beam
+        const auto position = [&](double m_e, double m_g) { return -mu_n * b * (g_e * m_e - g_g * m_g) / mm_per_s; };
+        const std::vector<double> s = run_ttt(p);
+        const auto lines = peaks(s, 4096.0, 0.0015, 0.01 * *std::max_element(s.begin(), s.end()));
+        ASSERT_EQ(lines.size(), 2u) << "H = " << h;
+        const double outer = position(1.5, 0.5), inner = position(0.5, -0.5);
+        const bool outer_first = outer < inner;
+        const auto &o = lines[outer_first ? 0 : 1], &i = lines[outer_first ? 1 : 0];
+        EXPECT_NEAR(o.first - 0.1, outer, 0.02) << "H = " << h;
+        EXPECT_NEAR(i.first - 0.1, inner, 0.02) << "H = " << h;
+        EXPECT_NEAR(o.second / i.second, 3.0, 0.01) << "H = " << h;
+    }
+}
+
 TEST(Ttt, PureQuadrupoleDoubletWithoutAnyField) {
     // No spin, no field: a zero effective field must give the doublet, not NaN.
     Params p;

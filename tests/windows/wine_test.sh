@@ -216,9 +216,10 @@ check_kit() {
     name=$(basename "$zip" .zip)
     kit=$out/$name
     local f
-    for f in mosslib.dll mosslib.h mosslib.def mosslib.dll.a README.txt; do
+    for f in mosslib.dll mosslib.h mosslib.def mosslib.dll.a mosslib.lib README.txt models.md LICENSE.txt; do
         [ -s "$kit/$f" ] || die "$name lacks $f"
     done
+    grep -q "^## Relaxation spectrum: \`parl\`" "$kit/models.md" || die "$name: models.md lacks parl's layout"
 
     # The .def names exactly what the DLL exports (32-bit: name@bytes of stdcall).
     local cc triple want got
@@ -230,20 +231,44 @@ check_kit() {
         sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^\s*\[ *[0-9]*\] //p' | sort)
     [ "$want" = "$got" ] || die "$name: mosslib.def and the DLL's exports differ:
 $(diff <(echo "$want") <(echo "$got"))"
+    # Stripped, with a version resource.
+    local sections
+    sections=$("$triple-objdump" -h "$kit/mosslib.dll")
+    ! grep -q '\.debug' <<<"$sections" || die "$name: mosslib.dll has debug sections"
+    grep -q '\.rsrc' <<<"$sections" || die "$name: mosslib.dll has no version resource"
+    /usr/bin/python3 -c 'import sys; sys.exit("FileVersion".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' \
+        "$kit/mosslib.dll" || die "$name: no FileVersion in the resource"
 
     # A host built from the kit alone; no fuzzy matching of stdcall names.
     local version=${name#mosslib-}
     version=${version%-win*}
     local fixup=()
     [[ "$triple" == i686-* ]] && fixup=(-Wl,--disable-stdcall-fixup -msse2 -mfpmath=sse)
-    "$cc" -std=c11 -O2 -Wall -Wextra -Werror -DEXPECTED_VERSION="\"$version\"" "${fixup[@]}" \
-        -I "$kit" -o "$kit/consumer.exe" "$consumer" "$kit/mosslib.dll.a"
+    local flags=(-std=c11 -O2 -Wall -Wextra -Werror -DEXPECTED_VERSION="\"$version\"" "${fixup[@]}" -I "$kit")
+    # GNU ld with either import library; LLVM's COFF linker (lld-link's, the MSVC-style
+    # link) with the MSVC import library.
+    "$cc" "${flags[@]}" -o "$kit/consumer.exe" "$consumer" "$kit/mosslib.dll.a"
+    "$cc" "${flags[@]}" -o "$kit/consumer-lib.exe" "$consumer" "$kit/mosslib.lib"
+    local hosts=(consumer.exe consumer-lib.exe)
+    if command -v clang >/dev/null && command -v ld.lld >/dev/null; then
+        local gcclib
+        gcclib=$(dirname "$("$cc" -print-libgcc-file-name)")
+        local f lflags=()
+        for f in "${flags[@]}"; do [ "$f" = -Wl,--disable-stdcall-fixup ] || lflags+=("$f"); done
+        clang --target="$triple" -fuse-ld=lld -L "$gcclib" "${lflags[@]}" \
+            -o "$kit/consumer-lld.exe" "$consumer" "$kit/mosslib.lib"
+        hosts+=(consumer-lld.exe)
+    fi
     wine_env "$prefix"
     [ -d "$prefix/drive_c" ] || die "no wine prefix at $prefix"
-    local status=0
-    (cd "$kit" && wine consumer.exe) || status=$?
-    wineserver -w || true
-    [ "$status" = 0 ] || die "consumer.exe linked from $name failed with status $status"
+    local host status
+    for host in "${hosts[@]}"; do
+        status=0
+        (cd "$kit" && wine "$host") || status=$?
+        wineserver -w || true
+        [ "$status" = 0 ] || die "$host linked from $name failed with status $status"
+        echo "$name: $host runs"
+    done
 }
 
 cmd=${1:-}

@@ -9,13 +9,14 @@
 #include <csignal>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
+#include <sstream>
 
 #include "arguments.h"
 #include "mosslib.h"
+#include "output_file.h"
 
 namespace {
 
@@ -157,6 +158,9 @@ Result run(const mosspec::Call &call, const std::string &measured_path) {
             reinterpret_cast<Objective>(export_of(m))(call.ints.data(), call.reals.data(), measured.data());
         return r;
     }
+    if (m.scale == MOSSLIB_SCALE_NONE)
+        throw UsageError(std::string(m.name) + " takes arrays (lines or samples, and velocities) besides its " +
+                         "parameters; call it from a program or from Python (mosslib.thickness)");
     r.value.assign(static_cast<std::size_t>(m.max_channels), std::numeric_limits<double>::quiet_NaN());
     r.velocity.assign(r.value.size(), 0.0);
     const int n = mosslib_channel_velocities(&m, call.ints.data(), call.reals.data(), r.velocity.data());
@@ -215,12 +219,13 @@ int main(int argc, char **argv) {
     auto *list = app.add_option("--list", list_name, "list the parameters (units, defaults) of MODEL, or of all")
                      ->expected(0, 1);
     app.add_flag("--models", names, "print the model names only");
+    app.set_version_flag("--version", "mosspec " MOSSLIB_VERSION);
     std::string markdown;
     app.add_option("--markdown", markdown, "print the README table of MODEL (or 'vocabulary')");
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
+    } catch (const CLI::Success &e) {  // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::cerr << "mosspec: " << e.what() << "\n";
@@ -267,20 +272,12 @@ int main(int argc, char **argv) {
         if (out_path.empty()) {
             write_result(result, std::cout);
         } else {
-            // Written whole or not at all.
-            const std::string partial = out_path + ".part";
-            {
-                std::ofstream out(partial);
-                if (!out) throw UsageError("cannot write '" + out_path + "'");
-                write_result(result, out);
-                if (!out.flush()) throw UsageError("cannot write '" + out_path + "'");
-            }
-            if (g_interrupted) {
-                std::remove(partial.c_str());
+            std::ostringstream text;
+            write_result(result, text);
+            if (!mosspec::write_file_whole(out_path, text.str(), g_interrupted)) {
                 std::cerr << "mosspec: interrupted\n";
                 return 130;
             }
-            if (std::rename(partial.c_str(), out_path.c_str()) != 0) throw UsageError("cannot write '" + out_path + "'");
         }
     } catch (const UsageError &e) {
         std::cerr << "mosspec: " << e.what() << "\n";

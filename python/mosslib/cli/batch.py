@@ -136,9 +136,11 @@ class Loader:
     refused when its channel count is not the batch's; x_of: the --x value of a file.
     Picklable: it runs where the files are read (the workers, or here)."""
 
-    def __init__(self, exclude, axis_text, calibration, n, n_from, x_sources):
+    def __init__(self, exclude, axis_text, calibration, n, n_from, x_sources, columns=None,
+                 channel_base=None):
         from ..axes import parse_axis
         self.exclude, self.calibration = exclude, calibration
+        self.columns, self.channel_base = columns, channel_base
         self.n, self.n_from, self.x_sources = n, n_from, list(x_sources)
         self.axis = parse_axis(axis_text, n) if axis_text and n else None
         self.axis_text = axis_text
@@ -146,7 +148,8 @@ class Loader:
     def __call__(self, path):
         from ..axes import parse_axis
         from ..measurement import read_spectrum
-        s = read_spectrum(path, exclude=self.exclude)
+        s = read_spectrum(path, exclude=self.exclude, columns=self.columns,
+                          channel_base=self.channel_base)
         if self.n is not None and s.n != self.n:
             raise ValueError(f"{s.n} channels; the batch's axis has {self.n} "
                              f"(those of {self.n_from})")
@@ -233,14 +236,16 @@ def _run(args, model, start, cal, exclude, files, writer, stop, table, began):
     n = n_from = None
     for k in todo[:100]:
         try:
-            s = read_spectrum(files[k], exclude=exclude)
+            s = read_spectrum(files[k], exclude=exclude, columns=args.columns,
+                              channel_base=args.channel_base)
         except ValueError:
             continue
         n, n_from = s.n, os.path.basename(files[k])
         from ..axes import parse_axis
         start(cal.apply(s) if cal is not None else s.with_axis(parse_axis(args.axis, s.n)))
         break
-    loader = Loader(exclude, args.axis, cal, n, n_from, [] if args.sequential else args.x)
+    loader = Loader(exclude, args.axis, cal, n, n_from, [] if args.sequential else args.x,
+                    args.columns, args.channel_base)
 
     keys = None
     if args.series:

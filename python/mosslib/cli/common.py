@@ -4,11 +4,10 @@ describes, and the writing of results."""
 
 import argparse
 import json
-import math
 
 __all__ = ["Refusal", "Parser", "fit_options", "spectrum_options", "outputs", "exclusions",
            "component", "load_calibration", "write_outputs", "starting_params", "model_from",
-           "Start"]
+           "Start", "uncertainty_options", "apply_uncertainties"]
 
 
 class Refusal(Exception):
@@ -29,6 +28,9 @@ def fit_options(p, axis_help):
                    help="alpha-iron foil spectrum, or a calibration JSON from 'mossfit calibrate'")
     p.add_argument("--foil-exclude", default="", metavar="LIST",
                    help="channels to leave out of the foil")
+    p.add_argument("--velocity-decreasing", action="store_true",
+                   help="the foil's drive runs from positive to negative velocity in its "
+                        "first sweep (a symmetric foil cannot tell; rising is assumed)")
     p.add_argument("--axis", metavar="AXIS", help=axis_help)
     p.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                    help="starting value of a parameter (prefixed name)")
@@ -41,10 +43,40 @@ def fit_options(p, axis_help):
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
+    p.add_argument("--thickness", action="store_true",
+                   help="thick absorber: the transmission integral, effective thickness "
+                        "thick_t_a fitted (start 5); thick_f_s 0.7 and thick_source_width "
+                        "0.11 mm/s fixed (change with --set, --free)")
     spectrum_options(p)
 
 
+def reading_options(p):
+    """How a spectrum file is read: the detected form can be overridden."""
+    p.add_argument("--columns", metavar="ROLES",
+                   help="roles of the file's columns in order, e.g. velocity,counts or "
+                        "counts,velocity or channel,counts (default: detected)")
+    p.add_argument("--channel-base", type=int, choices=(0, 1), default=None,
+                   help="the file numbers its channels from 0 or 1 (default: detected and "
+                        "stated in the report)")
+
+
+def read_input(path, args, exclude=None):
+    """The spectrum a command line names, read as its reading options say."""
+    from ..measurement import read_spectrum
+    return read_spectrum(path, exclude=exclusions(args.exclude if exclude is None else exclude),
+                         columns=getattr(args, "columns", None),
+                         channel_base=getattr(args, "channel_base", None))
+
+
+def suggest(name, choices):
+    """' (did you mean X?)' for the nearest of `choices`, or ''."""
+    import difflib
+    near = difflib.get_close_matches(str(name), list(choices), n=1, cutoff=0.6)
+    return f" (did you mean {near[0]}?)" if near else ""
+
+
 def spectrum_options(p):
+    reading_options(p)
     p.add_argument("--exclude", default="", metavar="LIST",
                    help="channels to leave out, e.g. 0-3,511")
     p.add_argument("--baseline", type=int, default=2, metavar="DEG",
@@ -55,15 +87,46 @@ def spectrum_options(p):
                    help="Poisson weights from the data, the model, or the deviance")
 
 
+def uncertainty_options(p):
+    p.add_argument("--profile", action="append", nargs="?", const="*", metavar="NAME",
+                   help="profile-likelihood (MINOS) interval of NAME; alone: of every free "
+                        "parameter")
+    p.add_argument("--bootstrap", type=int, default=0, metavar="N",
+                   help="parametric Poisson bootstrap with N replicas (parallel)")
+    p.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
+                   help="emcee for STEPS steps (refused when shorter than 50 "
+                        "autocorrelation times)")
+    p.add_argument("--seed", type=int, default=1, help="seed of --bootstrap and --mcmc")
+    p.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="processes of --bootstrap (default: the cores; same result for any)")
+
+
+def apply_uncertainties(result, args):
+    """The intervals the command line asks for, stored in the result."""
+    from ..uncertainty import bootstrap, mcmc, profile
+    if args.profile:
+        names = [n for item in args.profile if item != "*" for n in item.split(",") if n]
+        profile(result, None if "*" in args.profile else names)
+    if args.bootstrap:
+        bootstrap(result, args.bootstrap, seed=args.seed, workers=args.workers)
+    if args.mcmc:
+        mcmc(result, steps=args.mcmc, seed=args.seed)
+    return result
+
+
 def outputs(p):
     p.add_argument("--plot", metavar="FILE", help="plot (.png or .svg)")
+    p.add_argument("--plot-y", choices=("counts", "transmission"), default="counts",
+                   help="plot counts, or transmission (counts / baseline)")
     p.add_argument("--json", metavar="FILE", help="result as JSON")
     p.add_argument("--report", metavar="FILE", help="text report (also printed)")
 
 
 def exclusions(text):
-    from ..measurement import _ranges
-    return _ranges(text.replace(",", " "), "--exclude") if text else []
+    """(first, last) channel ranges of an --exclude list; checked against the
+    spectrum's length before anything is expanded."""
+    from ..readers import parse_ranges
+    return parse_ranges(text, "--exclude") if text else []
 
 
 def number(text, what):
@@ -81,6 +144,10 @@ def component(definition, k):
     if not prefix.endswith("_"):
         prefix += "_"
     options, starts = {}, {}
+    from .. import catalog
+    if name.strip() not in catalog.models():
+        raise ValueError(f"unknown model {name.strip()!r}{suggest(name.strip(), catalog.models())}; "
+                         f"mossfit models lists them")
     probe = Component(name.strip(), prefix=prefix)
     for item in filter(None, (s.strip() for s in items)):
         key, eq, value = item.partition("=")
@@ -92,7 +159,8 @@ def component(definition, k):
         elif key in probe.param_names:
             starts[prefix + key] = number(value, f"{name}.{key}")
         else:
-            raise ValueError(f"{name}: no parameter or option {key!r}; parameters: "
+            raise ValueError(f"{name}: no parameter or option {key!r}"
+                             f"{suggest(key, probe.param_names + probe.option_names)}; parameters: "
                              f"{', '.join(probe.param_names)}"
                              + (f"; options: {', '.join(probe.option_names)}" if probe.option_names else ""))
     return Component(name.strip(), prefix=prefix, **options), starts
@@ -105,24 +173,46 @@ def load_calibration(path, exclude, args):
         try:
             with open(path) as f:
                 d = json.load(f)
-            return Calibration(n=int(d["channels"]), step=d["velocity_per_channel"],
-                               step_err=d["velocity_per_channel_err"], zero=d["zero_channel"],
-                               zero_err=d["zero_channel_err"], mirror=d.get("mirror_point"),
-                               mirror_err=d.get("mirror_point_err"), redchi=d.get("redchi", math.nan))
+            cal = Calibration.from_dict(d, source=path)
+            cal.axis()
         except (OSError, ValueError, KeyError, TypeError) as e:
             raise ValueError(f"{path}: not a calibration ({e})") from None
+        return cal
     foil = read_spectrum(path, exclude=exclusions(exclude))
-    return calibrate(foil, baseline=args.baseline)
+    cal = calibrate(foil, baseline=getattr(args, "baseline", 2),
+                    velocity_decreasing=getattr(args, "velocity_decreasing", False))
+    why = cal.doubtful
+    if why:
+        raise ValueError(f"{path}: calibration refused: {why}")
+    return cal
 
 
 def write_outputs(result, args, what="fit"):
+    from ..readers import write_text
     if args.plot:
-        result.plot(args.plot)
+        _plot(result, args.plot, getattr(args, "plot_y", "counts"))
     if args.json:
-        result.to_json(args.json)
+        write_text(args.json, result.to_json() + "\n")
     if args.report:
-        with open(args.report, "w") as f:
-            f.write(result.report())
+        write_text(args.report, result.report())
+
+
+def _plot(result, path, y="counts"):
+    """A plot written whole or not at all (never beside a directory's name)."""
+    import os
+    import tempfile
+    from ..readers import write_text
+    if os.path.isdir(path):
+        raise ValueError(f"--plot {path}: a directory")
+    ext = os.path.splitext(path)[1].lower() or ".png"
+    fd, tmp = tempfile.mkstemp(suffix=ext)
+    os.close(fd)
+    try:
+        result.plot(tmp, y=y)
+        with open(tmp, "rb") as f:
+            write_text(path, f.read())
+    finally:
+        os.unlink(tmp)
 
 
 def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True):
@@ -137,7 +227,8 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True)
 
     def known(name):
         if name not in params:
-            raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
+            raise ValueError(f"unknown parameter {name!r}{suggest(name, params)}; parameters: "
+                             f"{', '.join(params)}")
         return params[name]
 
     for name, value in starts.items():
@@ -159,12 +250,45 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True)
         name, eq, expr = item.partition("=")
         if not eq:
             raise ValueError(f"--tie {item}: NAME=EXPR")
+        _check_tie(item, expr, params)
         try:
             known(name.strip()).set(expr=expr.strip())
-        except (NameError, SyntaxError, ValueError) as e:
-            raise ValueError(f"--tie {item}: {e}") from None
+            params.update_constraints()
+        except Exception as e:  # asteval reports a bad expression in its own ways
+            raise ValueError(f"--tie {item}: {' '.join(str(e).split()) or type(e).__name__}") from None
     model.guess(s, params)
     return params
+
+
+_TIE_WORDS = {"sqrt", "exp", "log", "sin", "cos", "tan", "abs", "pi", "min", "max", "e"}
+
+
+def _check_tie(item, expr, params):
+    """A tie is arithmetic on parameter names: any other name (a misspelling, a call
+    such as range) is refused before anything is evaluated."""
+    import ast
+    try:
+        tree = ast.parse(expr.strip(), mode="eval")
+    except SyntaxError:
+        raise ValueError(f"--tie {item}: not an expression") from None
+    allowed = (ast.Expression, ast.BinOp, ast.UnaryOp, ast.Name, ast.Load, ast.Constant,
+               ast.Call, ast.operator, ast.unaryop)
+    for node in ast.walk(tree):
+        if not isinstance(node, allowed):
+            raise ValueError(f"--tie {item}: only arithmetic on parameters (+ - * /, "
+                             f"sqrt, exp, log, sin, cos, abs)")
+        if isinstance(node, ast.Call) and not (isinstance(node.func, ast.Name)
+                                               and node.func.id in _TIE_WORDS and not node.keywords):
+            raise ValueError(f"--tie {item}: only the functions sqrt, exp, log, sin, cos, tan, abs")
+        if isinstance(node, ast.Constant) and not isinstance(node.value, (int, float)):
+            raise ValueError(f"--tie {item}: numbers and parameter names only")
+        if isinstance(node, ast.Constant) and abs(node.value) > 1e300:
+            raise ValueError(f"--tie {item}: {node.value!r} is too large")
+        if isinstance(node, ast.Name) and node.id not in params and node.id not in _TIE_WORDS:
+            raise ValueError(f"--tie {item}: unknown parameter {node.id!r}"
+                             f"{suggest(node.id, params)}")
+        if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Pow):
+            raise ValueError(f"--tie {item}: use sqrt, exp or products instead of **")
 
 
 def model_from(args):
@@ -178,9 +302,12 @@ def model_from(args):
         c, st = component(definition, k)
         comps.append(c)
         starts.update(st)
+    thickness = getattr(args, "thickness", False)
+    if thickness and args.form != "transmission":
+        raise ValueError("--thickness needs --form transmission")
     if args.form == "transmission":
-        return Transmission(*comps, baseline=Baseline(args.baseline,
-                                                      per_sweep=not args.one_baseline)), starts
+        return Transmission(*comps, baseline=Baseline(args.baseline, per_sweep=not args.one_baseline),
+                            thickness=thickness), starts
     return Absorption(*comps, baseline=Baseline(args.baseline)), starts
 
 

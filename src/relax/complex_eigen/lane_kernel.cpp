@@ -11,6 +11,7 @@
 // sums wait on one another in index order; with eight matrices in flight that chain of
 // additions is shared by eight decompositions.
 #include <cmath>
+#include <initializer_list>
 
 #include "common/vector_lanes.h"
 #include "relax/complex_eigen/complex_eigen.h"
@@ -325,8 +326,10 @@ struct CouplingSums {
 };
 
 // Adds the terms of i = lo .. hi-1, walking rows k and m and columns k and m of A and of
-// the squared moduli.
-[[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, CouplingSums &c) {
+// the squared moduli. Lanes outside `keep` read zeros (their sums are never used), so
+// they form no products that may underflow.
+[[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, M keep,
+                                                CouplingSums &c) {
     if (lo >= hi) return;  // an empty range (m = n - 1): no pointer formed past the arrays
     const float *row_k = re(s.a, el(k, lo)), *row_m = re(s.a, el(m, lo));
     const float *col_k = re(s.a, el(lo, k)), *col_m = re(s.a, el(lo, m));
@@ -335,16 +338,17 @@ struct CouplingSums {
     constexpr int line = 2 * B, column = 2 * B * kLaneRow;  // complex elements
     for (int i = lo; i < hi; ++i) {
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
-        const V kr = load(row_k), ki = load(row_k + B);
-        const V mr = load(row_m), mi = -load(row_m + B);
-        const V ar = load(col_k), ai = -load(col_k + B);
-        const V br = load(col_m), bi = load(col_m + B);
+        auto kept = [keep](const float *p) __attribute__((always_inline)) { return floats(bits(load(p)) & keep); };
+        const V kr = kept(row_k), ki = kept(row_k + B);
+        const V mr = kept(row_m), mi = -kept(row_m + B);
+        const V ar = kept(col_k), ai = -kept(col_k + B);
+        const V br = kept(col_m), bi = kept(col_m + B);
         const V xr = kr * mr - ki * mi, xi = kr * mi + ki * mr;
         const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
         c.hr = c.hr + xr - yr;
         c.hi = c.hi + xi - yi;
-        const V te = load(sq_col_k) + load(sq_row_m);
-        const V tee = load(sq_col_m) + load(sq_row_k);
+        const V te = kept(sq_col_k) + kept(sq_row_m);
+        const V tee = kept(sq_col_m) + kept(sq_row_k);
         c.g = c.g + te + tee;
         c.hj = c.hj - te + tee;
         row_k += line;
@@ -359,12 +363,12 @@ struct CouplingSums {
 }
 
 // All i but k and m (k < m).
-[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s) {
+[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s, M keep) {
     CouplingSums c;
     c.hr = c.hi = c.g = c.hj = V{} + 0.0f;
-    add_coupling(0, k, k, m, s, c);
-    add_coupling(k + 1, m, k, m, s, c);
-    add_coupling(m + 1, n, k, m, s, c);
+    add_coupling(0, k, k, m, s, keep, c);
+    add_coupling(k + 1, m, k, m, s, keep, c);
+    add_coupling(m + 1, n, k, m, s, keep, c);
     return c;
 }
 
@@ -421,13 +425,26 @@ template <bool merged>
     bool any = false;
     for (int l = 0; l < B; ++l) any = any || wanted[l];
     if (!any) return;
-    const LaneRotation rot = pair_rotation_lanes(akm, amk, cload(s.a, el(k, k)), cload(s.a, el(m, m)));
-    const CouplingSums h = coupling_sums(n, k, m, s);
-    const LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
+    // Lanes that do not treat the pair take the 2x2 step of a diagonal pair (1, 0), which
+    // forms no product that may underflow; their step is never used.
+    const V zero = splat(0.0f);
+    const CV none = {zero, zero};
+    const CV one = {splat(1.0f), zero};
+    auto own = [wanted](CV x, CV other) __attribute__((always_inline)) {
+        return CV{blend(wanted, x.r, other.r), blend(wanted, x.i, other.i)};
+    };
+    const LaneRotation rot = pair_rotation_lanes(own(akm, none), own(amk, none), own(cload(s.a, el(k, k)), one),
+                                                 own(cload(s.a, el(m, m)), none));
+    const CouplingSums h = coupling_sums(n, k, m, s, wanted);
+    LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     any = false;
     for (int l = 0; l < B; ++l) any = any || mask[l];
     if (!any) return;
+    // Lanes that keep their values take zero coefficients: their products, discarded
+    // under the mask, are then zeros rather than values that may underflow to
+    // subnormals, which cost microcode assists on some processors.
+    for (V *f : {&c.c1r, &c.c1i, &c.c2r, &c.c2i, &c.s1r, &c.s1i, &c.s2r, &c.s2i}) *f = blend(mask, *f, zero);
     st.more = st.more | mask;
     const M kept = ~(mask | st.empty);
     bool whole = true;
