@@ -71,40 +71,258 @@ def _check_degeneracies(model, params, axis):
                              "degenerate on a linear drive: fix one centre shift or the zero")
 
 
-def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
-        mcmc=None, max_nfev=None, scale_covar=True):
-    """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult.
+_METHODS = ("leastsq", "least_squares", "differential_evolution", "brute", "basinhopping",
+            "ampgo", "nelder", "lbfgsb", "powell", "cg", "newton", "cobyla", "bfgs", "tnc",
+            "trust-ncg", "trust-exact", "trust-krylov", "trust-constr", "dogleg", "slsqp",
+            "shgo", "dual_annealing")
+_STRATEGIES = ("auto", "multistart", "local")
+MAX_COUNT = 1e15  # per channel: beyond any counter, and chi-squares stay finite
+DEFAULT_STARTS = 8
 
-    params: lmfit Parameters (default model.make_params(spectrum)); guess: scale the
-    areas to the data's depth first (only when params is not given). mcmc: None, or a
-    dict of emcee settings (steps, burn, thin, nwalkers, seed) for MCMC uncertainties.
+
+def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
+        mcmc=None, max_nfev=None, scale_covar=True, *, keep=None, strategy="auto",
+        starts=None, seed=0, workers=1):
+    """Fit `model` (Transmission or Absorption) to `spectrum` and return a FitResult
+    with its verdict (see mosslib.verdict).
+
+    Starting values: with params None (and guess True) every value comes from the data
+    (mosslib.starts: dips assigned to the components by their line patterns); with
+    params and keep (the names whose values the user gave) the others come from the
+    data; with params alone the given values are the start (areas as given).
+    strategy: 'multistart' (the default for starts from the data) runs a local fit from
+    each of `starts` starting points (the best assignments of the dips and seeded
+    perturbations of the best) with a small evaluation budget, continues the two best
+    to convergence and keeps the lowest chi-square; 'local' runs one local fit (the
+    default for given params). Same input and seed, same result bits, for any number
+    of `workers` (processes). mcmc: None, or a dict of emcee settings (steps, burn,
+    thin, nwalkers, seed) for MCMC uncertainties. max_nfev: the final local fit's
+    evaluation budget (a fit that runs out is not successful).
     """
     if weights not in _WEIGHTS:
         raise ValueError(f"weights={weights!r}: one of {', '.join(_WEIGHTS)}")
+    if not isinstance(method, str) or method.lower() not in _METHODS:
+        raise ValueError(f"method={method!r}: one of {', '.join(_METHODS)}")
+    if strategy not in _STRATEGIES:
+        raise ValueError(f"strategy={strategy!r}: one of {', '.join(_STRATEGIES)}")
+    if max_nfev is not None and (int(max_nfev) != max_nfev or max_nfev < 1):
+        raise ValueError(f"max_nfev={max_nfev!r}: a positive whole number")
     axis = model.axis_of({}, spectrum)
+    _check_data(spectrum, model, axis)
+    from_data = (params is None and guess) or keep is not None
     if params is None:
         params = model.make_params(spectrum)
-        if guess:
-            model.guess(spectrum, params)
+        for c in model.components:
+            c.pair_lines(params)
+        if not guess:
+            from_data = False
+    _check_params(model, params, axis)
+    _check_degeneracies(model, params, axis)
+    residual = _residual_function(model, spectrum, weights)
+    if strategy == "auto":
+        strategy = "multistart" if from_data else "local"
+    n_starts = DEFAULT_STARTS if starts is None else int(starts)
+    if n_starts < 1:
+        raise ValueError(f"starts={starts!r}: at least 1")
+    if from_data:
+        from .starts import data_starts
+        cands, prof = data_starts(spectrum, model, params, keep or (),
+                                  n=max(1, n_starts // 2) if strategy == "multistart" else 1)
+        h = prof.h
+        source = "the data's dips" if prof.dips else "the catalogue (no dips found)"
+    else:
+        cands, h, source = [params], None, "the given values"
+    cands = [c for c in cands if np.all(np.isfinite(residual(c)))]
+    if not cands:
+        raise ValueError("the fit cannot start: the model is not finite at the starting "
+                         "values (a zero width or area?)")
+    job = (model, spectrum, weights, method, scale_covar)
+    if strategy == "local":
+        out, mini = _local(job, cands[0], max_nfev)
+        stage = {"strategy": "local", "starts": 1, "source": source}
+    else:
+        out, mini, stage = _multistart(job, model, cands, keep or (), h, n_starts, seed,
+                                       max_nfev, workers, residual)
+        stage["source"] = source
+    result = FitResult.from_lmfit(out, model, spectrum, weights, stage=stage)
+    if mcmc:
+        result.mcmc = _run_mcmc(mini, out.params, dict(mcmc))
+    return result
+
+
+def _check_data(spectrum, model, axis):
+    v = axis.velocities()[spectrum.mask]
+    if not np.all(np.isfinite(v)) or not np.ptp(v) > 0:
+        raise ValueError("the velocity axis is degenerate: every fitted channel at one "
+                         "velocity, or velocities not finite (a zero step or amplitude?)")
+    d = spectrum.counts[spectrum.mask]
+    if model.form == "transmission":
+        if not np.any(d > 0):
+            raise ValueError(f"{spectrum.name or 'the spectrum'} has no counts (every fitted "
+                             f"channel is 0)")
+        if np.max(d) > MAX_COUNT:
+            raise ValueError(f"{spectrum.name or 'the spectrum'}: a count of {np.max(d):.3g} "
+                             f"in one channel is not a count (at most {MAX_COUNT:g})")
+    elif not np.all(np.abs(d) < 1e150):
+        raise ValueError(f"{spectrum.name or 'the spectrum'}: values beyond 1e150")
+
+
+def _check_params(model, params, axis):
     missing = [n for n in model.param_names(axis) if n not in params]
     if missing:
         raise ValueError(f"parameters missing: {', '.join(missing)}")
-    _check_degeneracies(model, params, axis)
+    names = list(params)
+    for n, q in params.items():
+        if q.expr:
+            check_expression(q.expr, names, what=n)
+        if q.min > q.max:
+            raise ValueError(f"{n}: lower bound {q.min:g} above upper bound {q.max:g}")
+    for n, q in params.items():
+        if not q.expr and not math.isfinite(q.value):
+            raise ValueError(f"{n}: the starting value {q.value} is not finite")
+
+
+_FUNCTIONS = {"sqrt", "exp", "log", "log10", "sin", "cos", "tan", "arcsin", "arccos",
+              "arctan", "abs", "min", "max"}
+_CONSTANTS = {"pi", "e"}
+
+
+def check_expression(expr, names, what="tie"):
+    """Refuse a constraint expression that is not arithmetic (+ - * / and ** by a small
+    constant) on parameter names, numbers and a few functions, before lmfit parses it."""
+    import ast
+    text = str(expr)
+    if len(text) > 500:
+        raise ValueError(f"{what} = {text[:40]}...: an expression of at most 500 characters")
+    try:
+        tree = ast.parse(text.strip(), mode="eval")
+    except SyntaxError:
+        raise ValueError(f"{what} = {text}: not an expression") from None
+    known = set(names)
+    ops = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.Pow, ast.USub, ast.UAdd)
+
+    def bad(why):
+        raise ValueError(f"{what} = {text}: {why}; a constraint is arithmetic on parameter "
+                         f"names, numbers and {', '.join(sorted(_FUNCTIONS))}")
+
+    def visit(node):
+        if isinstance(node, ast.Expression):
+            return visit(node.body)
+        if isinstance(node, ast.Constant):
+            if isinstance(node.value, bool) or not isinstance(node.value, (int, float)):
+                bad(f"{node.value!r} is not a number")
+            if not abs(node.value) < 1e300:
+                bad(f"the number {node.value!r} is out of range")
+            return
+        if isinstance(node, ast.Name):
+            if node.id not in known and node.id not in _CONSTANTS:
+                bad(f"unknown name {node.id!r}")
+            return
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, ops):
+            return visit(node.operand)
+        if isinstance(node, ast.BinOp) and isinstance(node.op, ops):
+            if isinstance(node.op, ast.Pow):
+                e = node.right
+                if isinstance(e, ast.UnaryOp) and isinstance(e.op, (ast.USub, ast.UAdd)):
+                    e = e.operand
+                if not (isinstance(e, ast.Constant) and isinstance(e.value, (int, float))
+                        and abs(e.value) <= 16):
+                    bad("a power needs a constant exponent of at most 16")
+            visit(node.left)
+            return visit(node.right)
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) \
+                and node.func.id in _FUNCTIONS and not node.keywords and node.args:
+            for a in node.args:
+                visit(a)
+            return
+        bad(f"{type(node).__name__} is not allowed")
+
+    visit(tree)
+
+
+def _local(job, params, max_nfev):
+    """One local fit: (MinimizerResult, Minimizer)."""
+    model, spectrum, weights, method, scale_covar = job
     residual = _residual_function(model, spectrum, weights)
-    start = residual(params)
-    if not np.all(np.isfinite(start)):
-        raise ValueError("the fit cannot start: the model is not finite at the starting "
-                         "values (a zero width or area?)")
     mini = lmfit.Minimizer(residual, params, nan_policy="raise", scale_covar=scale_covar)
-    kws = {"max_nfev": max_nfev} if max_nfev else {}
+    kws = {"max_nfev": int(max_nfev)} if max_nfev else {}
     try:
         out = mini.minimize(method=method, **kws)
     except ValueError as e:
         raise ValueError(f"the fit failed: {e}") from None
-    result = FitResult.from_lmfit(out, model, spectrum, weights)
-    if mcmc:
-        result.mcmc = _run_mcmc(mini, out.params, dict(mcmc))
-    return result
+    return out, mini
+
+
+def _local_end(job, params, max_nfev):
+    """A local fit in a worker: (end Parameters, chi-square, success)."""
+    out, _ = _local(job, params, max_nfev)
+    return out.params, _chisqr(job, out.params), bool(out.success)
+
+
+def _chisqr(job, params):
+    model, spectrum, weights, _, _ = job
+    r = _residual_function(model, spectrum, weights)(params)
+    c = float(np.dot(r, r))
+    return c if math.isfinite(c) else math.inf
+
+
+def _map(fn, args, workers):
+    if workers and workers > 1 and len(args) > 1:
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+        with ProcessPoolExecutor(max_workers=int(workers),
+                                 mp_context=multiprocessing.get_context("spawn")) as ex:
+            return list(ex.map(fn, *zip(*args)))
+    return [fn(*a) for a in args]
+
+
+def _multistart(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, residual):
+    """Local fits from every start with a short budget, the two best continued to
+    convergence; the lowest chi-square wins (the earlier start on a tie)."""
+    from .starts import perturb
+    rng = np.random.default_rng(seed)
+    starts = list(cands[:n_starts])
+    from_dips = len(starts)
+    k = 0
+    while len(starts) < n_starts:
+        starts.append(perturb(model, cands[0], set(keep), rng, h, scale=1.0 + k % 2))
+        k += 1
+    starts = [s for s in starts if np.all(np.isfinite(residual(s)))] or starts[:1]
+    nvary = sum(1 for q in starts[0].values() if q.vary and not q.expr)
+    short = 20 * (nvary + 1)
+    if max_nfev:
+        short = min(short, int(max_nfev))
+    first = _map(_local_end, [(job, s, short) for s in starts], workers)
+    order = sorted(range(len(first)), key=lambda i: (first[i][1], i))[:2]
+    second = _map(_local_end, [(job, first[i][0], max_nfev) for i in order], workers)
+    best = min(range(len(second)), key=lambda j: (second[j][1], j))
+    out, mini = _local(job, first[order[best]][0], max_nfev)
+    stage = {"strategy": "multistart", "starts": len(starts), "from_dips": from_dips,
+             "perturbed": len(starts) - from_dips, "seed": seed,
+             "budget": f"{short} evaluations per start, then the best 2 to convergence"
+                       + (f" (at most {max_nfev})" if max_nfev else ""),
+             "best_start": order[best], "chisqr_of_starts": [c for _, c, _ in first],
+             "rivals": _rivals(out, [second[j] for j in range(len(second)) if j != best])}
+    return out, mini, stage
+
+
+def _rivals(out, others):
+    """Other converged minima as deep as the best (chi-square within 1) whose values
+    differ by more than three standard errors: the data do not decide between them."""
+    reasons = []
+    for params, chi, ok in others:
+        if not ok or chi - out.chisqr > 1.0 or out.covar is None:
+            continue
+        far = []
+        for n in out.var_names:
+            e = out.params[n].stderr
+            if e and math.isfinite(e) and abs(params[n].value - out.params[n].value) > 3 * e:
+                far.append(n)
+        if far:
+            reasons.append(f"another minimum as deep (chi-square {chi - out.chisqr:+.3g}) at "
+                           f"other values of {', '.join(far[:4])}"
+                           + (" ..." if len(far) > 4 else ""))
+    return reasons
 
 
 def _run_mcmc(mini, params, settings):
@@ -144,9 +362,13 @@ class FitResult:
     spectrum: object
     derived: dict = field(default_factory=dict)
     mcmc: dict = None
+    verdict: str = "good"          # "good", "suspect" or "failed" (mosslib.verdict)
+    reasons: list = field(default_factory=list)
+    stage: dict = field(default_factory=dict)   # the global stage: strategy, starts, budget
+    converged: bool = None         # the optimiser's own flag (success also needs the verdict)
 
     @classmethod
-    def from_lmfit(cls, out, model, spectrum, weights):
+    def from_lmfit(cls, out, model, spectrum, weights, stage=None):
         p = out.params
         values = {n: float(q.value) for n, q in p.items()}
         stderr = {n: (float(q.stderr) if q.stderr is not None and np.isfinite(q.stderr) else None)
@@ -166,6 +388,13 @@ class FitResult:
                 message=str(out.message), weights=weights,
                 best_fit=model.eval(p, spectrum), model=model, spectrum=spectrum)
         r.derived = derived_quantities(r)
+        r.stage = dict(stage or {})
+        r.converged = bool(out.success)
+        covar_ok = not names or (out.covar is not None and bool(np.all(np.isfinite(out.covar))))
+        from .verdict import assess
+        r.verdict, r.reasons = assess(r, covar_ok=covar_ok, stage=r.stage)
+        if r.verdict == "failed":
+            r.success = False
         return r
 
     def error(self, name):
@@ -191,9 +420,12 @@ class FitResult:
                          "vary": bool(q.vary), "expr": q.expr,
                          "min": None if not np.isfinite(q.min) else q.min,
                          "max": None if not np.isfinite(q.max) else q.max}
-        return {"spectrum": self.spectrum.name, "model": self.model.to_dict(),
+        return {"verdict": self.verdict, "reasons": list(self.reasons),
+                "global_stage": {k: v for k, v in self.stage.items() if k != "rivals"},
+                "spectrum": self.spectrum.name, "model": self.model.to_dict(),
                 "formula": self.model.describe(), "axis": self.axis.to_dict(),
-                "weights": self.weights, "success": self.success, "message": self.message,
+                "weights": self.weights, "success": self.success, "converged": self.converged,
+                "message": self.message,
                 "chisqr": self.chisqr, "redchi": self.redchi, "ndata": self.ndata,
                 "nvarys": self.nvarys, "nfev": self.nfev, "params": params,
                 "correlations": {f"{a} {b}": r for (a, b), r in self.correl.items()},
@@ -209,13 +441,15 @@ class FitResult:
     def report(self, min_correl=0.5):
         """A text report: fit statistics, parameters, strong correlations, derived values."""
         d = self.to_dict()
-        lines = [f"Fit of {self.spectrum.name or 'spectrum'}: {self.model.describe()}",
+        lines = [verdict_line(self),
+                 f"Fit of {self.spectrum.name or 'spectrum'}: {self.model.describe()}",
                  f"  axis       {_axis_text(self.axis)}",
                  f"  weights    Poisson ({self.weights})",
                  f"  channels   {self.ndata} fitted, {self.nvarys} parameters varied, "
                  f"{self.nfev} evaluations",
                  f"  chi-square {self.chisqr:.6g}, reduced {self.redchi:.5g}",
-                 f"  status     {'converged' if self.success else 'NOT converged'}: {self.message}",
+                 f"  optimiser  {_status(self)}",
+                 f"  start      {_stage_text(self.stage)}",
                  "", "Parameters:"]
         for n, q in d["params"].items():
             err = q["stderr"]
@@ -245,6 +479,33 @@ class FitResult:
     def plot(self, path=None, **kws):
         from .plotting import plot_fit
         return plot_fit(self, path, **kws)
+
+
+def verdict_line(result):
+    """The verdict with every reason, on one line."""
+    if not result.reasons:
+        return f"verdict: {result.verdict}"
+    return f"verdict: {result.verdict}: " + "; ".join(result.reasons)
+
+
+def _status(result):
+    # the optimiser's own words only where they cannot read as the fit's verdict
+    msg = result.message.strip()
+    if result.verdict != "good" and msg.lower().startswith("fit succeeded"):
+        msg = "stopped at a minimum"
+    ok = result.converged if result.converged is not None else result.success
+    return f"{'converged' if ok else 'NOT converged'}: {msg}"
+
+
+def _stage_text(stage):
+    if not stage:
+        return "the given values"
+    src = stage.get("source", "")
+    if stage.get("strategy") == "multistart":
+        return (f"multi-start from {src}: {stage['starts']} starts ({stage['from_dips']} "
+                f"assignments, {stage['perturbed']} perturbed, seed {stage['seed']}), "
+                f"{stage['budget']}; best from start {stage['best_start'] + 1}")
+    return f"one local fit from {src}"
 
 
 def _fmt(v):

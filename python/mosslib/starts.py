@@ -1,0 +1,550 @@
+"""Starting values from the data: the dips of the measured spectrum, assigned to the
+model's components by their line patterns.
+
+1. Baseline: a polynomial in velocity (per sweep, degree at most 2) fitted to the
+   channels that do not lie significantly below it (clipped iteratively, Poisson
+   errors), giving the relative absorption a = 1 - counts/baseline of every channel.
+2. Dips: a on a velocity grid of one channel's step (the sweeps added), smoothed with a
+   Gaussian of one grid step; a dip is a local maximum whose smoothed depth exceeds
+   Z_DIP times its Poisson error (weaker ones, above Z_WEAK, still propose
+   candidates). Each dip gives a velocity, a depth and a FWHM (the smoothing removed).
+3. Candidates per component, from the dips: a sextet from any two dips taken as one of
+   its mirror line pairs (1-6, 2-5, 3-4), its field, centre shift and quadrupole shift
+   then refined on every line that falls on a dip; a doublet from any two dips (its
+   splitting and centre shift) or from one dip (a singlet); the line pattern of a
+   sextet (line positions per tesla and per unit of quadrupole shift) is measured on
+   the component's own model, never restated here. Each candidate is drawn with the
+   model itself at unit area and its amplitude found by weighted least squares.
+4. Assignment: the candidates of all components together, by a beam search over
+   combinations, each combination scored by the chi-square of a non-negative least
+   squares fit of its drawn profiles (plus a constant) to the absorption. Components of
+   one model are ordered by field (or splitting), largest first.
+5. Models without a closed line pattern (ttt, parl, the interference sextet) start from
+   the catalogue's example values, centred on the absorption's centroid and scaled to
+   its depth where they have an area or amplitude. With no dip in the data, the
+   catalogue's examples are the last resort (scaled to the depth the same way).
+
+Values the user gave (names in `keep`), fixed parameters and tied ones are never
+changed. Everything here is deterministic.
+"""
+
+import math
+import re
+from dataclasses import dataclass
+
+import numpy as np
+from scipy.optimize import nnls
+
+__all__ = ["Dip", "Profile", "profile", "data_starts", "apply_start", "perturb"]
+
+Z_DIP = 5.0
+Z_WEAK = 3.0
+MAX_DIPS = 18
+PER_COMPONENT = 8
+BEAM = 12
+FIELD_RANGE = (2.0, 70.0)     # T, of a sextet proposed from two dips
+MAX_SPLITTING = 5.0           # mm/s, of a doublet proposed from two dips
+
+_AMOUNT = re.compile(r"(area|amplitude)")
+_WIDTHS = re.compile(r"width\d*")
+
+
+@dataclass
+class Dip:
+    velocity: float
+    depth: float
+    fwhm: float
+    z: float
+
+
+@dataclass
+class Profile:
+    """The data as relative absorption: per fitted channel velocity v, absorption a and
+    weight w (1/variance); the baseline's polynomial per sweep; the grid step h; dips."""
+    v: np.ndarray
+    a: np.ndarray
+    w: np.ndarray
+    baseline: list
+    h: float
+    dips: list
+    form: str
+
+    @property
+    def window(self):
+        return float(self.v.min()), float(self.v.max())
+
+
+def _robust_poly(v, d, var, degree, sign):
+    """Polynomial through the points not significantly on the `sign` side of it
+    (sign -1: dips below a transmission baseline)."""
+    keep = d >= np.median(d) if sign < 0 else d <= np.median(d)
+    coef = np.array([np.median(d)] + [0.0] * degree)
+    for _ in range(12):
+        if keep.sum() <= degree + 1:
+            break
+        x = v[keep]
+        span = max(np.ptp(x), 1e-12)
+        deg = degree if span > 0 else 0
+        c = np.polynomial.polynomial.polyfit(v[keep], d[keep], deg, w=1.0 / np.sqrt(var[keep]))
+        coef = np.zeros(degree + 1)
+        coef[:len(c)] = c
+        r = (d - np.polynomial.polynomial.polyval(v, coef)) / np.sqrt(var)
+        new = r > -2.5 if sign < 0 else r < 2.5
+        if np.array_equal(new, keep):
+            break
+        keep = new
+    return coef
+
+
+def profile(spectrum, model):
+    """The Profile of a spectrum under a model (its form and baseline)."""
+    m = spectrum.mask
+    axis = spectrum.axis
+    v_all = axis.velocities()
+    var_all = spectrum.data_variance()
+    d, v, var = spectrum.counts[m], v_all[m], var_all[m]
+    bl = model.baseline
+    sweeps_all = axis.sweeps() if bl.per_sweep else np.zeros(axis.n, dtype=int)
+    sw = sweeps_all[m]
+    transmission = model.form == "transmission"
+    base = np.zeros_like(d)
+    coefs = []
+    if bl.fixed is not None:
+        base[:] = float(bl.fixed)
+    else:
+        degree = min(bl.degree, 2)
+        for s in range(int(sweeps_all.max()) + 1):
+            k = sw == s
+            if not k.any():
+                coefs.append(np.zeros(degree + 1))
+                continue
+            c = _robust_poly(v[k], d[k], var[k], degree, -1 if transmission else 1)
+            coefs.append(c)
+            base[k] = np.polynomial.polynomial.polyval(v[k], c)
+    if transmission:
+        good = base > 0
+        b = np.where(good, base, 1.0)
+        a = 1.0 - d / b
+        w = np.where(good, b * b / var, 0.0)
+    else:
+        a = d - base
+        w = 1.0 / var
+    h = _grid_step(v_all, sweeps_all, m)
+    p = Profile(v=v, a=a, w=w, baseline=coefs, h=h, dips=[], form=model.form)
+    p.dips = _dips(p)
+    return p
+
+
+def _grid_step(v, sweeps, mask):
+    dv = np.abs(np.diff(v))
+    same = (sweeps[1:] == sweeps[:-1]) & mask[1:] & mask[:-1] & np.isfinite(dv) & (dv > 0)
+    return float(np.median(dv[same])) if same.any() else float(np.ptp(v) / max(v.size - 1, 1))
+
+
+def _dips(p):
+    """Significant local maxima of the smoothed absorption on the velocity grid."""
+    h = p.h
+    lo, hi = p.window
+    if not (h > 0 and hi > lo):
+        return []
+    nb = int(math.floor((hi - lo) / h)) + 1
+    idx = np.clip(np.rint((p.v - lo) / h).astype(int), 0, nb - 1)
+    W = np.bincount(idx, weights=p.w, minlength=nb)
+    WA = np.bincount(idx, weights=p.w * p.a, minlength=nb)
+    k = np.exp(-0.5 * np.arange(-3, 4) ** 2)
+    sw = np.convolve(W, k, mode="same")
+    swa = np.convolve(WA, k, mode="same")
+    sw2 = np.convolve(W, k * k, mode="same")
+    with np.errstate(invalid="ignore", divide="ignore"):
+        s = np.where(sw > 0, swa / sw, np.nan)
+        err = np.where(sw > 0, np.sqrt(sw2) / sw, np.nan)
+        z = s / err
+    grid = lo + h * np.arange(nb)
+    found = []
+    for i in range(1, nb - 1):
+        if not (z[i] > Z_WEAK and s[i] >= s[i - 1] and s[i] > s[i + 1]):
+            continue
+        y0, y1, y2 = s[i - 1], s[i], s[i + 1]
+        den = y0 - 2 * y1 + y2
+        off = 0.5 * (y0 - y2) / den if den < 0 else 0.0
+        half = y1 / 2
+        width = 0.0
+        for step in (-1, 1):
+            j, prev = i, y1
+            while 0 <= j + step < nb and s[j + step] > half and s[j + step] <= prev:
+                j += step
+                prev = s[j]
+            if 0 <= j + step < nb and s[j + step] <= half and prev > s[j + step]:
+                width += abs(j - i) + (prev - half) / (prev - s[j + step])
+            else:
+                width += abs(j - i) + 0.5
+        fwhm = h * math.sqrt(max(width * width - 2.355 ** 2, 1.0))
+        found.append(Dip(velocity=float(grid[i] + off * h), depth=float(y1), fwhm=float(fwhm),
+                         z=float(z[i])))
+    found.sort(key=lambda d: -d.z)
+    return sorted(found[:MAX_DIPS], key=lambda d: d.velocity)
+
+
+# -- line patterns of the components -----------------------------------------------
+
+def _kind(c):
+    names = c.param_names
+    if {"field_T", "centre_shift", "quadrupole_shift"} <= set(names) and \
+            sum(1 for n in names if re.fullmatch(r"intensity\d", n)) == 6:
+        return "sextet"
+    if {"quadrupole_splitting", "centre_shift", "area"} <= set(names) and "eta" not in names:
+        return "doublet"
+    return "other"
+
+
+_PATTERNS = {}
+
+
+def _sextet_pattern(c, axis, h):
+    """(positions per tesla, shifts per unit quadrupole shift) of lines 1-6, measured on
+    the model: lines probed one by one at a field filling half the window."""
+    key = c.model
+    if key in _PATTERNS:
+        return _PATTERNS[key]
+    v = axis.velocities()
+    centre = float((v.max() + v.min()) / 2)
+    vals = {n: p.value for n, p in c.make_params().items()}
+    pre = c.prefix
+    vals[pre + "centre_shift"] = centre
+    vals[pre + "quadrupole_shift"] = 0.0
+    for n in c.param_names:
+        if _WIDTHS.fullmatch(n):
+            vals[pre + n] = 3 * h
+    b0 = abs(vals[pre + "field_T"]) or 33.0
+    vals[pre + "field_T"] = b0
+    try:
+        x = np.array(c.line_centres(vals, axis))
+        span = x[-1] - x[0]
+        if not np.all(np.isfinite(x)) or span <= 0:
+            raise ValueError
+    except ValueError:
+        # the example's field overflows the window: halve it until the lines fit
+        for _ in range(8):
+            b0 /= 2
+            vals[pre + "field_T"] = b0
+            x = np.array(c.line_centres(vals, axis))
+            if np.all(np.isfinite(x)):
+                break
+        else:
+            return None
+        span = x[-1] - x[0]
+    b1 = b0 * (0.5 * np.ptp(v)) / span
+    vals[pre + "field_T"] = b1
+    x0 = np.array(c.line_centres(vals, axis))
+    q = 0.05 * np.ptp(v)
+    vals[pre + "quadrupole_shift"] = q
+    xq = np.array(c.line_centres(vals, axis))
+    if not (np.all(np.isfinite(x0)) and np.all(np.isfinite(xq))):
+        return None
+    pat = ((x0 - centre) / b1, (xq - x0) / q)
+    _PATTERNS[key] = pat
+    return pat
+
+
+# -- candidates ----------------------------------------------------------------------
+
+@dataclass
+class _Cand:
+    values: dict      # unprefixed parameter values this candidate sets
+    profile: np.ndarray = None   # absorption at unit area on the fitted channels
+    amp: float = 0.0
+    gain: float = 0.0
+    key: tuple = ()
+
+
+def _median_fwhm(dips, h):
+    f = [d.fwhm for d in dips]
+    return float(np.median(f)) if f else 3 * h
+
+
+def _sextet_cands(c, p, axis):
+    pat = _sextet_pattern(c, axis, p.h)
+    if pat is None:
+        return []
+    u, dq = pat
+    dips = p.dips
+    x = np.array([d.velocity for d in dips])
+    tol_of = lambda d: max(0.75 * d.fwhm, 1.5 * p.h)
+    out = {}
+    for i in range(len(dips)):
+        for j in range(i + 1, len(dips)):
+            for k in range(3):
+                su = u[5 - k] - u[k]
+                B = (x[j] - x[i]) / su
+                if not FIELD_RANGE[0] <= B <= FIELD_RANGE[1]:
+                    continue
+                cs = (x[i] + x[j]) / 2 - B * (u[k] + u[5 - k]) / 2
+                qs = 0.0
+                for _ in range(2):
+                    pred = cs + B * u + qs * dq
+                    rows, ys, used = [], [], []
+                    for line, xp in enumerate(pred):
+                        n = int(np.argmin(np.abs(x - xp)))
+                        if abs(x[n] - xp) <= tol_of(dips[n]):
+                            rows.append([1.0, u[line], dq[line]])
+                            ys.append(x[n])
+                            used.append(dips[n])
+                    if len(rows) < 4:
+                        break
+                    sol, *_ = np.linalg.lstsq(np.array(rows), np.array(ys), rcond=None)
+                    if not (FIELD_RANGE[0] <= sol[1] <= FIELD_RANGE[1] and abs(sol[2]) < 1.5):
+                        break
+                    cs, B, qs = (float(t) for t in sol)
+                pred = cs + B * u + qs * dq
+                near = [dips[int(np.argmin(np.abs(x - xp)))] for xp in pred]
+                width = _median_fwhm([d for d, xp in zip(near, pred)
+                                      if abs(d.velocity - xp) <= tol_of(d)], p.h)
+                key = (round(B / 0.05), round(cs / (0.5 * p.h)), round(qs / (0.5 * p.h)))
+                out.setdefault(key, {"field_T": B, "centre_shift": cs, "quadrupole_shift": qs,
+                                     "_width": width})
+    return list(out.values())
+
+
+def _doublet_cands(c, p):
+    dips = p.dips
+    out = {}
+    for i, di in enumerate(dips):
+        for dj in dips[i + 1:]:
+            sep = dj.velocity - di.velocity
+            if 0 < sep <= MAX_SPLITTING:
+                key = (round(sep / (0.5 * p.h)), round((di.velocity + dj.velocity) / p.h))
+                out.setdefault(key, {"quadrupole_splitting": sep,
+                                     "centre_shift": (di.velocity + dj.velocity) / 2,
+                                     "_width": (di.fwhm + dj.fwhm) / 2})
+        key = (0, round(2 * di.velocity / p.h))
+        w = max(di.fwhm * 0.8, p.h)
+        out.setdefault(key, {"quadrupole_splitting": max(di.fwhm / 3, p.h),
+                             "centre_shift": di.velocity, "_width": w})
+    return list(out.values())
+
+
+def _centroid(p):
+    pos = np.clip(p.a, 0, None) * (p.w > 0)
+    s = pos.sum()
+    return float(np.sum(pos * p.v) / s) if s > 0 else float(np.mean(p.window))
+
+
+def _candidates(c, p, axis):
+    kind = _kind(c)
+    if kind == "sextet" and p.dips:
+        raw = _sextet_cands(c, p, axis)
+    elif kind == "doublet" and p.dips:
+        raw = _doublet_cands(c, p)
+    else:
+        raw = []
+    if not raw:
+        # the last resort: the catalogue's example, centred on the absorption
+        raw = [{"centre_shift": _centroid(p)} if "centre_shift" in c.param_names and p.dips else {}]
+    return [_Cand(values=r, key=tuple(sorted((n, round(v, 6)) for n, v in r.items())))
+            for r in raw]
+
+
+def _draw(c, cand, params, keep, spectrum, p_mask):
+    """The candidate's values as the component's full set and its absorption at unit
+    amount on the fitted channels."""
+    pre = c.prefix
+    vals = {n: params[pre + n].value for n in c.param_names}
+    for n, x in cand.values.items():
+        if n == "_width":
+            for wn in c.param_names:
+                if _WIDTHS.fullmatch(wn) and _settable(params, pre + wn, keep):
+                    vals[wn] = _clip(params[pre + wn], x)
+        elif n in vals and _settable(params, pre + n, keep):
+            vals[n] = _clip(params[pre + n], x)
+    for n in c.param_names:
+        q = params[pre + n]
+        if q.expr:
+            # mirror lines tied to their partners: follow them
+            ref = q.expr.strip()
+            if ref.startswith(pre) and ref[len(pre):] in vals:
+                vals[n] = vals[ref[len(pre):]]
+    amount = [n for n in c.param_names if _AMOUNT.fullmatch(n)]
+    for n in amount:
+        if _settable(params, pre + n, keep) and vals[n] != 0:
+            vals[n] = 1.0 if n == "area" else vals[n]
+    cand.values = vals
+    try:
+        f = c.absorption(vals, spectrum.axis)[p_mask]
+    except (ValueError, ArithmeticError):
+        return None
+    if not np.all(np.isfinite(f)) or not np.any(f):
+        return None
+    cand.profile = f
+    return cand
+
+
+def _settable(params, name, keep):
+    q = params[name]
+    return name not in keep and q.vary and not q.expr
+
+
+def _clip(q, x):
+    return float(min(max(x, q.min), q.max))
+
+
+def _score(cols, p, sqw, target):
+    """Chi-square of a and the non-negative combination of cols plus a constant."""
+    A = np.column_stack([sqw, -sqw] + [sqw * f for f in cols])
+    x, rnorm = nnls(A, target, maxiter=50 * A.shape[1])
+    return rnorm * rnorm, x
+
+
+def data_starts(spectrum, model, params, keep=(), n=4):
+    """Up to n starting parameter sets (copies of params, best first) and the Profile.
+    keep: names whose values the user gave."""
+    keep = set(keep)
+    p = profile(spectrum, model)
+    sqw = np.sqrt(p.w)
+    target = sqw * p.a
+    lists = []
+    for c in model.components:
+        cands = []
+        for cand in _candidates(c, p, spectrum.axis):
+            cand = _draw(c, cand, params, keep, spectrum, spectrum.mask)
+            if cand is None:
+                continue
+            g = float(np.dot(target, sqw * cand.profile))
+            nf = float(np.dot(sqw * cand.profile, sqw * cand.profile))
+            cand.amp = g / nf if nf > 0 else 0.0
+            cand.gain = g * g / nf if g > 0 and nf > 0 else 0.0
+            cands.append(cand)
+        cands.sort(key=lambda q: -q.gain)
+        lists.append(cands[:PER_COMPONENT] or [])
+    # beam search over the combinations
+    beam = [((), 0.0, None)]
+    for k, cands in enumerate(lists):
+        if not cands:
+            continue
+        nxt = []
+        for state, _, _ in beam:
+            for j, cand in enumerate(cands):
+                mine = (model.components[k].model, cand.key)
+                if any((model.components[kk].model, lists[kk][jj].key) == mine
+                       for kk, jj in state):
+                    continue
+                st = state + ((k, j),)
+                chi, x = _score([lists[kk][jj].profile for kk, jj in st], p, sqw, target)
+                nxt.append((st, chi, x))
+        nxt.sort(key=lambda t: t[1])
+        beam = _distinct(nxt, lists, model)[:BEAM] or beam
+    out = []
+    for state, chi, x in beam[:n]:
+        out.append(_fill(model, params, keep, p, state, lists, x))
+    if not out:
+        q = params.copy()
+        _fill_baseline(model, q, keep, p, 0.0)
+        out.append(q)
+    return out, p
+
+
+def _distinct(states, lists, model):
+    """Each set of candidates once (components of one model are interchangeable)."""
+    seen, out = set(), []
+    for st, chi, x in states:
+        sig = tuple(sorted((model.components[k].model, lists[k][j].key) for k, j in st))
+        if sig in seen:
+            continue
+        seen.add(sig)
+        out.append((st, chi, x))
+    return out
+
+
+def _fill(model, params, keep, p, state, lists, x):
+    q = params.copy()
+    c0 = float(x[0] - x[1]) if x is not None else 0.0
+    scale = 1.0 / (1.0 - c0) if p.form == "transmission" and c0 < 0.9 else 1.0
+    for i, (k, j) in enumerate(state):
+        c = model.components[k]
+        cand = lists[k][j]
+        amp = float(x[2 + i]) * scale if x is not None else cand.amp
+        for n, v in cand.values.items():
+            name = c.prefix + n
+            if not _settable(q, name, keep):
+                continue
+            if _AMOUNT.fullmatch(n):
+                v = v * amp if amp > 0 else v
+            q[name].set(value=_clip(q[name], v))
+    _order_alike(model, q, keep)
+    _fill_baseline(model, q, keep, p, c0)
+    return q
+
+
+def _order_alike(model, q, keep):
+    """Components of one model with no value of the user: largest field (splitting) first."""
+    groups = {}
+    for c in model.components:
+        if any(n in keep for n in c.names):
+            continue
+        groups.setdefault(c.model, []).append(c)
+    for comps in groups.values():
+        if len(comps) < 2:
+            continue
+        key = "field_T" if "field_T" in comps[0].param_names else "quadrupole_splitting"
+        if key not in comps[0].param_names:
+            continue
+        sets = [{n: (q[c.prefix + n].value, q[c.prefix + n].vary, q[c.prefix + n].expr)
+                 for n in c.param_names} for c in comps]
+        if any(s[n][1] is False or s[n][2] for s in sets for n in (key,)):
+            continue
+        order = sorted(range(len(comps)), key=lambda i: -sets[i][key][0])
+        for c, i in zip(comps, order):
+            for n, (val, vary, expr) in sets[i].items():
+                if _settable(q, c.prefix + n, keep):
+                    q[c.prefix + n].set(value=_clip(q[c.prefix + n], val))
+
+
+def _fill_baseline(model, q, keep, p, c0):
+    bl = model.baseline
+    if bl.fixed is not None or not p.baseline:
+        return
+    factor = (1.0 - c0) if p.form == "transmission" else 1.0
+    names = [n for n in q if n.startswith("base_")]
+    for s, coef in enumerate(p.baseline):
+        for k, c in enumerate(coef):
+            for name in (f"base_s{s}_c{k}", f"base_c{k}" if s == 0 else None):
+                if name and name in names and _settable(q, name, keep):
+                    q[name].set(value=float(c) * factor if p.form == "transmission" else float(c) + (c0 if k == 0 else 0.0))
+
+
+def apply_start(spectrum, model, params, keep=()):
+    """Set params in place to the best data-derived start; returns params."""
+    starts, _ = data_starts(spectrum, model, params, keep, n=1)
+    best = starts[0]
+    for n, q in best.items():
+        if _settable(params, n, set(keep)) or n.startswith("base_") and n not in keep \
+                and params[n].vary and not params[n].expr:
+            params[n].set(value=q.value)
+    return params
+
+
+def perturb(model, params, keep, rng, h, scale=1.0):
+    """A copy of params with the free component values moved at random: velocities by
+    about two grid steps, fields by the same at the outer lines, widths, areas and
+    intensities by about 30 % (log-normal). Baseline and axis stay."""
+    q = params.copy()
+    for c in model.components:
+        for n in c.param_names:
+            name = c.prefix + n
+            if not _settable(q, name, keep):
+                continue
+            x = q[name].value
+            unit = c.param(n).unit
+            e = rng.standard_normal()
+            if n == "field_T":
+                pat = _PATTERNS.get(c.model)
+                if pat is None:
+                    continue
+                x = x + e * scale * 4 * h / float(pat[0][-1] - pat[0][0])
+            elif _WIDTHS.fullmatch(n) or _AMOUNT.fullmatch(n) or n.startswith("intensity"):
+                x = x * math.exp(0.3 * scale * e)
+            elif unit == "mm/s":
+                x = x + e * scale * 2 * h
+            else:
+                continue
+            q[name].set(value=_clip(q[name], x))
+    return q
