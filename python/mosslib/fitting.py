@@ -131,7 +131,9 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
         h = prof.h
         source = "the data's dips" if prof.dips else "the catalogue (no dips found)"
     else:
-        cands, h, source = [params], None, "the given values"
+        from .starts import _grid_step
+        cands, source = [params], "the given values"
+        h = _grid_step(axis.velocities(), axis.sweeps(), spectrum.mask)
     cands = [c for c in cands if np.all(np.isfinite(residual(c)))]
     if not cands:
         raise ValueError("the fit cannot start: the model is not finite at the starting "
@@ -294,15 +296,39 @@ def _multistart(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, r
         short = min(short, int(max_nfev))
     first = _map(_local_end, [(job, s, short) for s in starts], workers)
     order = sorted(range(len(first)), key=lambda i: (first[i][1], i))[:2]
-    second = _map(_local_end, [(job, first[i][0], max_nfev) for i in order], workers)
-    best = min(range(len(second)), key=lambda j: (second[j][1], j))
-    out, mini = _local(job, first[order[best]][0], max_nfev)
+    ends = _map(_local_end, [(job, first[i][0], max_nfev) for i in order], workers)
+    # pool of minima: (end params, chi-square, converged, where from, start of the final fit)
+    pool = [(e[0], e[1], e[2], f"start {i + 1}", first[i][0]) for e, i in zip(ends, order)]
+    # Moves from the best minimum: each component alone onto what the others leave in
+    # the data, and the line exchanges of overlapping doublets; each move runs the short
+    # budget, its best continues to convergence.
+    from .starts import component_starts, exchange_starts
+    moved = 0
+    best = min(range(len(pool)), key=lambda i: (pool[i][1], i))
+    for j in range(len(model.components) + 1):
+        base = pool[best][0]
+        tries = (component_starts(job[1], model, base, j, keep, n=2)
+                 if j < len(model.components) else exchange_starts(model, base, keep))
+        if not tries:
+            continue
+        moved += len(tries)
+        firsts = _map(_local_end, [(job, t, short) for t in tries], workers)
+        i = min(range(len(firsts)), key=lambda i: (firsts[i][1], i))
+        e = _local_end(job, firsts[i][0], max_nfev)
+        what = f"move of {model.components[j].prefix}" if j < len(model.components) \
+            else "doublet line exchange"
+        pool.append((e[0], e[1], e[2], what, firsts[i][0]))
+        best = min(range(len(pool)), key=lambda i: (pool[i][1], i))
+    from .starts import _order_alike
+    final = pool[best][4].copy()
+    _order_alike(model, final, set(keep))
+    out, mini = _local(job, final, max_nfev)
     stage = {"strategy": "multistart", "starts": len(starts), "from_dips": from_dips,
-             "perturbed": len(starts) - from_dips, "seed": seed,
-             "budget": f"{short} evaluations per start, then the best 2 to convergence"
+             "perturbed": len(starts) - from_dips, "seed": seed, "moves": moved,
+             "budget": f"{short} evaluations per start and move, the best to convergence"
                        + (f" (at most {max_nfev})" if max_nfev else ""),
-             "best_start": order[best], "chisqr_of_starts": [c for _, c, _ in first],
-             "rivals": _rivals(out, [second[j] for j in range(len(second)) if j != best])}
+             "best": pool[best][3], "chisqr_of_starts": [c for _, c, _ in first],
+             "rivals": _rivals(out, [x[:3] for k, x in enumerate(pool) if k != best])}
     return out, mini, stage
 
 
@@ -504,7 +530,7 @@ def _stage_text(stage):
     if stage.get("strategy") == "multistart":
         return (f"multi-start from {src}: {stage['starts']} starts ({stage['from_dips']} "
                 f"assignments, {stage['perturbed']} perturbed, seed {stage['seed']}), "
-                f"{stage['budget']}; best from start {stage['best_start'] + 1}")
+                f"{stage['moves']} moves, {stage['budget']}; best from {stage['best']}")
     return f"one local fit from {src}"
 
 

@@ -40,8 +40,8 @@ __all__ = ["Dip", "Profile", "profile", "data_starts", "apply_start", "perturb"]
 Z_DIP = 5.0
 Z_WEAK = 3.0
 MAX_DIPS = 18
-PER_COMPONENT = 8
-BEAM = 12
+PER_COMPONENT = 10
+BEAM = 16
 FIELD_RANGE = (2.0, 70.0)     # T, of a sextet proposed from two dips
 MAX_SPLITTING = 5.0           # mm/s, of a doublet proposed from two dips
 
@@ -251,8 +251,9 @@ def _sextet_pattern(c, axis, h):
 @dataclass
 class _Cand:
     values: dict      # unprefixed parameter values this candidate sets
-    profile: np.ndarray = None   # absorption at unit area on the fitted channels
-    amp: float = 0.0
+    profiles: list = None   # absorption columns at unit area on the fitted channels
+    split: bool = False     # two columns: lines 1, 3, 4, 6 and lines 2, 5 of a sextet
+    amp: np.ndarray = None
     gain: float = 0.0
     key: tuple = ()
 
@@ -368,14 +369,52 @@ def _draw(c, cand, params, keep, spectrum, p_mask):
         if _settable(params, pre + n, keep) and vals[n] != 0:
             vals[n] = 1.0 if n == "area" else vals[n]
     cand.values = vals
+    # A sextet's lines 2 and 5 as a column of their own: their intensity relative to
+    # lines 1, 3 (3 : x : 1) follows the texture and is read from the data.
+    draws = [vals]
+    if _kind(c) == "sextet" and "area" in vals and _settable(params, pre + "intensity2", keep) \
+            and (_settable(params, pre + "intensity5", keep)
+                 or (params[pre + "intensity5"].expr or "").strip() == pre + "intensity2"):
+        outer = dict(vals, intensity2=0.0, intensity5=0.0)
+        inner = dict(vals, **{f"intensity{k}": 0.0 for k in (1, 3, 4, 6)})
+        inner.update(intensity2=1.0, intensity5=1.0)
+        draws = [outer, inner]
+        cand.split = True
+    cols = []
     try:
-        f = c.absorption(vals, spectrum.axis)[p_mask]
+        for dv in draws:
+            f = c.absorption(dv, spectrum.axis)[p_mask]
+            if not np.all(np.isfinite(f)) or not np.any(f):
+                return None
+            cols.append(f)
     except (ValueError, ArithmeticError):
         return None
-    if not np.all(np.isfinite(f)) or not np.any(f):
-        return None
-    cand.profile = f
+    cand.profiles = cols
     return cand
+
+
+def _gain(cand, sqw, target):
+    """Chi-square removed by the candidate's columns alone (non-negative amplitudes),
+    and those amplitudes."""
+    A = np.column_stack([sqw * f for f in cand.profiles])
+    x, rnorm = nnls(A, target, maxiter=50 * A.shape[1])
+    return float(np.dot(target, target) - rnorm * rnorm), x
+
+
+def _amounts(c, cand, xs, scale=1.0):
+    """The values the amplitudes xs of the candidate's columns set: the area (or the
+    amount scaled), and for a split sextet the intensity of lines 2 and 5."""
+    out = {}
+    total = float(np.sum(xs)) * scale
+    for n in c.param_names:
+        if _AMOUNT.fullmatch(n) and total > 0:
+            out[n] = cand.values[n] * total
+    if cand.split:
+        a, b = cand.values["intensity1"], cand.values["intensity3"]
+        if xs[0] > 0:
+            i2 = min(max((a + b) * xs[1] / xs[0], 0.0), 2.0 * (a + b))
+            out["intensity2"] = out["intensity5"] = i2
+    return out
 
 
 def _settable(params, name, keep):
@@ -408,13 +447,10 @@ def data_starts(spectrum, model, params, keep=(), n=4):
             cand = _draw(c, cand, params, keep, spectrum, spectrum.mask)
             if cand is None:
                 continue
-            g = float(np.dot(target, sqw * cand.profile))
-            nf = float(np.dot(sqw * cand.profile, sqw * cand.profile))
-            cand.amp = g / nf if nf > 0 else 0.0
-            cand.gain = g * g / nf if g > 0 and nf > 0 else 0.0
+            cand.gain, cand.amp = _gain(cand, sqw, target)
             cands.append(cand)
         cands.sort(key=lambda q: -q.gain)
-        lists.append(cands[:PER_COMPONENT] or [])
+        lists.append(_diverse(cands, p.h, PER_COMPONENT))
     # beam search over the combinations
     beam = [((), 0.0, None)]
     for k, cands in enumerate(lists):
@@ -428,7 +464,8 @@ def data_starts(spectrum, model, params, keep=(), n=4):
                        for kk, jj in state):
                     continue
                 st = state + ((k, j),)
-                chi, x = _score([lists[kk][jj].profile for kk, jj in st], p, sqw, target)
+                chi, x = _score([f for kk, jj in st for f in lists[kk][jj].profiles],
+                                p, sqw, target)
                 nxt.append((st, chi, x))
         nxt.sort(key=lambda t: t[1])
         beam = _distinct(nxt, lists, model)[:BEAM] or beam
@@ -440,6 +477,30 @@ def data_starts(spectrum, model, params, keep=(), n=4):
         _fill_baseline(model, q, keep, p, 0.0)
         out.append(q)
     return out, p
+
+
+def _diverse(cands, h, n):
+    """The n best candidates that differ from every better one: a field by half a
+    tesla, a velocity by two grid steps."""
+    out = []
+    for c in cands:
+        close = False
+        for o in out:
+            same = True
+            for k in ("field_T", "centre_shift", "quadrupole_shift", "quadrupole_splitting"):
+                if k in c.values and k in o.values:
+                    tol = 0.5 if k == "field_T" else 2 * h
+                    if abs(c.values[k] - o.values[k]) > tol:
+                        same = False
+                        break
+            if same:
+                close = True
+                break
+        if not close:
+            out.append(c)
+            if len(out) == n:
+                break
+    return out
 
 
 def _distinct(states, lists, model):
@@ -458,17 +519,17 @@ def _fill(model, params, keep, p, state, lists, x):
     q = params.copy()
     c0 = float(x[0] - x[1]) if x is not None else 0.0
     scale = 1.0 / (1.0 - c0) if p.form == "transmission" and c0 < 0.9 else 1.0
-    for i, (k, j) in enumerate(state):
+    col = 2
+    for k, j in state:
         c = model.components[k]
         cand = lists[k][j]
-        amp = float(x[2 + i]) * scale if x is not None else cand.amp
-        for n, v in cand.values.items():
+        xs = x[col:col + len(cand.profiles)]
+        col += len(cand.profiles)
+        values = dict(cand.values, **_amounts(c, cand, xs, scale))
+        for n, v in values.items():
             name = c.prefix + n
-            if not _settable(q, name, keep):
-                continue
-            if _AMOUNT.fullmatch(n):
-                v = v * amp if amp > 0 else v
-            q[name].set(value=_clip(q[name], v))
+            if _settable(q, name, keep):
+                q[name].set(value=_clip(q[name], v))
     _order_alike(model, q, keep)
     _fill_baseline(model, q, keep, p, c0)
     return q
@@ -548,3 +609,83 @@ def perturb(model, params, keep, rng, h, scale=1.0):
                 continue
             q[name].set(value=_clip(q[name], x))
     return q
+
+
+def component_starts(spectrum, model, params, j, keep=(), n=2):
+    """Starts that move component j alone: the dips of what the data leave once the
+    fitted baseline and the other components are taken out, assigned to component j
+    (a minority site hidden beside stronger lines, a component sitting on the wrong
+    lines). Up to n copies of params, the most promising first."""
+    keep = set(keep)
+    c = model.components[j]
+    values = params.valuesdict()
+    axis = model.axis_of(values, spectrum)
+    m = spectrum.mask
+    v = axis.velocities()[m]
+    base = model.baseline.eval(values, axis, axis.velocities())[m]
+    others = sum(o.absorption(values, axis)[m] for i, o in enumerate(model.components) if i != j)
+    d = spectrum.counts[m]
+    var = spectrum.data_variance()[m]
+    if model.form == "transmission":
+        good = base > 0
+        b = np.where(good, base, 1.0)
+        a = 1.0 - d / b - others
+        w = np.where(good, b * b / var, 0.0)
+    else:
+        a = d - base - others
+        w = 1.0 / var
+    sweeps = axis.sweeps() if model.baseline.per_sweep else np.zeros(axis.n, dtype=int)
+    p = Profile(v=v, a=a, w=w, baseline=[], h=_grid_step(axis.velocities(), sweeps, m),
+                dips=[], form=model.form)
+    p.dips = _dips(p)
+    if not p.dips:
+        return []
+    sqw = np.sqrt(w)
+    target = sqw * a
+    cands = []
+    for cand in _candidates(c, p, axis):
+        if _kind(c) == "other":
+            continue
+        cand = _draw(c, cand, params, keep, spectrum, m)
+        if cand is None:
+            continue
+        cand.gain, cand.amp = _gain(cand, sqw, target)
+        if cand.gain > 0:
+            cands.append(cand)
+    cands.sort(key=lambda q: -q.gain)
+    out = []
+    for cand in cands[:n]:
+        q = params.copy()
+        for name, x in dict(cand.values, **_amounts(c, cand, cand.amp)).items():
+            full = c.prefix + name
+            if _settable(q, full, keep):
+                q[full].set(value=_clip(q[full], x))
+        out.append(q)
+    return out
+
+
+def exchange_starts(model, params, keep=()):
+    """Starts that exchange lines between two doublets: (l1, h1), (l2, h2) become
+    (l2, h1), (l1, h2) and (l1, h2), (l2, h1). Two doublets whose lines overlap have a
+    local minimum with each pairing; both are tried."""
+    keep = set(keep)
+    ds = [c for c in model.components if _kind(c) == "doublet"]
+    out = []
+    for i in range(len(ds)):
+        for j in range(i + 1, len(ds)):
+            a, b = ds[i], ds[j]
+            names = [c.prefix + n for c in (a, b) for n in ("centre_shift", "quadrupole_splitting")]
+            if not all(_settable(params, n, keep) for n in names):
+                continue
+            la = params[a.prefix + "centre_shift"].value, params[a.prefix + "quadrupole_splitting"].value
+            lb = params[b.prefix + "centre_shift"].value, params[b.prefix + "quadrupole_splitting"].value
+            (l1, h1), (l2, h2) = [(cs - qs / 2, cs + qs / 2) for cs, qs in (la, lb)]
+            for (x1, y1), (x2, y2) in (((l2, h1), (l1, h2)), ((l1, h2), (l2, h1))):
+                q = params.copy()
+                for c, (lo, hi) in ((a, (x1, y1)), (b, (x2, y2))):
+                    lo, hi = min(lo, hi), max(lo, hi)
+                    q[c.prefix + "centre_shift"].set(value=_clip(q[c.prefix + "centre_shift"], (lo + hi) / 2))
+                    q[c.prefix + "quadrupole_splitting"].set(
+                        value=_clip(q[c.prefix + "quadrupole_splitting"], hi - lo))
+                out.append(q)
+    return out

@@ -37,7 +37,20 @@ def fit_options(p, axis_help):
     p.add_argument("--free", action="append", default=[], metavar="NAME",
                    help="let a parameter vary (e.g. axis_zero)")
     p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
-                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
+                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1 "
+                        "(arithmetic on parameter names, numbers, sqrt, exp, log, ...)")
+    p.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                   help="bounds of a parameter (either side may be empty: keep it); the "
+                        "defaults are the physical domain (areas, widths, fields >= 0)")
+    p.add_argument("--emission", action="append", default=[], metavar="PREFIX",
+                   help="let the component with this prefix have negative areas (emission)")
+    p.add_argument("--global", dest="strategy", choices=("multistart", "local"),
+                   default="multistart",
+                   help="multistart (default): local fits from several starts found in the "
+                        "data and perturbed, the best wins; local: one fit from the start")
+    p.add_argument("--starts", type=int, default=8, metavar="N",
+                   help="starting points of the multi-start stage (default 8)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the perturbed starts")
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
@@ -73,6 +86,13 @@ def number(text, what):
         raise ValueError(f"{what}: {text!r} is not a number") from None
 
 
+def finite(text, what):
+    x = number(text, what)
+    if not math.isfinite(x):
+        raise ValueError(f"{what}: {text!r} is not a finite number")
+    return x
+
+
 def component(definition, k):
     from ..components import Component
     head, *items = definition.split(",")
@@ -90,7 +110,7 @@ def component(definition, k):
         if key in probe.option_names:
             options[key] = number(value, f"{name}.{key}")
         elif key in probe.param_names:
-            starts[prefix + key] = number(value, f"{name}.{key}")
+            starts[prefix + key] = finite(value, f"{name}.{key}")
         else:
             raise ValueError(f"{name}: no parameter or option {key!r}; parameters: "
                              f"{', '.join(probe.param_names)}"
@@ -125,11 +145,29 @@ def write_outputs(result, args, what="fit"):
             f.write(result.report())
 
 
-def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True):
-    """The starting parameters of a fit of spectrum s as the command line makes them:
-    the model's defaults on s, mirror lines tied, the components' values (starts), then
-    --set NAME=VALUE, --fix NAME[=VALUE], --free NAME, --tie NAME=EXPR, the areas
-    scaled to the data."""
+def bounds(text):
+    """(name, low, high) of --bound NAME=LO:HI (None: keep that side)."""
+    name, eq, rest = text.partition("=")
+    lo, colon, hi = rest.partition(":")
+    if not eq or not colon or not name.strip():
+        raise ValueError(f"--bound {text}: NAME=LO:HI")
+    lo = number(lo, f"--bound {name} low") if lo.strip() else None
+    hi = number(hi, f"--bound {name} high") if hi.strip() else None
+    if any(x is not None and math.isnan(x) for x in (lo, hi)):
+        raise ValueError(f"--bound {text}: a bound is not a number")
+    if lo is not None and hi is not None and lo > hi:
+        raise ValueError(f"--bound {text}: the lower bound is above the upper one")
+    return name.strip(), lo, hi
+
+
+def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True,
+                    bound=(), data_start=True):
+    """The starting parameters of a fit of spectrum s as the command line makes them,
+    and the names whose values the user gave: the model's defaults on s (physical
+    bounds), mirror lines tied, the components' values (starts), then --set
+    NAME=VALUE, --fix NAME[=VALUE], --free NAME, --tie NAME=EXPR, --bound NAME=LO:HI;
+    with data_start the other values from the data (mosslib.starts)."""
+    from ..fitting import check_expression
     params = model.make_params(s)
     if pair_lines:
         for c in model.components:
@@ -140,31 +178,47 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True)
             raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
         return params[name]
 
+    user = set(starts)
     for name, value in starts.items():
         params[name].set(value=value)
     for item in sets:
         name, eq, value = item.partition("=")
         if not eq:
             raise ValueError(f"--set {item}: NAME=VALUE")
-        known(name.strip()).set(value=number(value, name))
+        known(name.strip()).set(value=finite(value, name))
+        user.add(name.strip())
     for item in fixes:
         name, eq, value = item.partition("=")
         p = known(name.strip())
         p.set(vary=False, expr="")
+        user.add(name.strip())
         if eq:
-            p.set(value=number(value, name))
+            p.set(value=finite(value, name))
     for name in frees:
         known(name.strip()).set(vary=True)
     for item in ties:
         name, eq, expr = item.partition("=")
         if not eq:
             raise ValueError(f"--tie {item}: NAME=EXPR")
+        known(name.strip())
+        check_expression(expr.strip(), list(params), what=f"--tie {name.strip()}")
         try:
             known(name.strip()).set(expr=expr.strip())
         except (NameError, SyntaxError, ValueError) as e:
             raise ValueError(f"--tie {item}: {e}") from None
-    model.guess(s, params)
-    return params
+        user.add(name.strip())
+    for item in bound:
+        name, lo, hi = bounds(item)
+        p = known(name)
+        lo = p.min if lo is None else lo
+        hi = p.max if hi is None else hi
+        if lo > hi:
+            raise ValueError(f"--bound {item}: the lower bound is above the upper one")
+        p.set(min=lo, max=hi)
+    if data_start:
+        from ..starts import apply_start
+        apply_start(s, model, params, keep=user)
+    return params, user
 
 
 def model_from(args):
@@ -178,6 +232,14 @@ def model_from(args):
         c, st = component(definition, k)
         comps.append(c)
         starts.update(st)
+    emission = {e if e.endswith("_") else e + "_" for e in getattr(args, "emission", [])}
+    unknown = emission - {c.prefix for c in comps}
+    if unknown:
+        raise ValueError(f"--emission {', '.join(sorted(unknown))}: no component with that "
+                         f"prefix ({', '.join(c.prefix for c in comps)})")
+    from ..components import Component
+    comps = [Component(c.model, prefix=c.prefix, emission=True, **c.options)
+             if c.prefix in emission else c for c in comps]
     if args.form == "transmission":
         return Transmission(*comps, baseline=Baseline(args.baseline,
                                                       per_sweep=not args.one_baseline)), starts
@@ -197,11 +259,18 @@ class Start:
     fixes, frees and ties, the areas scaled to the data. Picklable (sent to batch
     workers)."""
 
-    def __init__(self, model, starts, args):
+    def __init__(self, model, starts, args, data_start=True):
         self.model, self.starts, self.sets = model, starts, list(args.set)
         self.fixes, self.frees, self.ties = list(args.fix), list(args.free), list(args.tie)
         self.pair_lines = not args.no_pair_lines
+        self.bound = list(getattr(args, "bound", []))
+        self.data_start = data_start
 
     def __call__(self, s):
+        return self.with_user(s)[0]
+
+    def with_user(self, s):
+        """(params, names whose values the user gave)."""
         return starting_params(self.model, s, self.starts, self.sets, self.fixes,
-                               self.frees, self.ties, self.pair_lines)
+                               self.frees, self.ties, self.pair_lines, self.bound,
+                               self.data_start)

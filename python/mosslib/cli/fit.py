@@ -1,4 +1,8 @@
-"""mossfit fit FILE: one spectrum, one model."""
+"""mossfit fit FILE: one spectrum, one model.
+
+Exit status: 0 for a fit whose verdict is good, 3 for suspect and 4 for failed (the
+report and the outputs are written all the same, and a warning line with the reasons
+goes to stderr); 2 for bad input (one line on stderr, nothing written)."""
 
 import sys
 
@@ -10,8 +14,16 @@ AXIS_HELP = ("velocity axis, e.g. linear:step=0.05,zero=128 or "
              "sine:amplitude=10.4,zero=-256,channels_per_radian=n/2pi")
 
 
+STATUS = """
+exit status: 0 verdict good, 3 suspect, 4 failed (outputs written, a warning on
+stderr), 2 bad input (one line on stderr)
+"""
+EXIT = {"good": 0, "suspect": 3, "failed": 4}
+
+
 def add_parser(sub, epilog, formatter):
-    f = sub.add_parser("fit", help="fit a spectrum", epilog=epilog, formatter_class=formatter)
+    f = sub.add_parser("fit", help="fit a spectrum", epilog=epilog + STATUS,
+                       formatter_class=formatter)
     f.add_argument("file")
     fit_options(f, AXIS_HELP)
     f.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
@@ -31,9 +43,15 @@ def run(args):
         s = load_calibration(args.calibration, args.foil_exclude, args).apply(s)
     else:
         s = s.with_axis(parse_axis(args.axis, s.n))
-    params = Start(model, starts, args)(s)
+    params, user = Start(model, starts, args, data_start=False).with_user(s)
+    if args.starts < 1:
+        raise ValueError(f"--starts {args.starts}: at least 1")
     result = fit(s, model, params, weights=args.weights,
-                 mcmc={"steps": args.mcmc} if args.mcmc else None)
+                 mcmc={"steps": args.mcmc} if args.mcmc else None, keep=user,
+                 strategy=args.strategy, starts=args.starts, seed=args.seed)
     sys.stdout.write(result.report())
     write_outputs(result, args)
-    return 0
+    if result.verdict != "good":
+        print(f"mossfit: warning: {args.file}: fit {result.verdict}: "
+              + "; ".join(result.reasons), file=sys.stderr)
+    return EXIT[result.verdict]
