@@ -164,19 +164,23 @@ class Component:
             low = -math.inf
         return max(lo, low), hi
 
-    def make_params(self, params=None, window=None):
+    def make_params(self, params=None, window=None, step=None):
         """lmfit Parameters of this component: catalogue example values, bounds from the
-        physical domain (see domain; widths strictly positive and, given the velocity
-        window's span in mm/s, no wider than it), the first line intensity of a
-        multi-line model fixed (only the intensity ratios and the area are independent)."""
+        physical domain (see domain), the first line intensity of a multi-line model
+        fixed (only the intensity ratios and the area are independent). Widths are at
+        least 0.001 mm/s and, given the velocity window's span and a channel's step
+        (mm/s), at least half a step (a narrower line is a spike in one channel) and at
+        most half the span (a broader one is the baseline's curvature)."""
         params = lmfit.Parameters() if params is None else params
         intensities = [n for n in self.param_names if re.fullmatch(r"intensity\d+", n)]
         for n in self.param_names:
             lo, hi = self.domain(n)
             if _WIDTH.fullmatch(n):
                 lo = max(lo, _MIN_WIDTH)
-                if window is not None and math.isfinite(window):
-                    hi = min(hi, float(window))
+                if step is not None and math.isfinite(step) and step > 0:
+                    lo = max(lo, 0.5 * float(step))
+                if window is not None and math.isfinite(window) and window > 0:
+                    hi = min(hi, 0.5 * float(window))
             value = self.param(n).example
             value = value if math.isfinite(value) else 0.0
             value = min(max(value, lo), hi)
@@ -380,13 +384,16 @@ class _Model:
         a spectrum is given) and the axis's (axis_step, axis_zero, ...; fixed)."""
         axis = axis or (spectrum.axis if spectrum is not None else None)
         params = lmfit.Parameters()
-        window = None
+        window = step = None
         if axis is not None:
             v = axis.velocities()
-            v = v[np.isfinite(v)]
-            window = float(np.ptp(v)) if v.size else None
+            ok = np.isfinite(v)
+            window = float(np.ptp(v[ok])) if ok.any() else None
+            dv = np.abs(np.diff(v))
+            same = (axis.sweeps()[1:] == axis.sweeps()[:-1]) & np.isfinite(dv) & (dv > 0)
+            step = float(np.min(dv[same])) if same.any() else None
         for c in self.components:
-            c.make_params(params, window=window)
+            c.make_params(params, window=window, step=step)
         if axis is not None:
             for k, v in axis.params().items():
                 params.add("axis_" + k, value=v, vary=False)

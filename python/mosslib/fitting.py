@@ -307,7 +307,7 @@ def _multistart(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, r
     best = min(range(len(pool)), key=lambda i: (pool[i][1], i))
     for j in range(len(model.components) + 1):
         base = pool[best][0]
-        tries = (component_starts(job[1], model, base, j, keep, n=2)
+        tries = (component_starts(job[1], model, base, j, keep, n=3)
                  if j < len(model.components) else exchange_starts(model, base, keep))
         if not tries:
             continue

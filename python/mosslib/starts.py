@@ -357,6 +357,12 @@ def _draw(c, cand, params, keep, spectrum, p_mask):
                     vals[wn] = _clip(params[pre + wn], x)
         elif n in vals and _settable(params, pre + n, keep):
             vals[n] = _clip(params[pre + n], x)
+    if _kind(c) == "sextet":
+        # line intensities back to the catalogue's ratios (lines 2 and 5 are read
+        # from the data below)
+        for n in c.param_names:
+            if re.fullmatch(r"intensity\d", n) and _settable(params, pre + n, keep):
+                vals[n] = _clip(params[pre + n], c.param(n).example)
     for n in c.param_names:
         q = params[pre + n]
         if q.expr:
@@ -611,7 +617,7 @@ def perturb(model, params, keep, rng, h, scale=1.0):
     return q
 
 
-def component_starts(spectrum, model, params, j, keep=(), n=2):
+def component_starts(spectrum, model, params, j, keep=(), n=3):
     """Starts that move component j alone: the dips of what the data leave once the
     fitted baseline and the other components are taken out, assigned to component j
     (a minority site hidden beside stronger lines, a component sitting on the wrong
