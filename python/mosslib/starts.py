@@ -6,8 +6,9 @@ model's components by their line patterns.
    errors), giving the relative absorption a = 1 - counts/baseline of every channel.
 2. Dips: a on a velocity grid of one channel's step (the sweeps added), smoothed with a
    Gaussian of one grid step; a dip is a local maximum whose smoothed depth exceeds
-   Z_DIP times its Poisson error (weaker ones, above Z_WEAK, still propose
-   candidates). Each dip gives a velocity, a depth and a FWHM (the smoothing removed).
+   Z_WEAK times its Poisson error and which stands out of its neighbours' tails by as
+   much (prominence); weak dips only propose candidates, the assignment decides.
+   Each dip gives a velocity, a depth and a FWHM (the smoothing removed).
 3. Candidates per component, from the dips: a sextet from any two dips taken as one of
    its mirror line pairs (1-6, 2-5, 3-4), its field, centre shift and quadrupole shift
    then refined on every line that falls on a dip; a doublet from any two dips (its
@@ -34,10 +35,10 @@ from dataclasses import dataclass
 
 import numpy as np
 from scipy.optimize import nnls
+from scipy.signal import find_peaks
 
 __all__ = ["Dip", "Profile", "profile", "data_starts", "apply_start", "perturb"]
 
-Z_DIP = 5.0
 Z_WEAK = 3.0
 MAX_DIPS = 18
 PER_COMPONENT = 10
@@ -161,8 +162,11 @@ def _dips(p):
         z = s / err
     grid = lo + h * np.arange(nb)
     found = []
-    for i in range(1, nb - 1):
-        if not (z[i] > Z_WEAK and s[i] >= s[i - 1] and s[i] > s[i + 1]):
+    filled = np.where(np.isfinite(s), s, np.nanmin(s) if np.isfinite(s).any() else 0.0)
+    peaks, props = find_peaks(filled, prominence=0.0)
+    for i, prom in zip(peaks, props["prominences"]):
+        # significant, and standing out of its neighbours' tails by Z_WEAK errors
+        if not (z[i] > Z_WEAK and prom > Z_WEAK * err[i]):
             continue
         y0, y1, y2 = s[i - 1], s[i], s[i + 1]
         den = y0 - 2 * y1 + y2
