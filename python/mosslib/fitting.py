@@ -78,6 +78,7 @@ _METHODS = ("leastsq", "least_squares", "differential_evolution", "brute", "basi
 _STRATEGIES = ("auto", "multistart", "local")
 MAX_COUNT = 1e15  # per channel: beyond any counter, and chi-squares stay finite
 DEFAULT_STARTS = 8
+MAX_NFEV_PER_PARAM = 200   # evaluations: 200 Levenberg-Marquardt steps of a numerical Jacobian
 
 
 def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=True,
@@ -96,8 +97,9 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     to convergence and keeps the lowest chi-square; 'local' runs one local fit (the
     default for given params). Same input and seed, same result bits, for any number
     of `workers` (processes). mcmc: None, or a dict of emcee settings (steps, burn,
-    thin, nwalkers, seed) for MCMC uncertainties. max_nfev: the final local fit's
-    evaluation budget (a fit that runs out is not successful).
+    thin, nwalkers, seed) for MCMC uncertainties. max_nfev: the evaluation budget of
+    each local fit to convergence (default MAX_NFEV_PER_PARAM per varied parameter and
+    one more); a fit that runs out of it has not converged: verdict failed.
     """
     if weights not in _WEIGHTS:
         raise ValueError(f"weights={weights!r}: one of {', '.join(_WEIGHTS)}")
@@ -138,10 +140,14 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     if not cands:
         raise ValueError("the fit cannot start: the model is not finite at the starting "
                          "values (a zero width or area?)")
+    if max_nfev is None:
+        nvary = sum(1 for q in params.values() if q.vary and not q.expr)
+        max_nfev = MAX_NFEV_PER_PARAM * (nvary + 1)
     job = (model, spectrum, weights, method, scale_covar)
     if strategy == "local":
         out, mini = _local(job, cands[0], max_nfev)
-        stage = {"strategy": "local", "starts": 1, "source": source}
+        stage = {"strategy": "local", "starts": 1, "source": source,
+                 "budget": f"at most {max_nfev} evaluations"}
     else:
         out, mini, stage = _multistart(job, model, cands, keep or (), h, n_starts, seed,
                                        max_nfev, workers, residual)
@@ -325,8 +331,8 @@ def _multistart(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, r
     out, mini = _local(job, final, max_nfev)
     stage = {"strategy": "multistart", "starts": len(starts), "from_dips": from_dips,
              "perturbed": len(starts) - from_dips, "seed": seed, "moves": moved,
-             "budget": f"{short} evaluations per start and move, the best to convergence"
-                       + (f" (at most {max_nfev})" if max_nfev else ""),
+             "budget": f"{short} evaluations per start and move, the best to convergence "
+                       f"(at most {max_nfev})",
              "best": pool[best][3], "chisqr_of_starts": [c for _, c, _ in first],
              "rivals": _rivals(out, [x[:3] for k, x in enumerate(pool) if k != best])}
     return out, mini, stage
@@ -531,7 +537,7 @@ def _stage_text(stage):
         return (f"multi-start from {src}: {stage['starts']} starts ({stage['from_dips']} "
                 f"assignments, {stage['perturbed']} perturbed, seed {stage['seed']}), "
                 f"{stage['moves']} moves, {stage['budget']}; best from {stage['best']}")
-    return f"one local fit from {src}"
+    return f"one local fit from {src}, {stage.get('budget', '')}"
 
 
 def _fmt(v):

@@ -40,8 +40,8 @@ from scipy.signal import find_peaks
 __all__ = ["Dip", "Profile", "profile", "data_starts", "apply_start", "perturb"]
 
 Z_WEAK = 3.0
-MAX_DIPS = 18
-PER_COMPONENT = 10
+MAX_DIPS = 20
+PER_COMPONENT = 24
 BEAM = 16
 FIELD_RANGE = (2.0, 70.0)     # T, of a sextet proposed from two dips
 MAX_SPLITTING = 5.0           # mm/s, of a doublet proposed from two dips
@@ -132,7 +132,7 @@ def profile(spectrum, model):
         w = 1.0 / var
     h = _grid_step(v_all, sweeps_all, m)
     p = Profile(v=v, a=a, w=w, baseline=coefs, h=h, dips=[], form=model.form)
-    p.dips = _dips(p)
+    p.dips = find_dips(p)
     return p
 
 
@@ -142,8 +142,29 @@ def _grid_step(v, sweeps, mask):
     return float(np.median(dv[same])) if same.any() else float(np.ptp(v) / max(v.size - 1, 1))
 
 
-def _dips(p):
-    """Significant local maxima of the smoothed absorption on the velocity grid."""
+def find_dips(p, width=None):
+    """Dips at two scales: smoothed over one grid step (narrow lines), and over a
+    line's width (the FWHM of the dips found, or `width`, in mm/s), where weak broad
+    lines stand out better; a broad-scale dip is added where no narrow one lies."""
+    narrow = _dips(p, 1.0)
+    if width is None:
+        width = float(np.median([d.fwhm for d in narrow])) if narrow else None
+    if not width or not p.h > 0:
+        return narrow
+    sigma = 0.6 * width / p.h
+    if sigma < 1.5:
+        return narrow
+    out = list(narrow)
+    for d in _dips(p, min(sigma, 20.0)):
+        if all(abs(d.velocity - o.velocity) > max(0.5 * o.fwhm, 2 * p.h) for o in narrow):
+            out.append(d)
+    out.sort(key=lambda d: -d.z)
+    return sorted(out[:MAX_DIPS], key=lambda d: d.velocity)
+
+
+def _dips(p, sigma=1.0):
+    """Significant local maxima of the absorption on the velocity grid, smoothed with
+    a Gaussian of sigma grid steps."""
     h = p.h
     lo, hi = p.window
     if not (h > 0 and hi > lo):
@@ -152,7 +173,8 @@ def _dips(p):
     idx = np.clip(np.rint((p.v - lo) / h).astype(int), 0, nb - 1)
     W = np.bincount(idx, weights=p.w, minlength=nb)
     WA = np.bincount(idx, weights=p.w * p.a, minlength=nb)
-    k = np.exp(-0.5 * np.arange(-3, 4) ** 2)
+    half = int(math.ceil(3 * sigma))
+    k = np.exp(-0.5 * (np.arange(-half, half + 1) / sigma) ** 2)
     sw = np.convolve(W, k, mode="same")
     swa = np.convolve(WA, k, mode="same")
     sw2 = np.convolve(W, k * k, mode="same")
@@ -182,7 +204,7 @@ def _dips(p):
                 width += abs(j - i) + (prev - half) / (prev - s[j + step])
             else:
                 width += abs(j - i) + 0.5
-        fwhm = h * math.sqrt(max(width * width - 2.355 ** 2, 1.0))
+        fwhm = h * math.sqrt(max(width * width - (2.355 * sigma) ** 2, 1.0))
         found.append(Dip(velocity=float(grid[i] + off * h), depth=float(y1), fwhm=float(fwhm),
                          z=float(z[i])))
     found.sort(key=lambda d: -d.z)
@@ -399,8 +421,18 @@ def _draw(c, cand, params, keep, spectrum, p_mask):
             cols.append(f)
     except (ValueError, ArithmeticError):
         return None
+    if cand.split:
+        # x_2 <= r x_1 for the amplitudes of the two columns: lines 2 and 5 at most 4/3
+        # of line 1 (3 : 4 : 1, the field across the beam); as columns 1 and 1 + r 2
+        # with non-negative amplitudes y: x_1 = y_1 + y_2, x_2 = r y_2.
+        cols = [cols[0], cols[0] + _ratio(vals) * cols[1]]
     cand.profiles = cols
     return cand
+
+
+def _ratio(vals):
+    a, b = vals["intensity1"], vals["intensity3"]
+    return 4.0 / 3.0 * a / (a + b) if a + b > 0 else 1.0
 
 
 def _gain(cand, sqw, target):
@@ -415,6 +447,9 @@ def _amounts(c, cand, xs, scale=1.0):
     """The values the amplitudes xs of the candidate's columns set: the area (or the
     amount scaled), and for a split sextet the intensity of lines 2 and 5."""
     out = {}
+    if cand.split:
+        r = _ratio(cand.values)
+        xs = np.array([xs[0] + xs[1], r * xs[1]])
     total = float(np.sum(xs)) * scale
     for n in c.param_names:
         if _AMOUNT.fullmatch(n) and total > 0:
@@ -422,8 +457,7 @@ def _amounts(c, cand, xs, scale=1.0):
     if cand.split:
         a, b = cand.values["intensity1"], cand.values["intensity3"]
         if xs[0] > 0:
-            i2 = min(max((a + b) * xs[1] / xs[0], 0.0), 2.0 * (a + b))
-            out["intensity2"] = out["intensity5"] = i2
+            out["intensity2"] = out["intensity5"] = (a + b) * xs[1] / xs[0]
     return out
 
 
@@ -647,7 +681,8 @@ def component_starts(spectrum, model, params, j, keep=(), n=3):
     sweeps = axis.sweeps() if model.baseline.per_sweep else np.zeros(axis.n, dtype=int)
     p = Profile(v=v, a=a, w=w, baseline=[], h=_grid_step(axis.velocities(), sweeps, m),
                 dips=[], form=model.form)
-    p.dips = _dips(p)
+    widths = [values[c.prefix + n] for n in c.param_names if _WIDTHS.fullmatch(n)]
+    p.dips = find_dips(p, float(np.median(widths)) if widths else None)
     if not p.dips:
         return []
     sqw = np.sqrt(w)
