@@ -332,9 +332,22 @@ def _sextet_cands(c, p, axis):
     return list(out.values())
 
 
-def _doublet_cands(c, p):
+def _doublet_cands(c, p, partner=False):
+    """Doublets from two dips, singlets from one; with partner, also each dip with a
+    partner line the data do not show (hidden under another component's line) at
+    every splitting up to MAX_SPLITTING on either side."""
     dips = p.dips
     out = {}
+    if partner:
+        lo, hi = p.window
+        for d in dips:
+            step = max(d.fwhm / 2, p.h)
+            for q in np.arange(max(d.fwhm, 2 * p.h), MAX_SPLITTING + step / 2, step):
+                for cs in (d.velocity - q / 2, d.velocity + q / 2):
+                    if lo < cs - q / 2 and cs + q / 2 < hi:
+                        key = (round(q / (0.5 * p.h)), round(2 * cs / p.h))
+                        out.setdefault(key, {"quadrupole_splitting": float(q),
+                                             "centre_shift": float(cs), "_width": d.fwhm})
     for i, di in enumerate(dips):
         for dj in dips[i + 1:]:
             sep = dj.velocity - di.velocity
@@ -356,12 +369,12 @@ def _centroid(p):
     return float(np.sum(pos * p.v) / s) if s > 0 else float(np.mean(p.window))
 
 
-def _candidates(c, p, axis):
+def _candidates(c, p, axis, partner=False):
     kind = _kind(c)
     if kind == "sextet" and p.dips:
         raw = _sextet_cands(c, p, axis)
     elif kind == "doublet" and p.dips:
-        raw = _doublet_cands(c, p)
+        raw = _doublet_cands(c, p, partner)
     else:
         raw = []
     if not raw:
@@ -681,14 +694,15 @@ def component_starts(spectrum, model, params, j, keep=(), n=3):
     sweeps = axis.sweeps() if model.baseline.per_sweep else np.zeros(axis.n, dtype=int)
     p = Profile(v=v, a=a, w=w, baseline=[], h=_grid_step(axis.velocities(), sweeps, m),
                 dips=[], form=model.form)
-    widths = [values[c.prefix + n] for n in c.param_names if _WIDTHS.fullmatch(n)]
+    widths = [values[o.prefix + n] for o in model.components for n in o.param_names
+              if _WIDTHS.fullmatch(n)]
     p.dips = find_dips(p, float(np.median(widths)) if widths else None)
     if not p.dips:
         return []
     sqw = np.sqrt(w)
     target = sqw * a
     cands = []
-    for cand in _candidates(c, p, axis):
+    for cand in _candidates(c, p, axis, partner=True):
         if _kind(c) == "other":
             continue
         cand = _draw(c, cand, params, keep, spectrum, m)
@@ -699,7 +713,7 @@ def component_starts(spectrum, model, params, j, keep=(), n=3):
             cands.append(cand)
     cands.sort(key=lambda q: -q.gain)
     out = []
-    for cand in cands[:n]:
+    for cand in _diverse(cands, p.h, n):
         q = params.copy()
         for name, x in dict(cand.values, **_amounts(c, cand, cand.amp)).items():
             full = c.prefix + name
