@@ -90,7 +90,8 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     Starting values: with params None (and guess True) every value comes from the data
     (mosslib.starts: dips assigned to the components by their line patterns); with
     params and keep (the names whose values the user gave) the others come from the
-    data; with params alone the given values are the start (areas as given).
+    data (mossfit's parameters carry keep as params.user_given); with params alone the
+    given values are the start.
     strategy: 'multistart' (the default for starts from the data) runs a local fit from
     each of `starts` starting points (the best assignments of the dips and seeded
     perturbations of the best) with a small evaluation budget, continues the two best
@@ -111,6 +112,8 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
         raise ValueError(f"max_nfev={max_nfev!r}: a positive whole number")
     axis = model.axis_of({}, spectrum)
     _check_data(spectrum, model, axis)
+    if keep is None and params is not None:
+        keep = getattr(params, "user_given", None)
     from_data = (params is None and guess) or keep is not None
     if params is None:
         params = model.make_params(spectrum)
@@ -140,8 +143,12 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     if not cands:
         raise ValueError("the fit cannot start: the model is not finite at the starting "
                          "values (a zero width or area?)")
+    nvary = sum(1 for q in params.values() if q.vary and not q.expr)
+    ndata = int(np.count_nonzero(spectrum.mask))
+    if nvary >= ndata:
+        raise ValueError(f"the fit cannot start: {nvary} parameters varied on {ndata} "
+                         f"channels")
     if max_nfev is None:
-        nvary = sum(1 for q in params.values() if q.vary and not q.expr)
         max_nfev = MAX_NFEV_PER_PARAM * (nvary + 1)
     job = (model, spectrum, weights, method, scale_covar)
     if strategy == "local":

@@ -161,7 +161,7 @@ def bounds(text):
 
 
 def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True,
-                    bound=(), data_start=True):
+                    bound=(), data_start=False):
     """The starting parameters of a fit of spectrum s as the command line makes them,
     and the names whose values the user gave: the model's defaults on s (physical
     bounds), mirror lines tied, the components' values (starts), then --set
@@ -178,14 +178,20 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True,
             raise ValueError(f"unknown parameter {name!r}; parameters: {', '.join(params)}")
         return params[name]
 
+    def start(p, value, what):
+        if not p.min <= value <= p.max:
+            raise ValueError(f"{what}: {value:g} is outside the bounds {p.min:g} to {p.max:g} "
+                             f"of {p.name} (widen them with --bound, or --fix it)")
+        p.set(value=value)
+
     user = set(starts)
     for name, value in starts.items():
-        params[name].set(value=value)
+        start(params[name], value, f"--component {name}")
     for item in sets:
         name, eq, value = item.partition("=")
         if not eq:
             raise ValueError(f"--set {item}: NAME=VALUE")
-        known(name.strip()).set(value=finite(value, name))
+        start(known(name.strip()), finite(value, name), f"--set {name.strip()}")
         user.add(name.strip())
     for item in fixes:
         name, eq, value = item.partition("=")
@@ -193,7 +199,10 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True,
         p.set(vary=False, expr="")
         user.add(name.strip())
         if eq:
-            p.set(value=finite(value, name))
+            # a fixed value is the user's, whatever the default bounds say
+            v = finite(value, name)
+            p.set(min=min(p.min, v), max=max(p.max, v))
+            p.set(value=v)
     for name in frees:
         known(name.strip()).set(vary=True)
     for item in ties:
@@ -255,22 +264,20 @@ def check_axis_options(args):
 
 class Start:
     """The starting parameters of one spectrum, as `mossfit FILE` makes them: the
-    model's defaults on that spectrum, mirror lines tied, the command line's values,
-    fixes, frees and ties, the areas scaled to the data. Picklable (sent to batch
-    workers)."""
+    model's defaults on that spectrum (physical bounds), mirror lines tied, the command
+    line's values, fixes, frees, ties and bounds; the fit takes the other values from
+    the data. Picklable (sent to batch workers)."""
 
-    def __init__(self, model, starts, args, data_start=True):
+    def __init__(self, model, starts, args):
         self.model, self.starts, self.sets = model, starts, list(args.set)
         self.fixes, self.frees, self.ties = list(args.fix), list(args.free), list(args.tie)
         self.pair_lines = not args.no_pair_lines
         self.bound = list(getattr(args, "bound", []))
-        self.data_start = data_start
 
     def __call__(self, s):
-        return self.with_user(s)[0]
-
-    def with_user(self, s):
-        """(params, names whose values the user gave)."""
-        return starting_params(self.model, s, self.starts, self.sets, self.fixes,
-                               self.frees, self.ties, self.pair_lines, self.bound,
-                               self.data_start)
+        """The parameters; they carry the names whose values the user gave
+        (params.user_given), and mosslib.fit takes the others from the data."""
+        params, user = starting_params(self.model, s, self.starts, self.sets, self.fixes,
+                                       self.frees, self.ties, self.pair_lines, self.bound)
+        params.user_given = frozenset(user)
+        return params

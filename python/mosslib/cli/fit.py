@@ -43,11 +43,11 @@ def run(args):
         s = load_calibration(args.calibration, args.foil_exclude, args).apply(s)
     else:
         s = s.with_axis(parse_axis(args.axis, s.n))
-    params, user = Start(model, starts, args, data_start=False).with_user(s)
+    params = Start(model, starts, args)(s)
     if args.starts < 1:
         raise ValueError(f"--starts {args.starts}: at least 1")
     result = fit(s, model, params, weights=args.weights,
-                 mcmc={"steps": args.mcmc} if args.mcmc else None, keep=user,
+                 mcmc={"steps": args.mcmc} if args.mcmc else None,
                  strategy=args.strategy, starts=args.starts, seed=args.seed)
     sys.stdout.write(result.report())
     write_outputs(result, args)
