@@ -307,12 +307,14 @@ def _sextet_cands(c, p, axis):
                     continue
                 cs = (x[i] + x[j]) / 2 - B * (u[k] + u[5 - k]) / 2
                 qs = 0.0
-                for _ in range(2):
+                # refined on the lines that fall on dips: first within a quadrupole
+                # shift's reach, then within the dips' widths
+                for wide in (0.4, 0.0, 0.0):
                     pred = cs + B * u + qs * dq
                     rows, ys, used = [], [], []
                     for line, xp in enumerate(pred):
                         n = int(np.argmin(np.abs(x - xp)))
-                        if abs(x[n] - xp) <= tol_of(dips[n]):
+                        if abs(x[n] - xp) <= max(tol_of(dips[n]), wide):
                             rows.append([1.0, u[line], dq[line]])
                             ys.append(x[n])
                             used.append(dips[n])
