@@ -434,6 +434,9 @@ class FitResult:
         r.verdict, r.reasons = assess(r, covar_ok=covar_ok, stage=r.stage)
         if r.verdict == "failed":
             r.success = False
+        if r.verdict != "good" and r.message.strip().lower().startswith("fit succeeded"):
+            # the optimiser's words never stand beside a doubtful fit
+            r.message = f"the optimiser stopped at a minimum; verdict {r.verdict}"
         return r
 
     def error(self, name):
@@ -528,10 +531,7 @@ def verdict_line(result):
 
 
 def _status(result):
-    # the optimiser's own words only where they cannot read as the fit's verdict
     msg = result.message.strip()
-    if result.verdict != "good" and msg.lower().startswith("fit succeeded"):
-        msg = "stopped at a minimum"
     ok = result.converged if result.converged is not None else result.success
     return f"{'converged' if ok else 'NOT converged'}: {msg}"
 
