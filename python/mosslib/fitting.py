@@ -281,19 +281,36 @@ def _chisqr(job, params):
     return c if math.isfinite(c) else math.inf
 
 
-def _map(fn, args, workers):
-    if workers and workers > 1 and len(args) > 1:
-        import multiprocessing
-        from concurrent.futures import ProcessPoolExecutor
-        with ProcessPoolExecutor(max_workers=int(workers),
-                                 mp_context=multiprocessing.get_context("spawn")) as ex:
-            return list(ex.map(fn, *zip(*args)))
+def _map(fn, args, pool):
+    """fn over the argument tuples, in order; on the pool of processes if there is one
+    (each call is independent, so the results are the same bits)."""
+    if pool is not None and len(args) > 1:
+        return list(pool.map(fn, *zip(*args)))
     return [fn(*a) for a in args]
+
+
+def _pool(workers):
+    if not workers or int(workers) <= 1:
+        return None
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    return ProcessPoolExecutor(max_workers=int(workers),
+                               mp_context=multiprocessing.get_context("spawn"))
 
 
 def _multistart(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, residual):
     """Local fits from every start with a short budget, the two best continued to
-    convergence; the lowest chi-square wins (the earlier start on a tie)."""
+    convergence, then the moves; the lowest chi-square wins (the earlier on a tie)."""
+    pool = _pool(workers)
+    try:
+        return _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, pool,
+                              residual)
+    finally:
+        if pool is not None:
+            pool.shutdown()
+
+
+def _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, workers, residual):
     from .starts import perturb
     rng = np.random.default_rng(seed)
     starts = list(cands[:n_starts])

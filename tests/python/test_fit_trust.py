@@ -180,3 +180,20 @@ def test_exit_status_follows_the_verdict(tmp_path, rng, capsys):
     # a sextet for a doublet: the lines of the sextet fall outside the window
     assert main([str(f), "--component", "sextgen:s", "--starts", "2"] + axis) in (3, 4)
     assert "mossfit: warning: " in capsys.readouterr().err
+
+
+def test_measured_magnetite_from_defaults_alone(spectra):
+    from mosslib import SineAxis
+    s = mosslib.read_spectrum(os.path.join(spectra, "fopra17_magnetite.txt"))
+    s = s.with_axis(SineAxis(s.n, 10.4, -s.n / 4, channels_per_radian=s.n / (2 * math.pi)))
+    model = Transmission(Component("sextgen_sl", prefix="a_"), Component("sextgen_sl", prefix="b_"),
+                         baseline=Baseline(2, per_sweep=True))
+    r = mosslib.fit(s, model)
+    assert r.verdict == "good", r.reasons
+    assert r.derived["a_"]["field_alpha_iron"]["value"] == pytest.approx(49.81, abs=0.2)
+    assert r.derived["b_"]["field_alpha_iron"]["value"] == pytest.approx(46.66, abs=0.2)
+    assert r.values["b_area"] / (r.values["a_area"] + r.values["b_area"]) == pytest.approx(0.655, abs=0.03)
+    # the weaker alpha-iron run calibrates with a good verdict; the strong one (7e5
+    # counts per channel) shows the Lorentzian line shape's limits and is suspect
+    foil = mosslib.read_spectrum(os.path.join(spectra, "phys359_alphaFe_iron0224.txt"), exclude=[511])
+    assert mosslib.calibrate(foil).result.verdict == "good"
