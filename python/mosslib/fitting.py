@@ -92,11 +92,14 @@ def fit(spectrum, model, params=None, weights="data", method="leastsq", guess=Tr
     params and keep (the names whose values the user gave) the others come from the
     data (mossfit's parameters carry keep as params.user_given); with params alone the
     given values are the start.
+    With params None, mirror lines are paired (intensities and widths 1=6, 2=5, 3=4);
+    guess=False starts from the catalogue's examples instead of the data.
     strategy: 'multistart' (the default for starts from the data) runs a local fit from
     each of `starts` starting points (the best assignments of the dips and seeded
     perturbations of the best) with a small evaluation budget, continues the two best
-    to convergence and keeps the lowest chi-square; 'local' runs one local fit (the
-    default for given params). Same input and seed, same result bits, for any number
+    to convergence, then tries moves from the best minimum (each component re-placed
+    on what the others leave; line exchanges of overlapping doublets) and keeps the
+    lowest chi-square; 'local' runs one local fit (the default for given params). Same input and seed, same result bits, for any number
     of `workers` (processes). mcmc: None, or a dict of emcee settings (steps, burn,
     thin, nwalkers, seed) for MCMC uncertainties. max_nfev: the evaluation budget of
     each local fit to convergence (default MAX_NFEV_PER_PARAM per varied parameter and

@@ -609,7 +609,13 @@ def _order_alike(model, q, keep):
             continue
         sets = [{n: (q[c.prefix + n].value, q[c.prefix + n].vary, q[c.prefix + n].expr)
                  for n in c.param_names} for c in comps]
-        if any(s[n][1] is False or s[n][2] for s in sets for n in (key,)):
+        # only components set up alike (the same free, fixed and tied parameters,
+        # ties within the component) are interchangeable
+        def shape(c, st):
+            return tuple((n, v, (e or "").replace(c.prefix, "")) for n, (_, v, e) in st.items())
+        if len({shape(c, st) for c, st in zip(comps, sets)}) != 1 or \
+                any(e and not e.strip().startswith(c.prefix) for c, st in zip(comps, sets)
+                    for _, _, e in st.values()):
             continue
         order = sorted(range(len(comps)), key=lambda i: -sets[i][key][0])
         for c, i in zip(comps, order):
@@ -628,16 +634,20 @@ def _fill_baseline(model, q, keep, p, c0):
         for k, c in enumerate(coef):
             for name in (f"base_s{s}_c{k}", f"base_c{k}" if s == 0 else None):
                 if name and name in names and _settable(q, name, keep):
-                    q[name].set(value=float(c) * factor if p.form == "transmission" else float(c) + (c0 if k == 0 else 0.0))
+                    if p.form == "transmission":
+                        value = float(c) * factor
+                    else:
+                        value = float(c) + (c0 if k == 0 else 0.0)
+                    q[name].set(value=value)
 
 
 def apply_start(spectrum, model, params, keep=()):
     """Set params in place to the best data-derived start; returns params."""
     starts, _ = data_starts(spectrum, model, params, keep, n=1)
     best = starts[0]
+    keep = set(keep)
     for n, q in best.items():
-        if _settable(params, n, set(keep)) or n.startswith("base_") and n not in keep \
-                and params[n].vary and not params[n].expr:
+        if _settable(params, n, keep):
             params[n].set(value=q.value)
     return params
 
