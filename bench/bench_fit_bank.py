@@ -209,7 +209,7 @@ def main():
         tf = mosslib.fit(s, model, truth.copy())
         reached, joint, each = judge(r, tf, truth)
         rows.append((k, kind, reached, joint, each, r.verdict, cpu, r.chisqr - tf.chisqr,
-                     r.reasons))
+                     r.reasons, r.stage.get("best", "")))
         if args.verbose or not reached:
             print(f"{k:4d} {kind:15s} {s.n:4d} ch reached={reached!s:5} joint3s={joint!s:5} "
                   f"each3s={each!s:5} {r.verdict:8s} dchi2={r.chisqr - tf.chisqr:+9.3g} "
@@ -231,6 +231,11 @@ def main():
           f"misses without suspect/failed: {len(unflagged)}")
     print(f"truth outside the joint 3-sigma region: {len(jm)}, of them flagged: "
           f"{sum(x[5] != 'good' for x in jm)}")
+    wins = {}
+    for x in rows:
+        w = x[9].split(" ")[0] + (" " + x[9].split(" ")[-1] if x[9].startswith("start") else "")
+        wins[w] = wins.get(w, 0) + 1
+    print("best minimum from: " + ", ".join(f"{k} {v}" for k, v in sorted(wins.items())))
     cpus = sorted(x[6] for x in rows)
     print(f"CPU per fit: median {statistics.median(cpus):.3f} s, 90th percentile "
           f"{cpus[int(0.9 * (n - 1))]:.3f} s, max {cpus[-1]:.3f} s")

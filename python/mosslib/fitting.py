@@ -338,10 +338,23 @@ def _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, workers
     from .starts import component_starts, exchange_starts
     moved = 0
     best = min(range(len(pool)), key=lambda i: (pool[i][1], i))
-    for j in range(len(model.components) + 1):
+    ncomp = len(model.components)
+    weakest = _weakest(model, pool[best][0], keep)
+    for j in range(ncomp + 2):
         base = pool[best][0]
-        tries = (component_starts(job[1], model, base, j, keep, n=3)
-                 if j < len(model.components) else exchange_starts(model, base, keep))
+        if j < ncomp:
+            tries = component_starts(job[1], model, base, j, keep, n=3)
+        elif j == ncomp:
+            tries = exchange_starts(model, base, keep)
+        elif weakest is not None:
+            # the weakest component taken out, the others refitted, and it re-placed on
+            # what they leave: a minority site whose wrong placement bent the others
+            j = weakest
+            without = _without(model, base, j)
+            rest = _local_end(job, without, short)[0]
+            tries = component_starts(job[1], model, _restore(model, rest, base, j), j, keep, n=3)
+        else:
+            tries = []
         if not tries:
             continue
         moved += len(tries)
@@ -363,6 +376,40 @@ def _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, workers
              "best": pool[best][3], "chisqr_of_starts": [c for _, c, _ in first],
              "rivals": _rivals(out, [x[:3] for k, x in enumerate(pool) if k != best])}
     return out, mini, stage
+
+
+def _amount_names(c):
+    return [c.prefix + n for n in c.param_names if n in ("area", "amplitude")]
+
+
+def _weakest(model, params, keep):
+    """Index of the component with the smallest area among two or more with a free
+    area, or None."""
+    if len(model.components) < 2:
+        return None
+    areas = []
+    for j, c in enumerate(model.components):
+        names = _amount_names(c)
+        if not names or any(n in keep or not params[n].vary or params[n].expr for n in names):
+            return None
+        areas.append((sum(abs(params[n].value) for n in names), j))
+    return min(areas)[1]
+
+
+def _without(model, params, j):
+    q = params.copy()
+    for n in _amount_names(model.components[j]):
+        q[n].set(value=0.0, vary=False)
+    return q
+
+
+def _restore(model, fitted, before, j):
+    """fitted's values with component j's parameters as they were before."""
+    q = fitted.copy()
+    c = model.components[j]
+    for n in c.names:
+        q[n].set(value=before[n].value, vary=before[n].vary, expr=before[n].expr or None)
+    return q
 
 
 def _rivals(out, others):

@@ -713,16 +713,27 @@ def component_starts(spectrum, model, params, j, keep=(), n=3):
         return []
     sqw = np.sqrt(w)
     target = sqw * a
+    # the residual of a component that took the wrong lines is broad: each candidate
+    # also with the other components' line width
+    others_w = [values[o.prefix + n] for i, o in enumerate(model.components) if i != j
+                for n in o.param_names if _WIDTHS.fullmatch(n)]
+    typical = float(np.median(others_w)) if others_w else None
     cands = []
+    if _kind(c) == "other":
+        return []
     for cand in _candidates(c, p, axis, partner=True):
-        if _kind(c) == "other":
-            continue
-        cand = _draw(c, cand, params, keep, spectrum, m)
-        if cand is None:
-            continue
-        cand.gain, cand.amp = _gain(cand, sqw, target)
-        if cand.gain > 0:
-            cands.append(cand)
+        variants = [cand]
+        w = cand.values.get("_width")
+        if typical and w and abs(w - typical) > 0.3 * typical:
+            variants.append(_Cand(values=dict(cand.values, _width=typical),
+                                  key=cand.key + (("_w", round(typical, 6)),)))
+        for v in variants:
+            v = _draw(c, v, params, keep, spectrum, m)
+            if v is None:
+                continue
+            v.gain, v.amp = _gain(v, sqw, target)
+            if v.gain > 0:
+                cands.append(v)
     cands.sort(key=lambda q: -q.gain)
     out = []
     for cand in _diverse(cands, p.h, n):

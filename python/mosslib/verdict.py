@@ -8,7 +8,8 @@ suspect  the chi-square lies outside the band Poisson statistics allow for the d
          than chance allows (Wald-Wolfowitz runs test, one-sided, below P_BAND), a
          varied parameter sits at a bound, a value lies outside its physical domain,
          the covariance is singular or not finite, a magnitude (area, intensity, width,
-         field, ...) has a standard error above 100 % of its value, a velocity's
+         field, ...) has a standard error above 100 % of its value, a component's area
+         (beside others) is below SIGNIFICANT standard errors, a velocity's
          standard error exceeds the velocity window, a line of a component lies outside
          the velocity window, or the global stage found another minimum as deep;
 good     none of these.
@@ -26,6 +27,7 @@ __all__ = ["assess", "chi2_band", "runs_test", "P_BAND", "FAILED_REDCHI"]
 
 P_BAND = 1e-3
 FAILED_REDCHI = 10.0
+SIGNIFICANT = 3.0   # standard errors: a component's area below this is not established
 
 
 def chi2_band(chisqr, dof):
@@ -133,6 +135,10 @@ def assess(result, covar_ok=True, stage=None):
             continue
         if lo >= 0 and q.value > 0 and e > q.value:
             suspect.append(f"{n} = {_g(q.value)} +/- {_g(e)}: relative uncertainty above 100 %")
+        elif short in ("area", "amplitude") and len(model.components) > 1 and e > 0 \
+                and abs(q.value) < SIGNIFICANT * e:
+            suspect.append(f"{n} = {_g(q.value)} +/- {_g(e)}: the component {c.prefix} is not "
+                           f"significant (below {SIGNIFICANT:g} standard errors)")
         elif c.param(short).unit == "mm/s" and lo < 0 and math.isfinite(window) and e > window:
             suspect.append(f"{n} +/- {_g(e)} mm/s: uncertainty wider than the velocity window")
     if math.isfinite(window):
