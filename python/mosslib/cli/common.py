@@ -44,13 +44,7 @@ def fit_options(p, axis_help):
                         "defaults are the physical domain (areas, widths, fields >= 0)")
     p.add_argument("--emission", action="append", default=[], metavar="PREFIX",
                    help="let the component with this prefix have negative areas (emission)")
-    p.add_argument("--global", dest="strategy", choices=("multistart", "local"),
-                   default="multistart",
-                   help="multistart (default): local fits from several starts found in the "
-                        "data and perturbed, the best wins; local: one fit from the start")
-    p.add_argument("--starts", type=int, default=8, metavar="N",
-                   help="starting points of the multi-start stage (default 8)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the perturbed starts")
+
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")

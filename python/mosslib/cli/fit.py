@@ -26,6 +26,13 @@ def add_parser(sub, epilog, formatter):
                        formatter_class=formatter)
     f.add_argument("file")
     fit_options(f, AXIS_HELP)
+    f.add_argument("--global", dest="strategy", choices=("multistart", "local"),
+                   default="multistart",
+                   help="multistart (default): local fits from several starts found in the "
+                        "data and perturbed, the best wins; local: one fit from the start")
+    f.add_argument("--starts", type=int, default=8, metavar="N",
+                   help="starting points of the multi-start stage (default 8)")
+    f.add_argument("--seed", type=int, default=0, help="seed of the perturbed starts")
     f.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
                    help="also run emcee for STEPS steps")
     outputs(f)
