@@ -68,6 +68,17 @@ def test_starts_follow_the_dips_and_keep_user_values(rng):
     assert all(q["d_width"].value == 0.41 for q in starts)
 
 
+def test_sextet_pattern_measured_on_the_model_is_the_documented_one():
+    # the catalogue: outer lines at -+0.163 mm/s per T; a quadrupole shift q moves lines
+    # 2-5 by +q and lines 1, 6 by -q
+    from mosslib.starts import _PATTERNS, _sextet_pattern
+    _PATTERNS.clear()
+    u, dq = _sextet_pattern(Component("sextgen"), LinearAxis(512, 0.04, 255.5), 0.04)
+    assert u[0] == pytest.approx(-0.163, abs=1e-4) and u[5] == pytest.approx(0.163, abs=1e-4)
+    assert u == pytest.approx(-u[::-1], abs=1e-4)
+    assert dq == pytest.approx([-1, 1, 1, 1, 1, -1], abs=1e-3)
+
+
 def test_default_bounds_are_the_physical_domain():
     axis = LinearAxis(256, 0.05, 127.5)
     m = Transmission(Component("sextgen", prefix="s_"), Component("doubl", prefix="d_", emission=True))
