@@ -277,6 +277,21 @@ def _local_end(job, params, max_nfev):
     return out.params, _chisqr(job, out.params), bool(out.success)
 
 
+def _local_kept(job, params, max_nfev):
+    """_local_end in this process, keeping the fit itself: (..., (result, minimizer))."""
+    out, mini = _local(job, params, max_nfev)
+    return out.params, _chisqr(job, out.params), bool(out.success), (out, mini)
+
+
+def _converge(job, starts, max_nfev, pool):
+    """Local fits to convergence: on the pool of processes, or here keeping each fit
+    (the final fit is then the kept one when it starts from the same values; the same
+    bits either way)."""
+    if pool is not None:
+        return [e + (None,) for e in _map(_local_end, [(job, q, max_nfev) for q in starts], pool)]
+    return [_local_kept(job, q, max_nfev) for q in starts]
+
+
 def _chisqr(job, params):
     model, spectrum, weights, _, _ = job
     r = _residual_function(model, spectrum, weights)(params)
@@ -329,9 +344,9 @@ def _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, workers
         short = min(short, int(max_nfev))
     first = _map(_local_end, [(job, s, short) for s in starts], workers)
     order = sorted(range(len(first)), key=lambda i: (first[i][1], i))[:2]
-    ends = _map(_local_end, [(job, first[i][0], max_nfev) for i in order], workers)
+    ends = _converge(job, [first[i][0] for i in order], max_nfev, workers)
     # pool of minima: (end params, chi-square, converged, where from, start of the final fit)
-    pool = [(e[0], e[1], e[2], f"start {i + 1}", first[i][0]) for e, i in zip(ends, order)]
+    pool = [(e[0], e[1], e[2], f"start {i + 1}", first[i][0], e[3]) for e, i in zip(ends, order)]
     # Moves from the best minimum: each component alone onto what the others leave in
     # the data, and the line exchanges of overlapping doublets; each move runs the short
     # budget, its best continues to convergence.
@@ -360,15 +375,19 @@ def _multistart_on(job, model, cands, keep, h, n_starts, seed, max_nfev, workers
         moved += len(tries)
         firsts = _map(_local_end, [(job, t, short) for t in tries], workers)
         i = min(range(len(firsts)), key=lambda i: (firsts[i][1], i))
-        e = _local_end(job, firsts[i][0], max_nfev)
+        e = _converge(job, [firsts[i][0]], max_nfev, workers)[0]
         what = f"move of {model.components[j].prefix}" if j < len(model.components) \
             else "doublet line exchange"
-        pool.append((e[0], e[1], e[2], what, firsts[i][0]))
+        pool.append((e[0], e[1], e[2], what, firsts[i][0], e[3]))
         best = min(range(len(pool)), key=lambda i: (pool[i][1], i))
     from .starts import _order_alike
     final = pool[best][4].copy()
     _order_alike(model, final, set(keep))
-    out, mini = _local(job, final, max_nfev)
+    kept = pool[best][5]
+    if kept is not None and final.valuesdict() == pool[best][4].valuesdict():
+        out, mini = kept
+    else:
+        out, mini = _local(job, final, max_nfev)
     stage = {"strategy": "multistart", "starts": len(starts), "from_dips": from_dips,
              "perturbed": len(starts) - from_dips, "seed": seed, "moves": moved,
              "budget": f"{short} evaluations per start and move, the best to convergence "
