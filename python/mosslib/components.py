@@ -48,6 +48,22 @@ _SEGMENT_SCALE = {"linear": _lib.SCALE_LINEAR, "sine-step": _lib.SCALE_SINE_FIXE
                   "sine-rate": _lib.SCALE_SINE_GIVEN}
 
 
+# Physical domains by parameter name: one table for every model of the catalogue.
+_AMOUNT = re.compile(r"(area|intensity\d*|amplitude)")
+_WIDTH = re.compile(r"(width\d*|gauss_width|extra_width)")
+_NON_NEGATIVE = re.compile(r"(area|intensity\d*|amplitude|width\d*|gauss_width|extra_width|"
+                           r"field_T|temperature|thickness\w*|spread|relaxation_rate)")
+_MIN_WIDTH = 1e-3  # mm/s: a line narrower than this is no line on any drive
+
+
+def _physical_low(name, names):
+    if _NON_NEGATIVE.fullmatch(name):
+        return 0.0
+    if name == "quadrupole_splitting" and "eta" not in names:
+        return 0.0
+    return -math.inf
+
+
 def _spectrum_models():
     return [m for m in catalog.models().values()
             if m.output != _lib.OUTPUT_OBJECTIVE and m.scale != _lib.SCALE_NONE]
@@ -63,8 +79,9 @@ class Component:
     def __new__(cls, model=None, *args, **kwargs):
         return super().__new__(_SUBCLASSES.get(model, cls) if cls is Component else cls)
 
-    def __init__(self, model, prefix=None, **options):
+    def __init__(self, model, prefix=None, emission=False, **options):
         info = catalog.model(model)
+        self.emission = bool(emission)
         if info.output == _lib.OUTPUT_OBJECTIVE:
             mine = {p.name for p in info.params}
             others = [m.name for m in _spectrum_models() if {p.name for p in m.params} == mine]
@@ -103,13 +120,16 @@ class Component:
     # -- pickling: the plain description only; work arrays are rebuilt on demand
     def __getstate__(self):
         return {"model": self.model, "prefix": self.prefix, "options": self.options,
-                "option_names": self.option_names, "param_names": self.param_names}
+                "option_names": self.option_names, "param_names": self.param_names,
+                "emission": self.emission}
 
     def __setstate__(self, state):
-        self.__dict__.update(state)
+        self.__dict__.update({"emission": False, **state})
 
     def __repr__(self):
         opts = "".join(f", {k}={v}" for k, v in self.options.items())
+        if self.emission:
+            opts += ", emission=True"
         return f"Component({self.model!r}, prefix={self.prefix!r}{opts})"
 
     @property
@@ -144,18 +164,37 @@ class Component:
             t = self.__dict__["_tmpl"] = (ints, reals, slots)
         return t
 
-    def make_params(self, params=None):
-        """lmfit Parameters of this component (catalogue example values and limits;
-        widths and areas kept non-negative; the first line intensity of a multi-line
-        model fixed, since only the intensity ratios and the area are independent)."""
+    def domain(self, name):
+        """(low, high) of the physical domain of an (unprefixed) parameter: magnitudes
+        (areas, line intensities, widths, hyperfine fields, temperatures, thicknesses,
+        rates) are non-negative, a pure doublet's splitting too (its sign is invisible);
+        an emission component's areas and intensities may be negative. Intersected with
+        the catalogue's own limits."""
+        lo, hi = self.param(name).bounds()
+        low = _physical_low(name, self.param_names)
+        if self.emission and _AMOUNT.fullmatch(name):
+            low = -math.inf
+        return max(lo, low), hi
+
+    def make_params(self, params=None, window=None, step=None):
+        """lmfit Parameters of this component: catalogue example values, bounds from the
+        physical domain (see domain), the first line intensity of a multi-line model
+        fixed (only the intensity ratios and the area are independent). Widths are at
+        least 0.001 mm/s and, given the velocity window's span and a channel's step
+        (mm/s), at least half a step (a narrower line is a spike in one channel) and at
+        most half the span (a broader one is the baseline's curvature)."""
         params = lmfit.Parameters() if params is None else params
         intensities = [n for n in self.param_names if re.fullmatch(r"intensity\d+", n)]
         for n in self.param_names:
-            p = self.param(n)
-            lo, hi = p.bounds()
-            if re.match(r"(width|area|gauss_width)", n):
-                lo = max(lo, 0.0)
-            value = p.example if math.isfinite(p.example) else 0.0
+            lo, hi = self.domain(n)
+            if _WIDTH.fullmatch(n):
+                lo = max(lo, _MIN_WIDTH)
+                if step is not None and math.isfinite(step) and step > 0:
+                    lo = max(lo, 0.5 * float(step))
+                if window is not None and math.isfinite(window) and window > 0:
+                    hi = min(hi, 0.5 * float(window))
+            value = self.param(n).example
+            value = value if math.isfinite(value) else 0.0
             value = min(max(value, lo), hi)
             params.add(self.prefix + n, value=value, min=lo, max=hi,
                        vary=not (intensities and n == intensities[0]))
@@ -366,8 +405,16 @@ class _Model:
         a spectrum is given) and the axis's (axis_step, axis_zero, ...; fixed)."""
         axis = axis or (spectrum.axis if spectrum is not None else None)
         params = lmfit.Parameters()
+        window = step = None
+        if axis is not None:
+            v = axis.velocities()
+            ok = np.isfinite(v)
+            window = float(np.ptp(v[ok])) if ok.any() else None
+            dv = np.abs(np.diff(v))
+            same = (axis.sweeps()[1:] == axis.sweeps()[:-1]) & np.isfinite(dv) & (dv > 0)
+            step = float(np.min(dv[same])) if same.any() else None
         for c in self.components:
-            c.make_params(params)
+            c.make_params(params, window=window, step=step)
         if self.thickness:
             self.thickness.add_params(params, self.components)
         if axis is not None:

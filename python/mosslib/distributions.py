@@ -80,11 +80,11 @@ class HyperfineComponent(Component):
         areas = L[:, 1] / total if total != 0 else np.full(len(L), math.nan)
         return L[:, 0].copy(), areas, L[:, 2].copy(), L[:, 3].copy()
 
-    def make_params(self, params=None):
+    def make_params(self, params=None, window=None, step=None):
         """For the site: a powder (texture order 0, beam axis and Gaussian width fixed;
         free them for a crystal, a texture or Voigt lines), eta in 0..1 and the field's
         polar angle in 0..180 degrees, azimuth in 0..90 (the other quadrants repeat it)."""
-        params = super().make_params(params)
+        params = super().make_params(params, window=window, step=step)
         if self.model == SITE:
             p = self.prefix
             params[p + "texture_order"].set(value=0.0, vary=False)
@@ -125,8 +125,8 @@ class DistributionComponent(HyperfineComponent):
             return f"field{k}_T", f"field_sd{k}_T", f"weight{k}"
         return f"splitting{k}", f"splitting_sd{k}", f"weight{k}"
 
-    def make_params(self, params=None):
-        params = super().make_params(params)
+    def make_params(self, params=None, window=None, step=None):
+        params = super().make_params(params, window=window, step=step)
         params[self.prefix + "weight1"].set(vary=False)
         for k in range(self.count + 1, 5):
             for n in self.component_names(k):

@@ -183,13 +183,29 @@ class SharedFitResult:
     intervals: dict = None
     mcmc: dict = None
 
+    @property
+    def verdict(self):
+        """The worst of the spectra's verdicts; failed when the joint fit did not converge."""
+        if not self.success:
+            return "failed"
+        order = ("good", "suspect", "failed")
+        return max((getattr(r, "verdict", "good") for r in self.results), key=order.index)
+
+    @property
+    def reasons(self):
+        out = [] if self.success else [f"the joint fit did not converge: {self.message}"]
+        for k, r in enumerate(self.results):
+            out += [f"spectrum {k + 1}: {x}" for x in getattr(r, "reasons", [])]
+        return out
+
     def problem(self):
         return JointProblem([r.spectrum for r in self.results], [r.model for r in self.results],
                             [r.params for r in self.results], self.shared, self.weights,
                             joint=self.params)
 
     def to_dict(self):
-        return {"shared": self.shared, "weights": self.weights, "success": self.success,
+        return {"verdict": self.verdict, "reasons": self.reasons,
+                "shared": self.shared, "weights": self.weights, "success": self.success,
                 "message": self.message, "chisqr": self.chisqr, "redchi": self.redchi,
                 "ndata": self.ndata, "nvarys": self.nvarys, "nfev": self.nfev,
                 "params": {n: {"value": self.values[n], "stderr": self.stderr[n],
@@ -206,7 +222,8 @@ class SharedFitResult:
         return text
 
     def report(self):
-        lines = [f"Simultaneous fit of {len(self.results)} spectra, shared: "
+        lines = [f"verdict: {self.verdict}" + (f" ({'; '.join(self.reasons)})" if self.reasons else ""),
+                 f"Simultaneous fit of {len(self.results)} spectra, shared: "
                  f"{', '.join(self.shared) or 'nothing'}",
                  f"  channels   {self.ndata} fitted, {self.nvarys} parameters varied, "
                  f"{self.nfev} evaluations",

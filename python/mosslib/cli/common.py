@@ -4,6 +4,7 @@ describes, and the writing of results."""
 
 import argparse
 import json
+import math
 
 __all__ = ["Refusal", "Parser", "fit_options", "spectrum_options", "outputs", "exclusions",
            "component", "load_calibration", "write_outputs", "starting_params", "model_from",
@@ -39,7 +40,14 @@ def fit_options(p, axis_help):
     p.add_argument("--free", action="append", default=[], metavar="NAME",
                    help="let a parameter vary (e.g. axis_zero)")
     p.add_argument("--tie", action="append", default=[], metavar="NAME=EXPR",
-                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1")
+                   help="constrain a parameter by an expression, e.g. s2_width1=s1_width1 "
+                        "(arithmetic on parameter names, numbers, sqrt, exp, log, ...)")
+    p.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                   help="bounds of a parameter (either side may be empty: keep it); the "
+                        "defaults are the physical domain (areas, widths, fields >= 0)")
+    p.add_argument("--emission", action="append", default=[], metavar="PREFIX",
+                   help="let the component with this prefix have negative areas (emission)")
+
     p.add_argument("--no-pair-lines", action="store_true",
                    help="do not tie the intensities and widths of mirror lines (1=6, 2=5, 3=4)")
     p.add_argument("--form", choices=("transmission", "absorption"), default="transmission")
@@ -96,7 +104,8 @@ def uncertainty_options(p):
     p.add_argument("--mcmc", type=int, default=0, metavar="STEPS",
                    help="emcee for STEPS steps (refused when shorter than 50 "
                         "autocorrelation times)")
-    p.add_argument("--seed", type=int, default=1, help="seed of --bootstrap and --mcmc")
+    p.add_argument("--seed", type=int, default=0,
+                   help="seed of the multi-start stage, --bootstrap and --mcmc (default 0)")
     p.add_argument("--workers", type=int, default=None, metavar="N",
                    help="processes of --bootstrap (default: the cores; same result for any)")
 
@@ -136,6 +145,13 @@ def number(text, what):
         raise ValueError(f"{what}: {text!r} is not a number") from None
 
 
+def finite(text, what):
+    x = number(text, what)
+    if not math.isfinite(x):
+        raise ValueError(f"{what}: {text!r} is not a finite number")
+    return x
+
+
 def component(definition, k):
     from ..components import Component
     head, *items = definition.split(",")
@@ -157,7 +173,7 @@ def component(definition, k):
         if key in probe.option_names:
             options[key] = number(value, f"{name}.{key}")
         elif key in probe.param_names:
-            starts[prefix + key] = number(value, f"{name}.{key}")
+            starts[prefix + key] = finite(value, f"{name}.{key}")
         else:
             raise ValueError(f"{name}: no parameter or option {key!r}"
                              f"{suggest(key, probe.param_names + probe.option_names)}; parameters: "
@@ -215,11 +231,29 @@ def _plot(result, path, y="counts"):
         os.unlink(tmp)
 
 
-def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True):
-    """The starting parameters of a fit of spectrum s as the command line makes them:
-    the model's defaults on s, mirror lines tied, the components' values (starts), then
-    --set NAME=VALUE, --fix NAME[=VALUE], --free NAME, --tie NAME=EXPR, the areas
-    scaled to the data."""
+def bounds(text):
+    """(name, low, high) of --bound NAME=LO:HI (None: keep that side)."""
+    name, eq, rest = text.partition("=")
+    lo, colon, hi = rest.partition(":")
+    if not eq or not colon or not name.strip():
+        raise ValueError(f"--bound {text}: NAME=LO:HI")
+    lo = number(lo, f"--bound {name} low") if lo.strip() else None
+    hi = number(hi, f"--bound {name} high") if hi.strip() else None
+    if any(x is not None and math.isnan(x) for x in (lo, hi)):
+        raise ValueError(f"--bound {text}: a bound is not a number")
+    if lo is not None and hi is not None and lo > hi:
+        raise ValueError(f"--bound {text}: the lower bound is above the upper one")
+    return name.strip(), lo, hi
+
+
+def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True,
+                    bound=(), data_start=False):
+    """The starting parameters of a fit of spectrum s as the command line makes them,
+    and the names whose values the user gave: the model's defaults on s (physical
+    bounds), mirror lines tied, the components' values (starts), then --set
+    NAME=VALUE, --fix NAME[=VALUE], --free NAME, --tie NAME=EXPR, --bound NAME=LO:HI;
+    with data_start the other values from the data (mosslib.starts)."""
+    from ..fitting import check_expression
     params = model.make_params(s)
     if pair_lines:
         for c in model.components:
@@ -231,64 +265,57 @@ def starting_params(model, s, starts, sets, fixes, frees, ties, pair_lines=True)
                              f"{', '.join(params)}")
         return params[name]
 
+    def start(p, value, what):
+        if not p.min <= value <= p.max:
+            raise ValueError(f"{what}: {value:g} is outside the bounds {p.min:g} to {p.max:g} "
+                             f"of {p.name} (widen them with --bound, or --fix it)")
+        p.set(value=value)
+
+    user = set(starts)
     for name, value in starts.items():
-        params[name].set(value=value)
+        start(params[name], value, f"--component {name}")
     for item in sets:
         name, eq, value = item.partition("=")
         if not eq:
             raise ValueError(f"--set {item}: NAME=VALUE")
-        known(name.strip()).set(value=number(value, name))
+        start(known(name.strip()), finite(value, name), f"--set {name.strip()}")
+        user.add(name.strip())
     for item in fixes:
         name, eq, value = item.partition("=")
         p = known(name.strip())
         p.set(vary=False, expr="")
+        user.add(name.strip())
         if eq:
-            p.set(value=number(value, name))
+            # a fixed value is the user's, whatever the default bounds say
+            v = finite(value, name)
+            p.set(min=min(p.min, v), max=max(p.max, v))
+            p.set(value=v)
     for name in frees:
         known(name.strip()).set(vary=True)
     for item in ties:
         name, eq, expr = item.partition("=")
         if not eq:
             raise ValueError(f"--tie {item}: NAME=EXPR")
-        _check_tie(item, expr, params)
+        known(name.strip())
+        check_expression(expr.strip(), list(params), what=f"--tie {name.strip()}")
         try:
             known(name.strip()).set(expr=expr.strip())
             params.update_constraints()
         except Exception as e:  # asteval reports a bad expression in its own ways
             raise ValueError(f"--tie {item}: {' '.join(str(e).split()) or type(e).__name__}") from None
-    model.guess(s, params)
-    return params
-
-
-_TIE_WORDS = {"sqrt", "exp", "log", "sin", "cos", "tan", "abs", "pi", "min", "max", "e"}
-
-
-def _check_tie(item, expr, params):
-    """A tie is arithmetic on parameter names: any other name (a misspelling, a call
-    such as range) is refused before anything is evaluated."""
-    import ast
-    try:
-        tree = ast.parse(expr.strip(), mode="eval")
-    except SyntaxError:
-        raise ValueError(f"--tie {item}: not an expression") from None
-    allowed = (ast.Expression, ast.BinOp, ast.UnaryOp, ast.Name, ast.Load, ast.Constant,
-               ast.Call, ast.operator, ast.unaryop)
-    for node in ast.walk(tree):
-        if not isinstance(node, allowed):
-            raise ValueError(f"--tie {item}: only arithmetic on parameters (+ - * /, "
-                             f"sqrt, exp, log, sin, cos, abs)")
-        if isinstance(node, ast.Call) and not (isinstance(node.func, ast.Name)
-                                               and node.func.id in _TIE_WORDS and not node.keywords):
-            raise ValueError(f"--tie {item}: only the functions sqrt, exp, log, sin, cos, tan, abs")
-        if isinstance(node, ast.Constant) and not isinstance(node.value, (int, float)):
-            raise ValueError(f"--tie {item}: numbers and parameter names only")
-        if isinstance(node, ast.Constant) and abs(node.value) > 1e300:
-            raise ValueError(f"--tie {item}: {node.value!r} is too large")
-        if isinstance(node, ast.Name) and node.id not in params and node.id not in _TIE_WORDS:
-            raise ValueError(f"--tie {item}: unknown parameter {node.id!r}"
-                             f"{suggest(node.id, params)}")
-        if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Pow):
-            raise ValueError(f"--tie {item}: use sqrt, exp or products instead of **")
+        user.add(name.strip())
+    for item in bound:
+        name, lo, hi = bounds(item)
+        p = known(name)
+        lo = p.min if lo is None else lo
+        hi = p.max if hi is None else hi
+        if lo > hi:
+            raise ValueError(f"--bound {item}: the lower bound is above the upper one")
+        p.set(min=lo, max=hi)
+    if data_start:
+        from ..starts import apply_start
+        apply_start(s, model, params, keep=user)
+    return params, user
 
 
 def model_from(args):
@@ -305,6 +332,14 @@ def model_from(args):
     thickness = getattr(args, "thickness", False)
     if thickness and args.form != "transmission":
         raise ValueError("--thickness needs --form transmission")
+    emission = {e if e.endswith("_") else e + "_" for e in getattr(args, "emission", [])}
+    unknown = emission - {c.prefix for c in comps}
+    if unknown:
+        raise ValueError(f"--emission {', '.join(sorted(unknown))}: no component with that "
+                         f"prefix ({', '.join(c.prefix for c in comps)})")
+    from ..components import Component
+    comps = [Component(c.model, prefix=c.prefix, emission=True, **c.options)
+             if c.prefix in emission else c for c in comps]
     if args.form == "transmission":
         return Transmission(*comps, baseline=Baseline(args.baseline, per_sweep=not args.one_baseline),
                             thickness=thickness), starts
@@ -320,15 +355,20 @@ def check_axis_options(args):
 
 class Start:
     """The starting parameters of one spectrum, as `mossfit FILE` makes them: the
-    model's defaults on that spectrum, mirror lines tied, the command line's values,
-    fixes, frees and ties, the areas scaled to the data. Picklable (sent to batch
-    workers)."""
+    model's defaults on that spectrum (physical bounds), mirror lines tied, the command
+    line's values, fixes, frees, ties and bounds; the fit takes the other values from
+    the data. Picklable (sent to batch workers)."""
 
     def __init__(self, model, starts, args):
         self.model, self.starts, self.sets = model, starts, list(args.set)
         self.fixes, self.frees, self.ties = list(args.fix), list(args.free), list(args.tie)
         self.pair_lines = not args.no_pair_lines
+        self.bound = list(getattr(args, "bound", []))
 
     def __call__(self, s):
-        return starting_params(self.model, s, self.starts, self.sets, self.fixes,
-                               self.frees, self.ties, self.pair_lines)
+        """The parameters; they carry the names whose values the user gave
+        (params.user_given), and mosslib.fit takes the others from the data."""
+        params, user = starting_params(self.model, s, self.starts, self.sets, self.fixes,
+                                       self.frees, self.ties, self.pair_lines, self.bound)
+        params.user_given = frozenset(user)
+        return params

@@ -1,4 +1,8 @@
-"""mossfit fit FILE...: one spectrum, or several fitted together with shared parameters."""
+"""mossfit fit FILE...: one spectrum, or several fitted together with shared parameters.
+
+Exit status: 0 for a fit whose verdict is good, 3 for suspect and 4 for failed (the
+report and the outputs are written all the same, and a warning line with the reasons
+goes to stderr); 2 for bad input (one line on stderr, nothing written)."""
 
 import sys
 
@@ -13,14 +17,28 @@ AXIS_HELP = ("velocity axis, e.g. linear:step=0.05,zero=128 or "
              "sine:amplitude=10.4,zero=-256,channels_per_radian=n/2pi")
 
 
+STATUS = """
+exit status: 0 verdict good, 3 suspect, 4 failed (outputs written, a warning on
+stderr), 2 bad input (one line on stderr)
+"""
+EXIT = {"good": 0, "suspect": 3, "failed": 4}
+
+
 def add_parser(sub, epilog, formatter):
-    f = sub.add_parser("fit", help="fit a spectrum", epilog=epilog, formatter_class=formatter)
+    f = sub.add_parser("fit", help="fit a spectrum", epilog=epilog + STATUS,
+                       formatter_class=formatter)
     f.add_argument("file", nargs="+",
                    help="spectrum; several are fitted together (each with its own baseline)")
     fit_options(f, AXIS_HELP)
     f.add_argument("--share", nargs="+", action="extend", default=[], metavar="NAME",
                    help="parameters common to all the spectra (names or patterns such as "
                         "'*_width*')")
+    f.add_argument("--global", dest="strategy", choices=("multistart", "local"),
+                   default="multistart",
+                   help="multistart (default): local fits from several starts found in the "
+                        "data and perturbed, the best wins; local: one fit from the start")
+    f.add_argument("--starts", type=int, default=8, metavar="N",
+                   help="starting points of the multi-start stage (default 8)")
     uncertainty_options(f)
     outputs(f)
     return f
@@ -62,14 +80,20 @@ def run(args):
         if usable < max(MIN_CHANNELS, 2 * nvary) and _finite_start(model, p, s):
             raise ValueError(f"{path}: {usable} usable channels for {nvary} free parameters: "
                              f"too short a spectrum (at least {max(MIN_CHANNELS, 2 * nvary)})")
+    if args.starts < 1:
+        raise ValueError(f"--starts {args.starts}: at least 1")
     if len(spectra) == 1:
         if args.share:
             raise ValueError("--share needs two or more spectra")
-        result = fit(spectra[0], model, params[0], weights=args.weights)
+        result = fit(spectra[0], model, params[0], weights=args.weights,
+                     strategy=args.strategy, starts=args.starts, seed=args.seed)
     else:
         from ..simultaneous import fit_shared
         result = fit_shared(spectra, model, args.share, params=params, weights=args.weights)
     apply_uncertainties(result, args)
     sys.stdout.write(result.report())
     write_outputs(result, args)
-    return 0
+    if result.verdict != "good":
+        print(f"mossfit: warning: {' '.join(args.file)}: fit {result.verdict}: "
+              + "; ".join(result.reasons), file=sys.stderr)
+    return EXIT[result.verdict]
