@@ -237,7 +237,9 @@ def check_expression(expr, names, what="tie"):
             return
         if isinstance(node, ast.Name):
             if node.id not in known and node.id not in _CONSTANTS:
-                bad(f"unknown name {node.id!r}")
+                import difflib
+                near = difflib.get_close_matches(node.id, sorted(known), n=1)
+                bad(f"unknown name {node.id!r}" + (f" (did you mean {near[0]}?)" if near else ""))
             return
         if isinstance(node, ast.UnaryOp) and isinstance(node.op, ops):
             return visit(node.operand)

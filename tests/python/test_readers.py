@@ -237,7 +237,7 @@ def test_command_line_refusals_are_one_line_and_doubtful_calibrations_unwritten(
         ([s, "--axis", "linear:step=0.05,zero=256", "--component", "sextgn:a"], 2, "did you mean sextgen"),
         (fit_args + ["--set", "a_feild_T=3"], 2, "did you mean a_field_T"),
         (fit_args + ["--tie", "a_width2=a_widht1"], 2, "did you mean a_width1"),
-        (fit_args + ["--tie", "a_width2=[x for x in range(10**12)][0]"], 2, "only arithmetic"),
+        (fit_args + ["--tie", "a_width2=[x for x in range(10**12)][0]"], 2, "a constraint is arithmetic"),
         (fit_args + ["--mcmc", "20"], 2, "too few"),
         (fit_args + ["--exclude", "0-100000000000"], 2, "outside 0..511"),
         (fit_args + ["--exclude", "0-500"], 2, "too short"),

@@ -1,7 +1,6 @@
 """The HTTP side of `mossfit serve`: a Flask application over the package's readers,
 models, fits and exports. JSON in, JSON out; every failure is one line in "error"."""
 
-import ast
 import hmac
 import io
 import itertools
@@ -21,7 +20,6 @@ VENDOR_FILES = ("uPlot.iife.min.js", "uPlot.min.css", "LICENSE")
 MAX_UPLOAD = 16 * 1024 * 1024        # bytes per uploaded spectrum
 MAX_LISTED = 2000                    # files listed from the served directory
 MAX_SPECTRA = 64                     # spectra held open at once
-EXPR_FUNCTIONS = {"sqrt", "exp", "log", "sin", "cos", "tan", "abs", "min", "max"}
 
 
 class Refused(ValueError):
@@ -37,29 +35,13 @@ def vendor_missing():
 # ---- the model the page describes --------------------------------------------------
 
 def check_expression(expr, names):
-    """A tie: arithmetic on parameter names, numbers and a few functions, nothing else."""
+    """A tie: arithmetic on parameter names, numbers and a few functions (the fit's own
+    check), as a refusal the page shows."""
+    from ..fitting import check_expression as check
     try:
-        tree = ast.parse(expr, mode="eval")
-    except SyntaxError:
-        raise Refused(f"tie {expr!r}: not an expression") from None
-    allowed = (ast.Expression, ast.BinOp, ast.UnaryOp, ast.Constant, ast.Name, ast.Load,
-               ast.Call, ast.Add, ast.Sub, ast.Mult, ast.Div, ast.Pow, ast.USub, ast.UAdd)
-    for node in ast.walk(tree):
-        if not isinstance(node, allowed):
-            raise Refused(f"tie {expr!r}: only arithmetic on parameter names and numbers")
-        if isinstance(node, ast.Constant) and not isinstance(node.value, (int, float)):
-            raise Refused(f"tie {expr!r}: only numbers as constants")
-        if isinstance(node, ast.Constant) and abs(node.value) > 1e6:
-            raise Refused(f"tie {expr!r}: a constant of {node.value} is out of range")
-        if isinstance(node, ast.Call) and not (isinstance(node.func, ast.Name)
-                                               and node.func.id in EXPR_FUNCTIONS
-                                               and not node.keywords):
-            raise Refused(f"tie {expr!r}: functions are {', '.join(sorted(EXPR_FUNCTIONS))}")
-        if isinstance(node, ast.Name) and node.id not in names and node.id not in EXPR_FUNCTIONS:
-            raise Refused(f"tie {expr!r}: no parameter {node.id!r}")
-        if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Pow):
-            if not (isinstance(node.right, ast.Constant) and abs(node.right.value) <= 4):
-                raise Refused(f"tie {expr!r}: powers only by a constant up to 4")
+        check(expr, names, what="tie")
+    except ValueError as e:
+        raise Refused(str(e)) from None
     return expr
 
 
@@ -105,7 +87,9 @@ def build_model(definition, spectrum):
     given = definition.get("params")
     if not given:
         from ..cli.common import starting_params
-        return model, starting_params(model, spectrum, {}, [], [], [], [], pair_lines=True)
+        params, _ = starting_params(model, spectrum, {}, [], [], [], [], pair_lines=True,
+                                    data_start=True)
+        return model, params
     names = set(params)
     for name, p in given.items():
         if name not in params:
