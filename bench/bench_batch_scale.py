@@ -32,6 +32,8 @@ import time
 import numpy as np
 import psutil
 
+from machine import processor  # bench/: the processor's name
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHONPATH = os.path.join(HERE, "..", "python")
 CHANNELS = 64
@@ -144,7 +146,7 @@ def scale(sizes, workdir, max_seconds):
     """Each batch size in turn; a line every tenth of the batch (and at its end): rows
     written, wall time, RSS of client, scheduler and workers now and the peaks so far.
     A run longer than max_seconds is ended with SIGINT (its figures so far stand)."""
-    print(f"processor: {cpu_name()}, {os.cpu_count()} cores, load average "
+    print(f"processor: {processor()}, {os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.2f} at start")
     print(f"{'spectra':>8} {'rows':>7} {'wall s':>7} {'ms/row':>7} {'client MiB':>11} "
           f"{'peak':>6} {'scheduler MiB':>14} {'peak':>6} {'workers MiB':>12} {'load':>5}")
@@ -198,7 +200,7 @@ def same_tables(a, b):
 
 
 def faults(n, workdir, freeze_timeout=20.0):
-    print(f"processor: {cpu_name()}, {os.cpu_count()} cores, load average "
+    print(f"processor: {processor()}, {os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.2f} at start; {n} spectra")
     listfile = make_files(os.path.join(workdir, "faults"), n)
     cl = Cluster(workdir)
@@ -259,16 +261,6 @@ def plan():
             task_s = size * fit_ms / 1e3
             print(f"{fit_ms:9.0f} {n:9d} {n * fit_ms / 1e3 / 1600:9.2f} {size:6d} {tasks:8d} "
                   f"{task_s:7.2f} {min(tasks, 1600) / task_s:20.0f}")
-
-
-def cpu_name():
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown processor"
 
 
 def main():

@@ -32,6 +32,8 @@ import time
 import numpy as np
 from scipy import stats
 
+from machine import processor  # bench/: the processor's name
+
 KINDS = ("magnetite", "sextet+doublet", "close doublets", "narrow lines", "minority 5%")
 
 
@@ -215,7 +217,7 @@ def main():
                   f"each3s={each!s:5} {r.verdict:8s} dchi2={r.chisqr - tf.chisqr:+9.3g} "
                   f"{cpu:.2f} s  {'; '.join(r.reasons)[:150]}", flush=True)
     n = len(rows)
-    print(f"\n{n} spectra, seed {args.seed}; CPU {_cpu()}")
+    print(f"\n{n} spectra, seed {args.seed}; CPU {processor()}")
     print(f"{'kind':16s} {'n':>4s} {'minimum':>8s} {'joint3s':>8s} {'each3s':>8s} "
           f"{'good':>5s} {'median s':>9s}")
     for kind in KINDS + ("all",):
@@ -244,16 +246,6 @@ def main():
 
 def _pct(rows, i):
     return f"{100 * sum(bool(x[i]) for x in rows) / len(rows):.1f}%"
-
-
-def _cpu():
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown"
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ weights), interleaved repeats, medians.
 import argparse
 import math
 import os
-import platform
 import sys
 import time
 
@@ -26,20 +25,11 @@ import mosslib
 from mosslib import calibration, demo
 from mosslib.components import Baseline, Component, Transmission
 
+from machine import processor  # bench/: the processor's name
+
 # sextgen's line-position coefficients per tesla of its field and quadrupole signs
 COEF = np.array([-0.163, -0.09438142, -0.02576284, 0.02576284, 0.09438142, 0.163])
 QSIGN = np.array([-1.0, 1.0, 1.0, 1.0, 1.0, -1.0])
-
-
-def processor():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown processor"
 
 
 def plain_model(prefixes, axis_kind):

@@ -23,7 +23,7 @@ from mosslib import Baseline, Component, LinearAxis, Transmission
 from mosslib.measurement import Spectrum, read_spectrum
 from mosslib.web.server import create_app
 
-from bench_fit_path import processor  # this directory: the processor's name
+from machine import processor  # bench/: the processor's name
 
 
 def main():

@@ -15,6 +15,8 @@ import numpy as np
 import mosslib
 from mosslib import Baseline, Component, LinearAxis, Spectrum, Transmission, fit
 
+from machine import processor  # bench/: the processor's name
+
 AXIS = LinearAxis(512, 0.04, 256.5)
 WIDTH, F_S, SOURCE, COUNTS = 0.24, 0.7, 0.11, 1e7
 
@@ -138,7 +140,7 @@ def measured():
 
 
 if __name__ == "__main__":
-    print(f"mosslib {mosslib.version()}; {os.cpu_count()} CPUs; {open('/proc/cpuinfo').read().split('model name')[1].split(':')[1].splitlines()[0].strip()}")
+    print(f"mosslib {mosslib.version()}; {os.cpu_count()} CPUs; {processor()}")
     what = sys.argv[1:] or ["timing", "synthetic", "measured"]
     if "timing" in what:
         timing()

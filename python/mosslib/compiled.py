@@ -158,35 +158,9 @@ class _Comp:
         self.transmission = info.output == _lib.OUTPUT_TRANSMISSION
 
     def tiles(self, axis):
-        """[(first channel, zero raw, step raw, rate raw or None, channels or None)]
-        of the calls covering `axis`, as Component.absorption makes them."""
-        c, info = self.comp, self.info
-        step = info.params[info.step_param]
-        zero = info.params[info.zero_param]
-        rate = info.params[info.rate_param] if info.rate_param >= 0 else None
-        chan = info.params[info.channels_param] if info.channels_param >= 0 else None
-        out = []
-        for seg in axis.segments():
-            c._check_segment(seg)
-            length = seg.stop - seg.start
-            if chan is None:
-                tile, count = info.channels, None
-            else:
-                tile = length
-                if not chan.min <= chan.to_raw(length) <= min(chan.max, info.max_channels):
-                    raise ValueError(
-                        f"{c.model} computes at most {min(chan.max, info.max_channels):g} "
-                        f"channels in one call and does not tile exactly; this sweep has "
-                        f"{length}: fold or cut the spectrum")
-                count = int(chan.to_raw(tile))
-            for i0 in range(seg.start, seg.stop, tile):
-                zm = seg.zero - (i0 - 1)
-                if zm + (i0 - 1) != seg.zero or seg.zero - zm != i0 - 1:
-                    raise ValueError(f"zero channel {seg.zero!r} cannot be moved exactly by "
-                                     f"{i0 - 1} channels")
-                out.append((i0, zero.to_raw(zm), step.index, step.to_raw(seg.scale),
-                            None if rate is None else (rate.index, rate.to_raw(seg.rate)),
-                            None if count is None else (chan.index, count), zero.index))
+        """The calls covering `axis` (Component.calls), with a buffer that holds what
+        each writes past its tile."""
+        out = self.comp.calls(axis)
         # Every call writes max_channels values from its first channel on; the calls
         # run in channel order, each overwriting what the one before wrote past its
         # tile.
@@ -201,7 +175,7 @@ class _Comp:
         for slot, r, k in self.slots:
             reals[slot] = r * x[k]
         fn, full, fa = self.fn, self.full, self.fa
-        for i0, z, si, s, rate, count, zi in calls:
+        for i0, _, z, si, s, rate, count, zi in calls:
             reals[si] = s
             if rate is not None:
                 reals[rate[0]] = rate[1]

@@ -225,6 +225,46 @@ class Component:
             raise ValueError(f"{self.model} has the fixed phase step {info.phase_step!r} rad "
                              f"per channel; the axis has {seg.rate!r}")
 
+    def calls(self, axis):
+        """The library calls that cover `axis`, in channel order: (first channel, channels
+        it gives, zero raw, step slot, step raw, (rate slot, raw) or None, (channel-count
+        slot, count) or None, zero slot). Fixed-size models are tiled with the zero channel
+        moved by each tile's offset, exactly on the axis's 2**-32 grid of zero channels."""
+        info = self.info
+        step = info.params[info.step_param]
+        zero = info.params[info.zero_param]
+        rate = info.params[info.rate_param] if info.rate_param >= 0 else None
+        chan = info.params[info.channels_param] if info.channels_param >= 0 else None
+        out = []
+        for seg in axis.segments():
+            self._check_segment(seg)
+            length = seg.stop - seg.start
+            if chan is None:
+                tile, count = info.channels, None
+            else:
+                # A model whose channel count is a parameter runs one call per segment:
+                # ttt places its lines relative to the zero channel times the step, and
+                # parl normalises to the deepest channel of the call, so neither tiles
+                # exactly.
+                tile = length
+                if not chan.min <= chan.to_raw(length) <= min(chan.max, info.max_channels):
+                    raise ValueError(
+                        f"{self.model} computes at most {min(chan.max, info.max_channels):g} "
+                        f"channels in one call and does not tile exactly; this sweep has "
+                        f"{length}: fold or cut the spectrum")
+                count = (chan.index, int(chan.to_raw(tile)))
+            for i0 in range(seg.start, seg.stop, tile):
+                zm = seg.zero - (i0 - 1)
+                # exact on the 2**-32 grid of axis zero channels; a cheap guard
+                if zm + (i0 - 1) != seg.zero or seg.zero - zm != i0 - 1:
+                    raise ValueError(f"zero channel {seg.zero!r} cannot be moved exactly by "
+                                     f"{i0 - 1} channels")
+                out.append((i0, min(tile, seg.stop - i0), zero.to_raw(zm), step.index,
+                            step.to_raw(seg.scale),
+                            None if rate is None else (rate.index, rate.to_raw(seg.rate)),
+                            count, zero.index))
+        return out
+
     def absorption(self, values, axis):
         """This component's absorption on every channel of `axis`; values maps the
         unprefixed (or prefixed) parameter names to physical values."""
@@ -240,46 +280,21 @@ class Component:
         out = np.empty(axis.n)
         ia, ra, ba = (ints.__array_interface__["data"][0], reals.__array_interface__["data"][0],
                       buf.__array_interface__["data"][0])
-        step = info.params[info.step_param]
-        zero = info.params[info.zero_param]
-        rate = info.params[info.rate_param] if info.rate_param >= 0 else None
-        chan = info.params[info.channels_param] if info.channels_param >= 0 else None
-        for seg in axis.segments():
-            self._check_segment(seg)
-            reals[step.index] = step.to_raw(seg.scale)
+        for i0, take, z, si, sv, rate, count, zi in self.calls(axis):
+            reals[si] = sv
             if rate is not None:
-                reals[rate.index] = rate.to_raw(seg.rate)
-            length = seg.stop - seg.start
-            if chan is None:
-                tile = info.channels
+                reals[rate[0]] = rate[1]
+            if count is not None:
+                ints[count[0]] = count[1]
+            reals[zi] = z
+            if info.n_ints:
+                fn(ia, ra, ba)
             else:
-                # A model whose channel count is a parameter runs one call per segment:
-                # ttt places its lines relative to the zero channel times the step, and
-                # parl normalises to the deepest channel of the call, so neither tiles
-                # exactly.
-                tile = length
-                if not chan.min <= chan.to_raw(length) <= min(chan.max, info.max_channels):
-                    raise ValueError(
-                        f"{self.model} computes at most {min(chan.max, info.max_channels):g} "
-                        f"channels in one call and does not tile exactly; this sweep has "
-                        f"{length}: fold or cut the spectrum")
-                ints[chan.index] = int(chan.to_raw(tile))
-            for i0 in range(seg.start, seg.stop, tile):
-                zm = seg.zero - (i0 - 1)
-                # exact on the 2**-32 grid of axis zero channels; a cheap guard
-                if zm + (i0 - 1) != seg.zero or seg.zero - zm != i0 - 1:
-                    raise ValueError(f"zero channel {seg.zero!r} cannot be moved exactly by "
-                                     f"{i0 - 1} channels")
-                reals[zero.index] = zero.to_raw(zm)
-                if info.n_ints:
-                    fn(ia, ra, ba)
-                else:
-                    fn(ra, ba)
-                take = min(tile, seg.stop - i0)
-                part = buf[:take]
-                if part[0] != part[0]:
-                    _lib.library().raise_last_error(self.model)
-                out[i0:i0 + take] = part
+                fn(ra, ba)
+            part = buf[:take]
+            if part[0] != part[0]:
+                _lib.library().raise_last_error(self.model)
+            out[i0:i0 + take] = part
         if info.output == _lib.OUTPUT_TRANSMISSION:
             out = 1.0 - out
         return out

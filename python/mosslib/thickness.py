@@ -197,14 +197,14 @@ class Thickness:
         return {k: v for k, v in self.__dict__.items() if k != "_cache"}
 
     @classmethod
-    def of(cls, spec):
-        if isinstance(spec, cls):
-            return spec
-        if spec is True:
+    def of(cls, setting):
+        if isinstance(setting, cls):
+            return setting
+        if setting is True:
             return cls()
-        if isinstance(spec, dict):
-            return cls(**spec)
-        raise ValueError(f"thickness={spec!r}: True, a dict of settings or a Thickness")
+        if isinstance(setting, dict):
+            return cls(**setting)
+        raise ValueError(f"thickness={setting!r}: True, a dict of settings or a Thickness")
 
     def __repr__(self):
         return (f"Thickness(t_a={self.t_a}, f_s={self.f_s}, source_width={self.source_width}, "

@@ -41,15 +41,15 @@ bool remainder_acceptable(int n, const complex_f *original, const ParlMat &mat, 
     return true;
 }
 
-bool absorption_possible(int n_chan, const float *spec) {
+bool absorption_possible(int n_chan, const float *absorption) {
     float deepest = 0.0f;
     for (int ch = 0; ch < n_chan; ++ch) {
-        if (!std::isfinite(spec[ch])) return false;
-        if (spec[ch] > deepest) deepest = spec[ch];
+        if (!std::isfinite(absorption[ch])) return false;
+        if (absorption[ch] > deepest) deepest = absorption[ch];
     }
     const double floor = -kNegativeAbsorption * static_cast<double>(deepest);
     for (int ch = 0; ch < n_chan; ++ch)
-        if (static_cast<double>(spec[ch]) < floor) return false;
+        if (static_cast<double>(absorption[ch]) < floor) return false;
     return true;
 }
 

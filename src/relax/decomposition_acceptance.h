@@ -34,8 +34,8 @@ inline constexpr double kNegativeAbsorption = 1e-5;
 // barely decays (Re lambda >= h / 2: no relaxing system has it) or a value is not finite.
 bool remainder_acceptable(int n, const complex_f *original, const ParlMat &mat, float line_width);
 
-// Whether absorption spec[0 .. n_chan-1] is nowhere below -kNegativeAbsorption times its
+// Whether an orientation's absorption[0 .. n_chan-1] is nowhere below -kNegativeAbsorption times its
 // largest value, and finite.
-bool absorption_possible(int n_chan, const float *spec);
+bool absorption_possible(int n_chan, const float *absorption);
 
 }  // namespace mosslib::relax

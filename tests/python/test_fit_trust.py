@@ -5,6 +5,7 @@ its spectra, and cases whose verdict is known in advance."""
 import importlib.util
 import math
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -15,10 +16,9 @@ from mosslib.cli import main
 from mosslib.verdict import runs_test
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
-    "bench_fit_bank", os.path.join(HERE, "..", "..", "bench", "bench_fit_bank.py"))
-bank = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(bank)
+BENCH = os.path.join(HERE, "..", "..", "bench")
+sys.path.insert(0, BENCH)  # the bank and the module it imports beside it
+bank = importlib.import_module("bench_fit_bank")
 
 
 def doublet_spectrum(rng, counts=2e5, n=256, vmax=4.0, qs=0.8, cs=0.4, width=0.3, area=0.2,
