@@ -16,8 +16,9 @@ env -u MOSSLIB_LIBRARY "$work/venv/bin/pip" wheel --no-deps --no-build-isolation
     "$work/python" -w "$work/wheels" >"$work/pip.log" 2>&1 || { tail -20 "$work/pip.log"; die "pip wheel failed"; }
 wheel=$(ls "$work"/wheels/*.whl)
 [[ "$(basename "$wheel")" == mosslib-*-py3-none-linux_*.whl ]] || die "wheel tagged $(basename "$wheel")"
-unzip -l "$wheel" | grep -q ' mosslib/libmosslib.so$' || die "no library in the wheel"
-unzip -l "$wheel" | grep -q 'dist-info/LICENSE$' || die "no licence in the wheel"
+listing=$(unzip -l "$wheel")   # whole, not piped into grep -q (SIGPIPE under pipefail)
+grep -q ' mosslib/libmosslib.so$' <<<"$listing" || die "no library in the wheel"
+grep -q 'dist-info/LICENSE$' <<<"$listing" || die "no licence in the wheel"
 "$work/venv/bin/pip" install --no-deps --no-index "$wheel" >>"$work/pip.log" 2>&1 || die "pip install failed"
 (cd "$work" && env -u MOSSLIB_LIBRARY "$work/venv/bin/mossfit" models >/dev/null) || die "mossfit does not run"
 where=$(cd "$work" && env -u MOSSLIB_LIBRARY "$work/venv/bin/python" -c 'import mosslib; print(mosslib.library().path)')
