@@ -91,6 +91,10 @@ struct LaneScratch {
     alignas(64) float msq[kMaxDim * kLaneRow * kDecompositionLanes];
     float pad[48];
     alignas(64) float msq_t[kMaxDim * kLaneRow * kDecompositionLanes];
+    // Least non-zero magnitude of a part of each row and column of A at the sweep start
+    // (bits of the magnitude less one, as unsigned integers).
+    alignas(64) float row_least[kMaxDim * kDecompositionLanes];
+    alignas(64) float column_least[kMaxDim * kDecompositionLanes];
 };
 
 // Decomposes mats[0 .. count-1] (1 <= count <= kDecompositionLanes), each as

@@ -255,20 +255,83 @@ struct LaneRotation {
     return out;
 }
 
+// Whether any lane of the mask is set.
+[[gnu::always_inline]] inline bool any_lane(M mask) {
+    unsigned long long w[sizeof mask / 8];
+    __builtin_memcpy(w, &mask, sizeof mask);
+    unsigned long long all = 0;
+    for (unsigned long long x : w) all |= x;
+    return all != 0;
+}
+
+// Products that underflow to subnormals, or read one, cost microcode assists on some
+// processors. Formed in double precision, a product of two floats is exact, and its
+// rounding to float is the single-precision product's own, subnormal or not, without an
+// assist: the same bits. A pair's update of two lines of A takes that path when the
+// smallest part of either line at the sweep's start, in some lane, times a coefficient
+// could fall below FLT_MIN. The choice decides only the speed, never a bit.
+[[gnu::always_inline]] inline V dtimes(D c, D x) { return narrow(c * x); }
+
+// Inputs below which a product with one of the coefficients may fall below FLT_MIN
+// (twice the bound, so that rounding cannot cross it), never below FLT_MIN (a
+// subnormal input is itself slow); FLT_MIN where every coefficient is zero.
+[[gnu::always_inline]] inline V small_input_bound(std::initializer_list<V> coefficients) {
+    const V inf = splat(__builtin_inff());
+    V least = inf;
+    for (V c : coefficients) {
+        const V size = vabs(c);
+        least = (size == splat(0.0f)) | (size > least) ? least : size;
+    }
+    const V bound = narrow(2.0 * widen(splat(__FLT_MIN__)) / widen(least));
+    return bound > splat(__FLT_MIN__) ? bound : splat(__FLT_MIN__);
+}
+
+// Magnitudes as unsigned keys: the bits of |x| less one, so that zero lies above every
+// other magnitude and the least key is the least non-zero magnitude.
+typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
+
+[[gnu::always_inline]] inline U magnitude_key(V x) { return (U)(bits(vabs(x))) - (U{} + 1u); }
+
+[[gnu::always_inline]] inline U least_key(U x, U y) { return x < y ? x : y; }
+
+// Lanes whose key is below the bound's.
+[[gnu::always_inline]] inline M below(M key, M bound_key) { return (M)((U)key < (U)bound_key); }
+
 // The pair's update of two lines of x (rows or columns, each element at ek + step * t,
 // em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
 // when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
 // that holds a matrix transforms); merged into the lanes of the mask when `merged`.
-template <bool minus, bool whole, bool merged>
+// `guarded` (lines of A, whose smallest parts at the sweep start are least_a and
+// least_b, as keys): products formed in double precision where they may be subnormal.
+template <bool minus, bool whole, bool merged, bool guarded>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
-                                           V rr, V ri, V tr, V ti, M mask) {
+                                           V rr, V ri, V tr, V ti, M mask, M least_a = M{}, M least_b = M{}) {
     LaneBits bits_of_mask = 0;
     if (merged) bits_of_mask = lane_bits(mask);
+    if (guarded) {
+        const M small_a = bits(small_input_bound({pr, pi, rr, ri})) - 1;
+        const M small_b = bits(small_input_bound({qr, qi, tr, ti})) - 1;
+        if (!any_lane(below(least_a, small_a) | below(least_b, small_b)))
+            return combine<minus, whole, merged, false>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+    }
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
-        const CV pa = times(pr, pi, a), qb = times(qr, qi, b);
-        const CV ra = times(rr, ri, a), tb = times(tr, ti, b);
+        CV pa, qb, ra, tb;
+        if (guarded) {
+            const D ar = widen(a.r), ai = widen(a.i), br = widen(b.r), bi = widen(b.i);
+            const D pr_d = widen(pr), pi_d = widen(pi), qr_d = widen(qr), qi_d = widen(qi);
+            const D rr_d = widen(rr), ri_d = widen(ri), tr_d = widen(tr), ti_d = widen(ti);
+            pa = {dtimes(pr_d, ar) - dtimes(pi_d, ai), dtimes(pr_d, ai) + dtimes(pi_d, ar)};
+            qb = {dtimes(qr_d, br) - dtimes(qi_d, bi), dtimes(qr_d, bi) + dtimes(qi_d, br)};
+            ra = {dtimes(rr_d, ar) - dtimes(ri_d, ai), dtimes(rr_d, ai) + dtimes(ri_d, ar)};
+            tb = {dtimes(tr_d, br) - dtimes(ti_d, bi), dtimes(tr_d, bi) + dtimes(ti_d, br)};
+        } else {
+            pa = times(pr, pi, a);
+            qb = times(qr, qi, b);
+            ra = times(rr, ri, a);
+            tb = times(tr, ti, b);
+        }
         if (merged) {
             store(re(x, k), merge<minus>(a.r, bits_of_mask, pa.r, qb.r));
             store(im(x, k), merge<minus>(a.i, bits_of_mask, pa.i, qb.i));
@@ -303,13 +366,22 @@ struct LaneState {
 };
 
 // Squared moduli of the sweep start; tau and delta of every lane summed row by row.
+// Also the least non-zero magnitude of a part in every row and column, as keys: where
+// they are large enough, a pair's updates of A skip the test for small inputs.
 void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
     tau = V{} + 0.0f;
     delta = V{} + 0.0f;
-    for (int i = 0; i < n; ++i)
+    const U none = U{} + ~0u;
+    for (int i = 0; i < n; ++i) store(s.column_least + i * B, floats((M)none));
+    for (int i = 0; i < n; ++i) {
+        U row = none;
         for (int j = 0; j < n; ++j) {
             const int e = el(i, j);
             const V zr = load(re(s.a, e)), zi = load(im(s.a, e));
+            const U key = least_key(magnitude_key(zr), magnitude_key(zi));
+            row = least_key(row, key);
+            float *column = s.column_least + j * B;
+            store(column, floats((M)least_key((U)bits(load(column)), key)));
             const V sq = zr * zr + zi * zi;
             store(s.msq + e, sq);
             store(s.msq_t + el(j, i), sq);
@@ -318,6 +390,8 @@ void sweep_start(int n, LaneScratch &s, V &tau, V &delta) {
             else
                 tau = tau + vabs(zr) + vabs(zi);
         }
+        store(s.row_least + i * B, floats((M)row));
+    }
 }
 
 // The coupling sums of the pair (k, m) in every lane, over i in index order.
@@ -404,15 +478,15 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
 template <bool whole, bool merged>
 [[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s) {
     // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false, whole, merged>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
-                          mask);
-    combine<false, whole, merged>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+    combine<false, whole, merged, true>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
+                          mask, bits(load(s.row_least + k * B)), bits(load(s.row_least + m * B)));
+    combine<false, whole, merged, false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
                           mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true, whole, merged>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
-                         c.c1i, mask);
-    combine<true, whole, merged>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
+    combine<true, whole, merged, true>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
+                         c.c1i, mask, bits(load(s.column_least + k * B)), bits(load(s.column_least + m * B)));
+    combine<true, whole, merged, false>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
                          mask);
 }
 
