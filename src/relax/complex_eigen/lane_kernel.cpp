@@ -272,20 +272,6 @@ struct LaneRotation {
 // could fall below FLT_MIN. The choice decides only the speed, never a bit.
 [[gnu::always_inline]] inline V dtimes(D c, D x) { return narrow(c * x); }
 
-// Inputs below which a product with one of the coefficients may fall below FLT_MIN
-// (twice the bound, so that rounding cannot cross it), never below FLT_MIN (a
-// subnormal input is itself slow); FLT_MIN where every coefficient is zero.
-[[gnu::always_inline]] inline V small_input_bound(std::initializer_list<V> coefficients) {
-    const V inf = splat(__builtin_inff());
-    V least = inf;
-    for (V c : coefficients) {
-        const V size = vabs(c);
-        least = (size == splat(0.0f)) | (size > least) ? least : size;
-    }
-    const V bound = narrow(2.0 * widen(splat(__FLT_MIN__)) / widen(least));
-    return bound > splat(__FLT_MIN__) ? bound : splat(__FLT_MIN__);
-}
-
 // Magnitudes as unsigned keys: the bits of |x| less one, so that zero lies above every
 // other magnitude and the least key is the least non-zero magnitude.
 typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
@@ -293,6 +279,21 @@ typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
 [[gnu::always_inline]] inline U magnitude_key(V x) { return (U)(bits(vabs(x))) - (U{} + 1u); }
 
 [[gnu::always_inline]] inline U least_key(U x, U y) { return x < y ? x : y; }
+
+// Inputs below which a product with one of the coefficients may fall below FLT_MIN,
+// as a key: 2^(2 - e) for the least non-zero coefficient 1.x 2^e, which is at most
+// twice the exact bound 2^-125 / least, and never below FLT_MIN (a subnormal input is
+// itself slow); every input where that coefficient is subnormal; FLT_MIN where every
+// coefficient is zero.
+[[gnu::always_inline]] inline M small_input_key(std::initializer_list<V> coefficients) {
+    U least = U{} + ~0u;
+    for (V c : coefficients) least = least_key(least, magnitude_key(c));
+    const M exponent = (M)((least + 1u) >> 23);  // biased; 0 for a subnormal or where all are zero
+    const M bound = 129 - exponent;               // biased exponent of 2^(2 - e)
+    const M flt_min = M{} + 0x00800000, infinity = M{} + 0x7f800000;
+    const M key = exponent > 0 ? (bound < 1 ? flt_min : bound << 23) : ((M)least == -1 ? flt_min : infinity);
+    return key - 1;
+}
 
 // Lanes whose key is below the bound's.
 [[gnu::always_inline]] inline M below(M key, M bound_key) { return (M)((U)key < (U)bound_key); }
@@ -309,8 +310,8 @@ template <bool minus, bool whole, bool merged, bool guarded>
     LaneBits bits_of_mask = 0;
     if (merged) bits_of_mask = lane_bits(mask);
     if (guarded) {
-        const M small_a = bits(small_input_bound({pr, pi, rr, ri})) - 1;
-        const M small_b = bits(small_input_bound({qr, qi, tr, ti})) - 1;
+        const M small_a = small_input_key({pr, pi, rr, ri});
+        const M small_b = small_input_key({qr, qi, tr, ti});
         if (!any_lane(below(least_a, small_a) | below(least_b, small_b)))
             return combine<minus, whole, merged, false>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
     }
@@ -401,7 +402,8 @@ struct CouplingSums {
 
 // Adds the terms of i = lo .. hi-1, walking rows k and m and columns k and m of A and of
 // the squared moduli. Lanes outside `keep` read zeros (their sums are never used), so
-// they form no products that may underflow.
+// they form no products that may underflow; `masked` false: every lane is kept.
+template <bool masked>
 [[gnu::always_inline]] inline void add_coupling(int lo, int hi, int k, int m, const LaneScratch &s, M keep,
                                                 CouplingSums &c) {
     if (lo >= hi) return;  // an empty range (m = n - 1): no pointer formed past the arrays
@@ -412,7 +414,9 @@ struct CouplingSums {
     constexpr int line = 2 * B, column = 2 * B * kLaneRow;  // complex elements
     for (int i = lo; i < hi; ++i) {
         // x = A(k,i) conj(A(m,i)), y = conj(A(i,k)) A(i,m), as cmul forms them.
-        auto kept = [keep](const float *p) __attribute__((always_inline)) { return floats(bits(load(p)) & keep); };
+        auto kept = [keep](const float *p) __attribute__((always_inline)) {
+            return masked ? floats(bits(load(p)) & keep) : load(p);
+        };
         const V kr = kept(row_k), ki = kept(row_k + B);
         const V mr = kept(row_m), mi = -kept(row_m + B);
         const V ar = kept(col_k), ai = -kept(col_k + B);
@@ -421,8 +425,9 @@ struct CouplingSums {
         const V yr = ar * br - ai * bi, yi = ar * bi + ai * br;
         c.hr = c.hr + xr - yr;
         c.hi = c.hi + xi - yi;
-        const V te = kept(sq_col_k) + kept(sq_row_m);
-        const V tee = kept(sq_col_m) + kept(sq_row_k);
+        // Sums of squared moduli, which are never negative, do not fall to subnormals.
+        const V te = load(sq_col_k) + load(sq_row_m);
+        const V tee = load(sq_col_m) + load(sq_row_k);
         c.g = c.g + te + tee;
         c.hj = c.hj - te + tee;
         row_k += line;
@@ -436,13 +441,19 @@ struct CouplingSums {
     }
 }
 
-// All i but k and m (k < m).
-[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s, M keep) {
+// All i but k and m (k < m); `keep` need not mask when every lane is kept (`all`).
+[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s, M keep, bool all) {
     CouplingSums c;
     c.hr = c.hi = c.g = c.hj = V{} + 0.0f;
-    add_coupling(0, k, k, m, s, keep, c);
-    add_coupling(k + 1, m, k, m, s, keep, c);
-    add_coupling(m + 1, n, k, m, s, keep, c);
+    if (all) {
+        add_coupling<false>(0, k, k, m, s, keep, c);
+        add_coupling<false>(k + 1, m, k, m, s, keep, c);
+        add_coupling<false>(m + 1, n, k, m, s, keep, c);
+    } else {
+        add_coupling<true>(0, k, k, m, s, keep, c);
+        add_coupling<true>(k + 1, m, k, m, s, keep, c);
+        add_coupling<true>(m + 1, n, k, m, s, keep, c);
+    }
     return c;
 }
 
@@ -509,7 +520,7 @@ template <bool merged>
     };
     const LaneRotation rot = pair_rotation_lanes(own(akm, none), own(amk, none), own(cload(s.a, el(k, k)), one),
                                                  own(cload(s.a, el(m, m)), none));
-    const CouplingSums h = coupling_sums(n, k, m, s, wanted);
+    const CouplingSums h = coupling_sums(n, k, m, s, wanted, !any_lane(~(wanted | st.empty)));
     LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     any = false;
