@@ -144,6 +144,17 @@ def loaded_lapack():
     return ", ".join(sorted(found)) or "unknown"
 
 
+def vector_features():
+    """The processor's widest vector instructions (subnormal costs differ by maker)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = next((l.split(":", 1)[1].split() for l in f if l.startswith("flags")), [])
+    except OSError:
+        return "unknown"
+    widest = "AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "SSE2"
+    return widest + (", AMX" if "amx_tile" in flags else "")
+
+
 def system_lapack():
     try:
         out = subprocess.run(["update-alternatives", "--query", "liblapack.so.3-x86_64-linux-gnu"],
@@ -210,7 +221,7 @@ def measure(name, p, repeats):
     for label in grids:
         t = median(times[label])
         print(f"    {label:<30} {t:7.3f} s  (runs {', '.join(f'{x:.3f}' for x in times[label])}; "
-              f"eig + inv {median(eig[label]):.3f} s)  ratio to parl {t / t_parl:.2f}  "
+              f"eig + inv {median(eig[label]):.3f} s)  time / parl's {t / t_parl:.2f}  "
               f"[|dT| <= {worst[label]:.1e}]")
     return True
 
@@ -250,10 +261,11 @@ def main():
     env.setdefault("MOSSLIB_LIBRARY", os.path.abspath(os.path.join(args.build, "src", "libmosslib.so")))
     here = os.path.dirname(os.path.abspath(__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(here, "..", "python"), env.get("PYTHONPATH")]))
-    print(f"processor: {processor()}")
+    print(f"processor: {processor()} ({vector_features()}; {os.cpu_count()} cores)")
     print(f"library: {env['MOSSLIB_LIBRARY']}")
     print(f"system liblapack.so.3: {system_lapack()}")
-    print("CPU time of the process (time.process_time), 1 thread, medians of interleaved runs")
+    print("CPU time of the process (time.process_time), 1 thread, medians of interleaved runs;")
+    print("time / parl's: this implementation's time over parl's (the target: at least 2)")
     with tempfile.TemporaryDirectory() as tmp:
         dumps = []
         for name in args.inputs.split(","):
