@@ -252,6 +252,12 @@ def main():
     if args.child:
         return child(args)
 
+    names = args.inputs.split(",")
+    unknown = [n for n in names if n not in INPUTS]
+    if unknown or args.repeats < 1:
+        print(f"--inputs: {unknown[0]!r} is neither of {', '.join(INPUTS)}" if unknown else "--repeats: at least 1",
+              file=sys.stderr)
+        return 2
     dumper = os.path.join(args.build, "bench", "parl_problem_dump")
     if not os.access(dumper, os.X_OK):
         print(f"{dumper} not found: cmake --build {args.build} --target mosslib parl_problem_dump",
@@ -268,10 +274,7 @@ def main():
     print("time / parl's: this implementation's time over parl's (the target: at least 2)")
     with tempfile.TemporaryDirectory() as tmp:
         dumps = []
-        for name in args.inputs.split(","):
-            if name not in INPUTS:
-                print(f"--inputs: {name!r} is neither of {', '.join(INPUTS)}", file=sys.stderr)
-                return 2
+        for name in names:
             path = os.path.join(tmp, name + ".bin")
             subprocess.run([dumper, path, f"grid_level={args.grid_level}", *INPUTS[name]], check=True, env=env,
                            stdout=subprocess.DEVNULL)
