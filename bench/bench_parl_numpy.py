@@ -168,7 +168,25 @@ def median(xs):
     return float(np.median(xs))
 
 
-def measure(name, p, repeats):
+def other_parl(path):
+    """parl of another build of the library (its own copy in this process), on one
+    thread, without the priority step."""
+    import ctypes
+    lib = ctypes.CDLL(os.path.abspath(path))
+    lib.mosslib_set_threads(1)
+    lib.mosslib_set_priority_step(0)
+    f = lib.parl
+    f.argtypes, f.restype = [ctypes.c_void_p] * 3, ctypes.c_int32
+    out = np.full(256, np.nan)
+
+    def call(ints, reals):
+        f(ints.ctypes.data, reals.ctypes.data, out.ctypes.data)
+        return out
+
+    return call
+
+
+def measure(name, p, repeats, also=None):
     import mosslib
     from mosslib import raw
 
@@ -198,6 +216,10 @@ def measure(name, p, repeats):
             return False
 
     times = {"parl": []}
+    if also:
+        other = other_parl(also)
+        same_bits = np.array_equal(other(p.ints, p.reals)[:p.n_chan], ours[:p.n_chan])
+        times["also"] = []
     eig = {label: [] for label in grids}
     for label in grids:
         times[label] = []
@@ -205,6 +227,10 @@ def measure(name, p, repeats):
         t0 = time.process_time()
         parl(p.ints, p.reals, out)
         times["parl"].append(time.process_time() - t0)
+        if also:
+            t0 = time.process_time()
+            other(p.ints, p.reals)
+            times["also"].append(time.process_time() - t0)
         for label, g in grids.items():
             t0 = time.process_time()
             _, t_eig = g.run()
@@ -218,10 +244,19 @@ def measure(name, p, repeats):
     print(f"  {name}: {p.n_orient} orientations, n = {p.n}, {p.n_chan} channels"
           f"{', ' + str(p.resolvent) + ' by the resolvent route' if p.resolvent else ''}")
     print(f"    {'parl (1 thread)':<30} {t_parl:7.3f} s  (runs {', '.join(f'{t:.3f}' for t in times['parl'])})")
+    if also:
+        t = median(times["also"])
+        print(f"    {'parl, --also build':<30} {t:7.3f} s  (runs {', '.join(f'{x:.3f}' for x in times['also'])}; "
+              f"{'the same bits' if same_bits else 'OTHER BITS'})  time / parl's {t / t_parl:.2f}")
+
+    def extra(t):
+        return f" (/ --also build's {t / median(times['also']):.2f})" if also else ""
+
     for label in grids:
         t = median(times[label])
         print(f"    {label:<30} {t:7.3f} s  (runs {', '.join(f'{x:.3f}' for x in times[label])}; "
-              f"eig + inv {median(eig[label]):.3f} s)  time / parl's {t / t_parl:.2f}  "
+              f"eig + inv {median(eig[label]):.3f} s)  time / parl's {t / t_parl:.2f}"
+              f"{extra(t)}  "
               f"[|dT| <= {worst[label]:.1e}]")
     return True
 
@@ -235,7 +270,7 @@ def child(args):
     print(loaded_lapack())
     ok = True
     for name, path in args.dump:
-        ok = measure(name, Problem(path), args.repeats) and ok
+        ok = measure(name, Problem(path), args.repeats, args.also) and ok
     return 0 if ok else 1
 
 
@@ -246,6 +281,7 @@ def main():
     ap.add_argument("--grid-level", type=int, default=5)
     ap.add_argument("--inputs", default="catalogue,subnormal", help="catalogue, subnormal or both")
     ap.add_argument("--lapack", choices=("reference", "openblas", "both"), default="both")
+    ap.add_argument("--also", metavar="LIB", help="another build's libmosslib.so, its parl timed beside")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--dump", nargs=2, action="append", metavar=("NAME", "FILE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -268,7 +304,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(here, "..", "python"), env.get("PYTHONPATH")]))
     print(f"processor: {processor()} ({vector_features()}; {os.cpu_count()} cores)")
-    print(f"library: {env['MOSSLIB_LIBRARY']}")
+    print(f"library: {env['MOSSLIB_LIBRARY']}" + (f"; --also {os.path.abspath(args.also)}" if args.also else ""))
     print(f"system liblapack.so.3: {system_lapack()}")
     print("CPU time of the process (time.process_time), 1 thread, medians of interleaved runs;")
     print("time / parl's: this implementation's time over parl's (the target: at least 2)")
@@ -289,8 +325,9 @@ def main():
                 e["LD_LIBRARY_PATH"] = os.pathsep.join(filter(None, [OPENBLAS_DIR, e.get("LD_LIBRARY_PATH")]))
             print(f"-- NumPy with {lapack} LAPACK")
             sys.stdout.flush()
+            also = ["--also", os.path.abspath(args.also)] if args.also else []
             r = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", "--repeats", str(args.repeats),
-                                *dumps], env=e)
+                                *also, *dumps], env=e)
             status = status or r.returncode
     return status
 
