@@ -16,15 +16,18 @@ does what the model does with them, in the plainest vectorised NumPy:
 
 numpy.linalg computes in double whatever its input, so the single-precision variant
 (complex64 throughout, as the library computes) decomposes with scipy.linalg.eig and
-scipy.linalg.inv (cgeev, cgetrf/cgetri), one orientation at a time.
-and the result must agree with `parl` on the same input before a ratio is printed.
+scipy.linalg.inv (cgeev, cgetrf/cgetri), one orientation at a time. Both results must
+agree with `parl` on the same input before a ratio is printed.
 Inputs: the catalogue's example with multiplicity 6 (48 x 48 matrices) on the level-5
 grid (1536 orientations), and the same ion relaxing at 30 mm/s ("subnormal": its
 decompositions meet many subnormal numbers).
 
     cmake --build build --target mosslib parl_problem_dump
-    PYTHONPATH=python /usr/bin/python3 bench/bench_parl_numpy.py [--build build]
-        [--repeats 3] [--lapack reference|openblas|both] [--grid-level 5]
+    /usr/bin/python3 bench/bench_parl_numpy.py [--build build] [--repeats 3]
+        [--lapack reference|openblas|both] [--grid-level 5] [--also OTHER/libmosslib.so]
+
+The library is MOSSLIB_LIBRARY, else the build's; `--also` times a second build's
+`parl` beside it (before and after a change) and compares its bits.
 
 `--lapack openblas` runs NumPy on Debian's serial OpenBLAS (libopenblas0-serial) by
 putting its directory first on LD_LIBRARY_PATH in a child process; `reference` on
