@@ -167,7 +167,8 @@ double time_ours(Decompose f, std::size_t rounds, bool subnormal = false) {
 
 // The same 16 matrices decomposed side by side, kDecompositionLanes at a time: time per
 // matrix. `flush`: with subnormal results flushed to zero (and subnormal inputs read as
-// zero), which changes results; only to show what subnormals cost.
+// zero), which changes results, and the updates' products in single precision, as on a
+// processor without assists; only to show what subnormals cost.
 double time_lanes(std::size_t rounds, bool subnormal = false, bool flush = false) {
     const auto &mats = sample_matrices(subnormal);
     std::vector<std::unique_ptr<ParlMat>> work;
@@ -179,7 +180,10 @@ double time_lanes(std::size_t rounds, bool subnormal = false, bool flush = false
     auto scratch = std::make_unique<LaneScratch>();
     int sweeps[kDecompositionLanes];
     const unsigned csr = _mm_getcsr();
-    if (flush) _mm_setcsr(csr | 0x8040);  // flush to zero, denormals are zero
+    if (flush) {
+        _mm_setcsr(csr | 0x8040);  // flush to zero, denormals are zero
+        mosslib::common::choose_subnormal_route(mosslib::common::SubnormalRoute::plain);
+    }
     const double t0 = thread_seconds();
     for (std::size_t r = 0; r < rounds; ++r)
         for (std::size_t b = 0; b < mats.size(); b += kDecompositionLanes) {
@@ -190,6 +194,7 @@ double time_lanes(std::size_t rounds, bool subnormal = false, bool flush = false
         }
     const double t = thread_seconds() - t0;
     _mm_setcsr(csr);
+    mosslib::common::choose_subnormal_route(mosslib::common::SubnormalRoute::processor);
     return t / (rounds * mats.size());
 }
 

@@ -26,7 +26,18 @@ bool processor_has_avx512() noexcept {
 #endif
 }
 
+// AMD's processors handle subnormal operands and results in hardware.
+bool processor_assists_subnormals() noexcept {
+#ifdef MOSSLIB_AVX2_LANES
+    __builtin_cpu_init();
+    return !__builtin_cpu_is("amd");
+#else
+    return false;
+#endif
+}
+
 std::atomic<bool> g_allowed{true};
+std::atomic<SubnormalRoute> g_subnormal_route{SubnormalRoute::processor};
 std::atomic<bool> g_allowed_512{true};
 
 }  // namespace
@@ -44,5 +55,18 @@ bool avx512_lanes() noexcept {
 }
 
 void allow_avx512_lanes(bool allowed) noexcept { g_allowed_512.store(allowed, std::memory_order_relaxed); }
+
+bool subnormals_are_slow() noexcept {
+    static const bool slow = processor_assists_subnormals();
+    switch (g_subnormal_route.load(std::memory_order_relaxed)) {
+        case SubnormalRoute::avoid: return true;
+        case SubnormalRoute::plain: return false;
+        default: return slow;
+    }
+}
+
+void choose_subnormal_route(SubnormalRoute route) noexcept {
+    g_subnormal_route.store(route, std::memory_order_relaxed);
+}
 
 }  // namespace mosslib::common

@@ -31,6 +31,16 @@ bool avx512_lanes() noexcept;
 // For tests: false makes those kernels take their AVX2 path. Process-wide.
 void allow_avx512_lanes(bool allowed) noexcept;
 
+// True where arithmetic that reads or yields subnormal numbers takes microcode assists
+// of about a hundred cycles (Intel's processors), so that a kernel does better to form
+// such values by another route that gives the same bits; false where the processor
+// handles them at full speed (AMD's), or when a test has said so.
+bool subnormals_are_slow() noexcept;
+
+// For tests: which answer subnormals_are_slow() gives. Process-wide.
+enum class SubnormalRoute { processor, avoid, plain };
+void choose_subnormal_route(SubnormalRoute route) noexcept;
+
 #ifdef MOSSLIB_AVX2_LANES
 // Kernel::run inlined, with everything it calls, into a function compiled for AVX2.
 template <class Kernel, class... Args>

@@ -303,18 +303,17 @@ typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
 // when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
 // that holds a matrix transforms); merged into the lanes of the mask when `merged`.
 // `guarded` (lines of A, whose smallest parts at the sweep start are least_a and
-// least_b, as keys): products formed in double precision where they may be subnormal.
+// least_b, as keys): products formed in double precision where they may be subnormal,
+// on processors where subnormals are slow (`avoid`).
 template <bool minus, bool whole, bool merged, bool guarded>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
-                                           V rr, V ri, V tr, V ti, M mask, M least_a = M{}, M least_b = M{}) {
+                                           V rr, V ri, V tr, V ti, M mask, bool avoid = false, M least_a = M{},
+                                           M least_b = M{}) {
     LaneBits bits_of_mask = 0;
     if (merged) bits_of_mask = lane_bits(mask);
-    if (guarded) {
-        const M small_a = small_input_key({pr, pi, rr, ri});
-        const M small_b = small_input_key({qr, qi, tr, ti});
-        if (!any_lane(below(least_a, small_a) | below(least_b, small_b)))
-            return combine<minus, whole, merged, false>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
-    }
+    if (guarded && (!avoid || !any_lane(below(least_a, small_input_key({pr, pi, rr, ri})) |
+                                         below(least_b, small_input_key({qr, qi, tr, ti})))))
+        return combine<minus, whole, merged, false>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
@@ -364,6 +363,7 @@ struct LaneState {
     M empty;  // the lanes that hold no matrix
     V tol;  // their thresholds
     M more;
+    bool avoid_subnormals;  // products that may be subnormal formed in double precision
 };
 
 // Squared moduli of the sweep start; tau and delta of every lane summed row by row.
@@ -487,16 +487,18 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
 // The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`,
 // merged under a mask register when `merged`).
 template <bool whole, bool merged>
-[[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s) {
+[[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s,
+                                               bool avoid) {
     // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
     combine<false, whole, merged, true>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
-                          mask, bits(load(s.row_least + k * B)), bits(load(s.row_least + m * B)));
+                          mask, avoid, bits(load(s.row_least + k * B)), bits(load(s.row_least + m * B)));
     combine<false, whole, merged, false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
                           mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
     combine<true, whole, merged, true>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
-                         c.c1i, mask, bits(load(s.column_least + k * B)), bits(load(s.column_least + m * B)));
+                         c.c1i, mask, avoid, bits(load(s.column_least + k * B)),
+                         bits(load(s.column_least + m * B)));
     combine<true, whole, merged, false>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
                          mask);
 }
@@ -535,9 +537,9 @@ template <bool merged>
     bool whole = true;
     for (int l = 0; l < B; ++l) whole = whole && !kept[l];
     if (whole)
-        update_pair<true, false>(n, k, m, c, mask, s);
+        update_pair<true, false>(n, k, m, c, mask, s, st.avoid_subnormals);
     else
-        update_pair<false, merged>(n, k, m, c, mask, s);
+        update_pair<false, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
@@ -549,6 +551,7 @@ struct DecomposeLanes {
         LaneScratch &s = *scratch;
         load_lanes(n, mats, count, s);
         LaneState st{};
+        st.avoid_subnormals = common::subnormals_are_slow();
         for (int l = 0; l < B; ++l) {
             st.active[l] = l < count;
             st.sweep[l] = 1;

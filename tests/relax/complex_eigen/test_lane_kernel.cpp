@@ -60,7 +60,8 @@ void expect_same_bits(int n, const ParlMat &a, const ParlMat &b, const char *wha
 }
 
 // Decomposes mats side by side on every lane width the processor has (AVX-512 masks,
-// AVX2, baseline) and each alone with the plain kernel.
+// AVX2, baseline), with and without the double-precision route for products that may be
+// subnormal, and each alone with the plain kernel.
 void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const char *what) {
     const int count = static_cast<int>(mats.size());
     auto scratch = std::make_unique<LaneScratch>();
@@ -76,7 +77,8 @@ void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const c
         bool avx2, avx512;
     };
     for (const Width w : {Width{"AVX-512 lanes", true, true}, Width{"AVX2 lanes", true, false},
-                          Width{"baseline lanes", false, false}}) {
+                          Width{"baseline lanes", false, false}})
+      for (const auto route : {common::SubnormalRoute::avoid, common::SubnormalRoute::plain}) {
         std::vector<std::unique_ptr<ParlMat>> own;
         std::vector<ParlMat *> ptrs;
         for (int l = 0; l < count; ++l) {
@@ -86,16 +88,18 @@ void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const c
         int got[B];
         common::allow_avx2_lanes(w.avx2);
         common::allow_avx512_lanes(w.avx512);
+        common::choose_subnormal_route(route);
         eberlein_decompose_lanes(n, ptrs.data(), count, *scratch, got);
         common::allow_avx2_lanes(true);
         common::allow_avx512_lanes(true);
+        common::choose_subnormal_route(common::SubnormalRoute::processor);
         for (int l = 0; l < count; ++l) {
             SCOPED_TRACE(::testing::Message() << what << ", n = " << n << ", lane " << l << " of " << count << ", "
-                                              << w.name);
+                                              << w.name << (route == common::SubnormalRoute::avoid ? ", double-precision products" : ""));
             EXPECT_EQ(got[l], want[l]);
             expect_same_bits(n, *own[l], *plain[l], w.name);
         }
-    }
+      }
 }
 
 TEST(LaneKernel, EveryLaneMatchesThePlainKernelWhateverItsNeighbours) {
