@@ -490,17 +490,18 @@ template <bool whole, bool merged>
 [[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s,
                                                bool avoid) {
     // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false, whole, merged, true>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
-                          mask, avoid, bits(load(s.row_least + k * B)), bits(load(s.row_least + m * B)));
-    combine<false, whole, merged, false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i, c.c2r, c.c2i,
-                          mask);
+    combine<false, whole, merged, true>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
+                                        c.c2r, c.c2i, mask, avoid, bits(load(s.row_least + k * B)),
+                                        bits(load(s.row_least + m * B)));
+    combine<false, whole, merged, false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
+                                         c.c2r, c.c2i, mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true, whole, merged, true>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r,
-                         c.c1i, mask, avoid, bits(load(s.column_least + k * B)),
-                         bits(load(s.column_least + m * B)));
-    combine<true, whole, merged, false>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i, c.c1r, c.c1i,
-                         mask);
+    combine<true, whole, merged, true>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
+                                       c.c1r, c.c1i, mask, avoid, bits(load(s.column_least + k * B)),
+                                       bits(load(s.column_least + m * B)));
+    combine<true, whole, merged, false>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
+                                        c.c1r, c.c1i, mask);
 }
 
 // The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
@@ -509,9 +510,7 @@ template <bool merged>
     const CV akm = cload(s.a, el(k, m)), amk = cload(s.a, el(m, k));
     const V size = vabs(akm.r) + vabs(akm.i) + vabs(amk.r) + vabs(amk.i);
     const M wanted = st.on & (size >= st.tol);
-    bool any = false;
-    for (int l = 0; l < B; ++l) any = any || wanted[l];
-    if (!any) return;
+    if (!any_lane(wanted)) return;
     // Lanes that do not treat the pair take the 2x2 step of a diagonal pair (1, 0), which
     // forms no product that may underflow; their step is never used.
     const V zero = splat(0.0f);
@@ -525,18 +524,13 @@ template <bool merged>
     const CouplingSums h = coupling_sums(n, k, m, s, wanted, !any_lane(~(wanted | st.empty)));
     LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
-    any = false;
-    for (int l = 0; l < B; ++l) any = any || mask[l];
-    if (!any) return;
+    if (!any_lane(mask)) return;
     // Lanes that keep their values take zero coefficients: their products, discarded
     // under the mask, are then zeros rather than values that may underflow to
     // subnormals, which cost microcode assists on some processors.
     for (V *f : {&c.c1r, &c.c1i, &c.c2r, &c.c2i, &c.s1r, &c.s1i, &c.s2r, &c.s2i}) *f = blend(mask, *f, zero);
     st.more = st.more | mask;
-    const M kept = ~(mask | st.empty);
-    bool whole = true;
-    for (int l = 0; l < B; ++l) whole = whole && !kept[l];
-    if (whole)
+    if (!any_lane(~(mask | st.empty)))  // every lane holding a matrix transforms
         update_pair<true, false>(n, k, m, c, mask, s, st.avoid_subnormals);
     else
         update_pair<false, merged>(n, k, m, c, mask, s, st.avoid_subnormals);

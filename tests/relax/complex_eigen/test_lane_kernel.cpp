@@ -94,8 +94,9 @@ void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const c
         common::allow_avx512_lanes(true);
         common::choose_subnormal_route(common::SubnormalRoute::processor);
         for (int l = 0; l < count; ++l) {
-            SCOPED_TRACE(::testing::Message() << what << ", n = " << n << ", lane " << l << " of " << count << ", "
-                                              << w.name << (route == common::SubnormalRoute::avoid ? ", double-precision products" : ""));
+            SCOPED_TRACE(::testing::Message()
+                         << what << ", n = " << n << ", lane " << l << " of " << count << ", " << w.name
+                         << (route == common::SubnormalRoute::avoid ? ", double-precision products" : ""));
             EXPECT_EQ(got[l], want[l]);
             expect_same_bits(n, *own[l], *plain[l], w.name);
         }
