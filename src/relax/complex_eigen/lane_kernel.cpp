@@ -100,6 +100,18 @@ template <bool minus>
 #endif
 }
 
+// The same on whole elements (Z, below), the mask repeated for both halves.
+#ifdef MOSSLIB_MERGE_LANES
+template <bool minus, class W>
+[[gnu::always_inline]] inline W zmerge(W old, unsigned short k, W x, W y) {
+    if (minus)
+        asm("vsubps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    else
+        asm("vaddps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
+    return old;
+}
+#endif
+
 // Two complex vectors (re, im) as one pair of lanes' elements.
 struct CV {
     V r, i;
@@ -112,6 +124,44 @@ struct CV {
 [[gnu::always_inline]] inline const float *im(const LaneMatrices &x, int e) { return x.z + 2 * e + B; }
 
 [[gnu::always_inline]] inline CV cload(const LaneMatrices &x, int e) { return {load(re(x, e)), load(im(x, e))}; }
+
+#ifdef MOSSLIB_MERGE_LANES
+// With AVX-512, one register holds an element of every lane whole: the lanes' real
+// parts, then their imaginary parts, as they lie in memory. A complex product is then
+// two products and a sum per register: c a = [cr | cr] a + [-ci | ci] (a with its
+// halves exchanged), whose real half is cr ar + (-(ci ai)) = cr ar - ci ai and whose
+// imaginary half is cr ai + ci ar, the same operations as times(). Only the sign of a
+// NaN coefficient's NaN could differ; coefficients with NaN take the other form.
+static_assert(B == 8, "a register of 16 floats holds one element of every lane");
+typedef float Z __attribute__((vector_size(2 * B * sizeof(float))));
+
+[[gnu::always_inline]] inline Z zload(const float *p) {
+    Z z;
+    __builtin_memcpy(&z, p, sizeof z);
+    return z;
+}
+
+[[gnu::always_inline]] inline void zstore(float *p, Z z) { __builtin_memcpy(p, &z, sizeof z); }
+
+// (x | y)
+[[gnu::always_inline]] inline Z join(V x, V y) {
+    return __builtin_shufflevector(x, y, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+// (re | im) -> (im | re)
+[[gnu::always_inline]] inline Z exchange(Z z) {
+    return __builtin_shufflevector(z, z, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+// A coefficient of every lane as the two registers of the product.
+struct ZC {
+    Z re, im;  // [cr | cr], [-ci | ci]
+};
+
+[[gnu::always_inline]] inline ZC zcoefficient(V cr, V ci) { return {join(cr, cr), join(-ci, ci)}; }
+
+[[gnu::always_inline]] inline Z ztimes(ZC c, Z a, Z swapped) { return c.re * a + c.im * swapped; }
+#endif
 
 // cmul(c, a): (cr ar - ci ai, cr ai + ci ar), c one coefficient per lane.
 [[gnu::always_inline]] inline CV times(V cr, V ci, CV a) { return {cr * a.r - ci * a.i, cr * a.i + ci * a.r}; }
@@ -305,7 +355,7 @@ typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
 // `guarded` (lines of A, whose smallest parts at the sweep start are least_a and
 // least_b, as keys): products formed in double precision where they may be subnormal,
 // on processors where subnormals are slow (`avoid`).
-template <bool minus, bool whole, bool merged, bool guarded>
+template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
                                            V rr, V ri, V tr, V ti, M mask, bool avoid = false, M least_a = M{},
                                            M least_b = M{}) {
@@ -313,7 +363,31 @@ template <bool minus, bool whole, bool merged, bool guarded>
     if (merged) bits_of_mask = lane_bits(mask);
     if (guarded && (!avoid || !any_lane(below(least_a, small_input_key({pr, pi, rr, ri})) |
                                          below(least_b, small_input_key({qr, qi, tr, ti})))))
-        return combine<minus, whole, merged, false>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+        return combine<minus, whole, merged, false, wide>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+#ifdef MOSSLIB_MERGE_LANES
+    if constexpr (wide && !guarded) {
+        if (!any_lane((pi != pi) | (qi != qi) | (ri != ri) | (ti != ti))) {
+            const ZC p = zcoefficient(pr, pi), q = zcoefficient(qr, qi);
+            const ZC r = zcoefficient(rr, ri), t = zcoefficient(tr, ti);
+            const unsigned short both = static_cast<unsigned short>(bits_of_mask | bits_of_mask << 8);
+            for (int j = 0; j < n; ++j) {
+                float *const k = re(x, ek + step * j), *const m = re(x, em + step * j);
+                const Z a = zload(k), b = zload(m);
+                const Z sa = exchange(a), sb = exchange(b);
+                const Z pa = ztimes(p, a, sa), qb = ztimes(q, b, sb);
+                const Z ra = ztimes(r, a, sa), tb = ztimes(t, b, sb);
+                if (whole) {
+                    zstore(k, minus ? pa - qb : pa + qb);
+                    zstore(m, ra + tb);
+                } else {
+                    zstore(k, zmerge<minus>(a, both, pa, qb));
+                    zstore(m, zmerge<false>(b, both, ra, tb));
+                }
+            }
+            return;
+        }
+    }
+#endif
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
@@ -486,21 +560,21 @@ void store_lanes(int n, const LaneScratch &s, ParlMat *const *mats, int count) {
 
 // The transformation of the pair (k, m) in the lanes of the mask (in all when `whole`,
 // merged under a mask register when `merged`).
-template <bool whole, bool merged>
+template <bool whole, bool merged, bool wide>
 [[gnu::always_inline]] inline void update_pair(int n, int k, int m, const LanePairStep &c, M mask, LaneScratch &s,
                                                bool avoid) {
     // Rows k, m of A and of the left eigenvectors: (C1 a + S1 b, S2 a + C2 b).
-    combine<false, whole, merged, true>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
+    combine<false, whole, merged, true, wide>(n, s.a, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
                                         c.c2r, c.c2i, mask, avoid, bits(load(s.row_least + k * B)),
                                         bits(load(s.row_least + m * B)));
-    combine<false, whole, merged, false>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
+    combine<false, whole, merged, false, wide>(n, s.left, el(k, 0), el(m, 0), B, c.c1r, c.c1i, c.s1r, c.s1i, c.s2r, c.s2i,
                                          c.c2r, c.c2i, mask);
     // Columns k, m of A and of the right eigenvectors: (C2 a - S2 b, -S1 a + C1 b).
     const V n1r = -c.s1r, n1i = -c.s1i;
-    combine<true, whole, merged, true>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
+    combine<true, whole, merged, true, wide>(n, s.a, el(0, k), el(0, m), kLaneRow * B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
                                        c.c1r, c.c1i, mask, avoid, bits(load(s.column_least + k * B)),
                                        bits(load(s.column_least + m * B)));
-    combine<true, whole, merged, false>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
+    combine<true, whole, merged, false, wide>(n, s.right, el(k, 0), el(m, 0), B, c.c2r, c.c2i, c.s2r, c.s2i, n1r, n1i,
                                         c.c1r, c.c1i, mask);
 }
 
@@ -531,9 +605,9 @@ template <bool merged>
     for (V *f : {&c.c1r, &c.c1i, &c.c2r, &c.c2i, &c.s1r, &c.s1i, &c.s2r, &c.s2i}) *f = blend(mask, *f, zero);
     st.more = st.more | mask;
     if (!any_lane(~(mask | st.empty)))  // every lane holding a matrix transforms
-        update_pair<true, false>(n, k, m, c, mask, s, st.avoid_subnormals);
+        update_pair<true, false, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
     else
-        update_pair<false, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
+        update_pair<false, merged, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
