@@ -36,7 +36,17 @@ bool processor_assists_subnormals() noexcept {
 #endif
 }
 
+bool processor_keeps_clock_at_512() noexcept {
+#ifdef MOSSLIB_AVX2_LANES
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vbmi2");
+#else
+    return false;
+#endif
+}
+
 std::atomic<bool> g_allowed{true};
+std::atomic<bool> g_allowed_full_width{true};
 std::atomic<SubnormalRoute> g_subnormal_route{SubnormalRoute::processor};
 std::atomic<bool> g_allowed_512{true};
 
@@ -55,6 +65,15 @@ bool avx512_lanes() noexcept {
 }
 
 void allow_avx512_lanes(bool allowed) noexcept { g_allowed_512.store(allowed, std::memory_order_relaxed); }
+
+bool avx512_full_width() noexcept {
+    static const bool keeps = processor_keeps_clock_at_512();
+    return keeps && avx512_lanes() && g_allowed_full_width.load(std::memory_order_relaxed);
+}
+
+void allow_avx512_full_width(bool allowed) noexcept {
+    g_allowed_full_width.store(allowed, std::memory_order_relaxed);
+}
 
 bool subnormals_are_slow() noexcept {
     static const bool slow = processor_assists_subnormals();

@@ -31,6 +31,15 @@ bool avx512_lanes() noexcept;
 // For tests: false makes those kernels take their AVX2 path. Process-wide.
 void allow_avx512_lanes(bool allowed) noexcept;
 
+// True when avx512_lanes() and the processor keeps its clock under 512-bit arithmetic,
+// so that a kernel may use whole 512-bit registers: it has AVX-512 VBMI2 (Intel's cores
+// since Ice Lake, AMD's since Zen 4; the Skylake and Cascade Lake server cores lower
+// their clock for such arithmetic and lack it).
+bool avx512_full_width() noexcept;
+
+// For tests: false keeps such kernels on 256-bit registers. Process-wide.
+void allow_avx512_full_width(bool allowed) noexcept;
+
 // True where arithmetic that reads or yields subnormal numbers takes microcode assists
 // of about a hundred cycles (Intel's processors), so that a kernel does better to form
 // such values by another route that gives the same bits; false where the processor

@@ -579,7 +579,7 @@ template <bool whole, bool merged, bool wide>
 }
 
 // The pair (k, m) in every active lane: sums, 2x2 step, blended updates.
-template <bool merged>
+template <bool merged, bool wide>
 [[gnu::always_inline]] inline void treat_pair(int n, int k, int m, LaneState &st, LaneScratch &s) {
     const CV akm = cload(s.a, el(k, m)), amk = cload(s.a, el(m, k));
     const V size = vabs(akm.r) + vabs(akm.i) + vabs(amk.r) + vabs(amk.i);
@@ -605,14 +605,14 @@ template <bool merged>
     for (V *f : {&c.c1r, &c.c1i, &c.c2r, &c.c2i, &c.s1r, &c.s1i, &c.s2r, &c.s2i}) *f = blend(mask, *f, zero);
     st.more = st.more | mask;
     if (!any_lane(~(mask | st.empty)))  // every lane holding a matrix transforms
-        update_pair<true, false, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
+        update_pair<true, false, wide>(n, k, m, c, mask, s, st.avoid_subnormals);
     else
-        update_pair<false, merged, merged>(n, k, m, c, mask, s, st.avoid_subnormals);
+        update_pair<false, merged, wide>(n, k, m, c, mask, s, st.avoid_subnormals);
 }
 
 // The whole decomposition of a batch; the lanes' own loops end at their own sweeps.
 // `merged`: updates merged under mask registers (AVX-512) rather than blended.
-template <bool merged>
+template <bool merged, bool wide>
 struct DecomposeLanes {
     [[gnu::always_inline]] static inline void run(int n, ParlMat *const *mats, int count, LaneScratch *scratch,
                                                   int *sweeps) {
@@ -644,7 +644,7 @@ struct DecomposeLanes {
                 st.more[l] = 0;
             }
             for (int k = 0; k < n - 1; ++k)
-                for (int m = k + 1; m < n; ++m) treat_pair<merged>(n, k, m, st, s);
+                for (int m = k + 1; m < n; ++m) treat_pair<merged, wide>(n, k, m, st, s);
             for (int l = 0; l < B; ++l) {
                 if (!st.active[l]) continue;
                 ++st.sweep[l];
@@ -661,9 +661,11 @@ struct DecomposeLanes {
 void eberlein_decompose_lanes(int n, ParlMat *const *mats, int count, LaneScratch &scratch, int *sweeps) {
 #ifdef MOSSLIB_MERGE_LANES
     if (common::avx512_lanes())
-        return common::run_in_avx512_lanes<DecomposeLanes<true>>(n, mats, count, &scratch, sweeps);
+        return common::avx512_full_width()
+                   ? common::run_in_avx512_lanes<DecomposeLanes<true, true>>(n, mats, count, &scratch, sweeps)
+                   : common::run_in_avx512_lanes<DecomposeLanes<true, false>>(n, mats, count, &scratch, sweeps);
 #endif
-    common::run_in_lanes<DecomposeLanes<false>>(n, mats, count, &scratch, sweeps);
+    common::run_in_lanes<DecomposeLanes<false, false>>(n, mats, count, &scratch, sweeps);
 }
 
 }  // namespace mosslib::relax

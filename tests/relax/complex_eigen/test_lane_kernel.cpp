@@ -59,8 +59,8 @@ void expect_same_bits(int n, const ParlMat &a, const ParlMat &b, const char *wha
                     << what << ": element " << i << "," << j;
 }
 
-// Decomposes mats side by side on every lane width the processor has (AVX-512 masks,
-// AVX2, baseline), with and without the double-precision route for products that may be
+// Decomposes mats side by side on every lane width the processor has (AVX-512 masks with
+// 512-bit or 256-bit updates, AVX2, baseline), with and without the double-precision route for products that may be
 // subnormal, and each alone with the plain kernel.
 void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const char *what) {
     const int count = static_cast<int>(mats.size());
@@ -74,10 +74,11 @@ void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const c
     }
     struct Width {
         const char *name;
-        bool avx2, avx512;
+        bool avx2, avx512, full;
     };
-    for (const Width w : {Width{"AVX-512 lanes", true, true}, Width{"AVX2 lanes", true, false},
-                          Width{"baseline lanes", false, false}})
+    for (const Width w : {Width{"AVX-512 lanes, 512-bit updates", true, true, true},
+                          Width{"AVX-512 lanes", true, true, false}, Width{"AVX2 lanes", true, false, false},
+                          Width{"baseline lanes", false, false, false}})
       for (const auto route : {common::SubnormalRoute::avoid, common::SubnormalRoute::plain}) {
         std::vector<std::unique_ptr<ParlMat>> own;
         std::vector<ParlMat *> ptrs;
@@ -88,10 +89,12 @@ void expect_lanes_match_plain(int n, const std::vector<ParlMat *> &mats, const c
         int got[B];
         common::allow_avx2_lanes(w.avx2);
         common::allow_avx512_lanes(w.avx512);
+        common::allow_avx512_full_width(w.full);
         common::choose_subnormal_route(route);
         eberlein_decompose_lanes(n, ptrs.data(), count, *scratch, got);
         common::allow_avx2_lanes(true);
         common::allow_avx512_lanes(true);
+        common::allow_avx512_full_width(true);
         common::choose_subnormal_route(common::SubnormalRoute::processor);
         for (int l = 0; l < count; ++l) {
             SCOPED_TRACE(::testing::Message()
