@@ -36,13 +36,16 @@ typedef int M __attribute__((vector_size(B * sizeof(int))));
 // Offset of element (i, j) in a lane layout: the B matrices' elements side by side.
 constexpr int el(int i, int j) { return (i * kLaneRow + j) * B; }
 
-[[gnu::always_inline]] inline V load(const float *p) {
-    V v;
+// A vector of lanes (or, W = Z below, a whole element of every lane) from memory, and back.
+template <class W = V>
+[[gnu::always_inline]] inline W load(const float *p) {
+    W v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
 
-[[gnu::always_inline]] inline void store(float *p, V v) { __builtin_memcpy(p, &v, sizeof v); }
+template <class W>
+[[gnu::always_inline]] inline void store(float *p, W v) { __builtin_memcpy(p, &v, sizeof v); }
 
 [[gnu::always_inline]] inline M bits(V v) {
     M m;
@@ -85,9 +88,10 @@ typedef unsigned char LaneBits;
 #endif
 }
 
-// x + y (x - y when `minus`) in the lanes of k, old in the others.
-template <bool minus>
-[[gnu::always_inline]] inline V merge(V old, LaneBits k, V x, V y) {
+// x + y (x - y when `minus`) in the lanes of k, old in the others; also on whole
+// elements (Z, below), the mask then repeated for both halves.
+template <bool minus, class W, class K>
+[[gnu::always_inline]] inline W merge(W old, K k, W x, W y) {
 #ifdef MOSSLIB_MERGE_LANES
     if (minus)
         asm("vsubps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
@@ -99,18 +103,6 @@ template <bool minus>
     __builtin_unreachable();
 #endif
 }
-
-// The same on whole elements (Z, below), the mask repeated for both halves.
-#ifdef MOSSLIB_MERGE_LANES
-template <bool minus, class W>
-[[gnu::always_inline]] inline W zmerge(W old, unsigned short k, W x, W y) {
-    if (minus)
-        asm("vsubps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
-    else
-        asm("vaddps %2, %1, %0%{%3%}" : "+v"(old) : "v"(x), "v"(y), "Yk"(k));
-    return old;
-}
-#endif
 
 // Two complex vectors (re, im) as one pair of lanes' elements.
 struct CV {
@@ -134,14 +126,6 @@ struct CV {
 // NaN coefficient's NaN could differ; coefficients with NaN take the other form.
 static_assert(B == 8, "a register of 16 floats holds one element of every lane");
 typedef float Z __attribute__((vector_size(2 * B * sizeof(float))));
-
-[[gnu::always_inline]] inline Z zload(const float *p) {
-    Z z;
-    __builtin_memcpy(&z, p, sizeof z);
-    return z;
-}
-
-[[gnu::always_inline]] inline void zstore(float *p, Z z) { __builtin_memcpy(p, &z, sizeof z); }
 
 // (x | y)
 [[gnu::always_inline]] inline Z join(V x, V y) {
@@ -372,16 +356,16 @@ template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
             const unsigned short both = static_cast<unsigned short>(bits_of_mask | bits_of_mask << 8);
             for (int j = 0; j < n; ++j) {
                 float *const k = re(x, ek + step * j), *const m = re(x, em + step * j);
-                const Z a = zload(k), b = zload(m);
+                const Z a = load<Z>(k), b = load<Z>(m);
                 const Z sa = exchange(a), sb = exchange(b);
                 const Z pa = ztimes(p, a, sa), qb = ztimes(q, b, sb);
                 const Z ra = ztimes(r, a, sa), tb = ztimes(t, b, sb);
                 if (whole) {
-                    zstore(k, minus ? pa - qb : pa + qb);
-                    zstore(m, ra + tb);
+                    store(k, minus ? pa - qb : pa + qb);
+                    store(m, ra + tb);
                 } else {
-                    zstore(k, zmerge<minus>(a, both, pa, qb));
-                    zstore(m, zmerge<false>(b, both, ra, tb));
+                    store(k, merge<minus>(a, both, pa, qb));
+                    store(m, merge<false>(b, both, ra, tb));
                 }
             }
             return;
@@ -515,19 +499,14 @@ template <bool masked>
     }
 }
 
-// All i but k and m (k < m); `keep` need not mask when every lane is kept (`all`).
-[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s, M keep, bool all) {
+// All i but k and m (k < m).
+template <bool masked>
+[[gnu::always_inline]] inline CouplingSums coupling_sums(int n, int k, int m, const LaneScratch &s, M keep) {
     CouplingSums c;
     c.hr = c.hi = c.g = c.hj = V{} + 0.0f;
-    if (all) {
-        add_coupling<false>(0, k, k, m, s, keep, c);
-        add_coupling<false>(k + 1, m, k, m, s, keep, c);
-        add_coupling<false>(m + 1, n, k, m, s, keep, c);
-    } else {
-        add_coupling<true>(0, k, k, m, s, keep, c);
-        add_coupling<true>(k + 1, m, k, m, s, keep, c);
-        add_coupling<true>(m + 1, n, k, m, s, keep, c);
-    }
+    add_coupling<masked>(0, k, k, m, s, keep, c);
+    add_coupling<masked>(k + 1, m, k, m, s, keep, c);
+    add_coupling<masked>(m + 1, n, k, m, s, keep, c);
     return c;
 }
 
@@ -595,7 +574,9 @@ template <bool merged, bool wide>
     };
     const LaneRotation rot = pair_rotation_lanes(own(akm, none), own(amk, none), own(cload(s.a, el(k, k)), one),
                                                  own(cload(s.a, el(m, m)), none));
-    const CouplingSums h = coupling_sums(n, k, m, s, wanted, !any_lane(~(wanted | st.empty)));
+    // Masks are needed only where some lane holding a matrix does not treat the pair.
+    const CouplingSums h = any_lane(~(wanted | st.empty)) ? coupling_sums<true>(n, k, m, s, wanted)
+                                                          : coupling_sums<false>(n, k, m, s, wanted);
     LanePairStep c = pair_coefficients_lanes(rot, h.hr, h.hi, h.g, h.hj);
     const M mask = wanted & (exceeds_eps_lanes(c.s1r, c.s1i, wanted) | exceeds_eps_lanes(c.s2r, c.s2i, wanted));
     if (!any_lane(mask)) return;
