@@ -332,34 +332,47 @@ typedef unsigned U __attribute__((vector_size(B * sizeof(unsigned))));
 // Lanes whose key is below the bound's.
 [[gnu::always_inline]] inline M below(M key, M bound_key) { return (M)((U)key < (U)bound_key); }
 
+// How an update forms its products: all in single precision; those of the imaginary
+// parts of P and T (the near-unit coefficients, whose imaginary part is second order in
+// the pair's rotation and shear, and so the one that underflows) in double precision;
+// or all in double precision. The same bits each way.
+enum class Products { single, outer_imaginary_in_double, all_in_double };
+
 // The pair's update of two lines of x (rows or columns, each element at ek + step * t,
 // em + step * t for t < n): (P a + Q b, R a + T b), or P a - Q b in the first line
 // when `minus`, blended into the lanes of the mask; stored whole when `whole` (every lane
 // that holds a matrix transforms); merged into the lanes of the mask when `merged`.
-// `guarded` (lines of A, whose smallest parts at the sweep start are least_a and
-// least_b, as keys): products formed in double precision where they may be subnormal,
-// on processors where subnormals are slow (`avoid`).
-template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
-[[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
-                                           V rr, V ri, V tr, V ti, M mask, bool avoid = false, M least_a = M{},
-                                           M least_b = M{}) {
+template <bool minus, bool whole, bool merged, Products products, bool wide>
+[[gnu::always_inline]] inline void update_lines(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr,
+                                                V qi, V rr, V ri, V tr, V ti, M mask) {
     LaneBits bits_of_mask = 0;
     if (merged) bits_of_mask = lane_bits(mask);
-    if (guarded && (!avoid || !any_lane(below(least_a, small_input_key({pr, pi, rr, ri})) |
-                                         below(least_b, small_input_key({qr, qi, tr, ti})))))
-        return combine<minus, whole, merged, false, wide>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+    constexpr bool outer_double = products == Products::outer_imaginary_in_double;
 #ifdef MOSSLIB_MERGE_LANES
-    if constexpr (wide && !guarded) {
+    if constexpr (wide && products != Products::all_in_double) {
         if (!any_lane((pi != pi) | (qi != qi) | (ri != ri) | (ti != ti))) {
             const ZC p = zcoefficient(pr, pi), q = zcoefficient(qr, qi);
             const ZC r = zcoefficient(rr, ri), t = zcoefficient(tr, ti);
+            // [-pi | pi] and [-ti | ti] widened, for the products formed in double.
+            const D pi_d = widen(pi), ti_d = widen(ti), npi_d = -pi_d, nti_d = -ti_d;
             const unsigned short both = static_cast<unsigned short>(bits_of_mask | bits_of_mask << 8);
             for (int j = 0; j < n; ++j) {
                 float *const k = re(x, ek + step * j), *const m = re(x, em + step * j);
                 const Z a = load<Z>(k), b = load<Z>(m);
                 const Z sa = exchange(a), sb = exchange(b);
-                const Z pa = ztimes(p, a, sa), qb = ztimes(q, b, sb);
-                const Z ra = ztimes(r, a, sa), tb = ztimes(t, b, sb);
+                Z pa, tb;
+                if (outer_double) {
+                    // [cr | cr] a + [-ci ai | ci ar], the second term's products exact in
+                    // double and rounded once.
+                    const D ar = widen(load(k)), ai = widen(load(k + B));
+                    const D br = widen(load(m)), bi = widen(load(m + B));
+                    pa = p.re * a + join(dtimes(npi_d, ai), dtimes(pi_d, ar));
+                    tb = t.re * b + join(dtimes(nti_d, bi), dtimes(ti_d, br));
+                } else {
+                    pa = ztimes(p, a, sa);
+                    tb = ztimes(t, b, sb);
+                }
+                const Z qb = ztimes(q, b, sb), ra = ztimes(r, a, sa);
                 if (whole) {
                     store(k, minus ? pa - qb : pa + qb);
                     store(m, ra + tb);
@@ -372,18 +385,24 @@ template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
         }
     }
 #endif
+    const D pr_d = widen(pr), pi_d = widen(pi), qr_d = widen(qr), qi_d = widen(qi);
+    const D rr_d = widen(rr), ri_d = widen(ri), tr_d = widen(tr), ti_d = widen(ti);
     for (int t = 0; t < n; ++t) {
         const int k = ek + step * t, m = em + step * t;
         const CV a = cload(x, k), b = cload(x, m);
         CV pa, qb, ra, tb;
-        if (guarded) {
+        if constexpr (products == Products::all_in_double) {
             const D ar = widen(a.r), ai = widen(a.i), br = widen(b.r), bi = widen(b.i);
-            const D pr_d = widen(pr), pi_d = widen(pi), qr_d = widen(qr), qi_d = widen(qi);
-            const D rr_d = widen(rr), ri_d = widen(ri), tr_d = widen(tr), ti_d = widen(ti);
             pa = {dtimes(pr_d, ar) - dtimes(pi_d, ai), dtimes(pr_d, ai) + dtimes(pi_d, ar)};
             qb = {dtimes(qr_d, br) - dtimes(qi_d, bi), dtimes(qr_d, bi) + dtimes(qi_d, br)};
             ra = {dtimes(rr_d, ar) - dtimes(ri_d, ai), dtimes(rr_d, ai) + dtimes(ri_d, ar)};
             tb = {dtimes(tr_d, br) - dtimes(ti_d, bi), dtimes(tr_d, bi) + dtimes(ti_d, br)};
+        } else if constexpr (outer_double) {
+            const D ar = widen(a.r), ai = widen(a.i), br = widen(b.r), bi = widen(b.i);
+            pa = {pr * a.r - dtimes(pi_d, ai), pr * a.i + dtimes(pi_d, ar)};
+            qb = times(qr, qi, b);
+            ra = times(rr, ri, a);
+            tb = {tr * b.r - dtimes(ti_d, bi), tr * b.i + dtimes(ti_d, br)};
         } else {
             pa = times(pr, pi, a);
             qb = times(qr, qi, b);
@@ -411,6 +430,26 @@ template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
             store(im(x, m), blend(mask, second.i, b.i));
         }
     }
+}
+
+// update_lines with its products chosen. `guarded` (lines of A, whose smallest parts at
+// the sweep start are least_a and least_b, as keys): on processors where subnormals are
+// slow (`avoid`), the products that may fall below FLT_MIN in some lane are formed in
+// double precision: only those of P's and T's imaginary parts where the others are safe.
+template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
+[[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
+                                           V rr, V ri, V tr, V ti, M mask, bool avoid = false, M least_a = M{},
+                                           M least_b = M{}) {
+    constexpr Products single = Products::single;
+    if (guarded && avoid) {
+        if (any_lane(below(least_a, small_input_key({pr, rr, ri})) | below(least_b, small_input_key({qr, qi, tr}))))
+            return update_lines<minus, whole, merged, Products::all_in_double, wide>(n, x, ek, em, step, pr, pi, qr,
+                                                                                    qi, rr, ri, tr, ti, mask);
+        if (any_lane(below(least_a, small_input_key({pi})) | below(least_b, small_input_key({ti}))))
+            return update_lines<minus, whole, merged, Products::outer_imaginary_in_double, wide>(
+                n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+    }
+    update_lines<minus, whole, merged, single, wide>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
 }
 
 struct LaneState {
