@@ -55,14 +55,15 @@ public:
     explicit ProgressTicker(const Progress &p, std::int64_t before = 0) noexcept : progress_(p), before_(before) {
         if (progress_.report) last_ = std::chrono::steady_clock::now();
     }
-    // True when the caller asked to cancel.
+    // True when the caller asked to cancel; once it has, it is not asked again.
     bool tick(std::int64_t done, std::int64_t total) noexcept {
-        if (!progress_.report) return false;
+        if (!progress_.report || cancelled_) return cancelled_;
         const auto now = std::chrono::steady_clock::now();
         if (now - last_ < std::chrono::milliseconds(10)) return false;
         last_ = now;
-        return progress_.report(static_cast<double>(before_ + done) / static_cast<double>(before_ + total),
-                                progress_.context);
+        cancelled_ = progress_.report(static_cast<double>(before_ + done) / static_cast<double>(before_ + total),
+                                      progress_.context);
+        return cancelled_;
     }
     // The closing report of a completed run (fraction 1).
     void finish() noexcept {
@@ -73,6 +74,7 @@ private:
     Progress progress_;
     std::int64_t before_;
     std::chrono::steady_clock::time_point last_{};
+    bool cancelled_ = false;
 };
 
 // Items [0, items) in chunks of `chunk` consecutive items. compute() fills the chunk's

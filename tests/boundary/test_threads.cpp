@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -209,6 +210,31 @@ TEST(Progress, ANonZeroAnswerCancelsWithNaNAndSaysSo) {
     // The callback belongs to the thread that set it.
     Progress p(true);
     std::thread([&] { EXPECT_FALSE(std::isnan(ttt_call(ttt_input())()[0])); }).join();
+}
+
+// A callback slower than the reporting interval: once it has said cancel, it is not
+// asked again while the call winds down.
+TEST(Progress, ACancelIsAskedOnceEvenWhenTheCallbackIsSlow) {
+    struct Slow {
+        int calls = 0;
+        static int32_t MOSSLIB_CALL report(double, void *user) {
+            ++static_cast<Slow *>(user)->calls;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            return 1;
+        }
+    };
+    CatalogCall grid("parl");
+    grid.set("multiplicity", 6).set("grid_level", 5);
+    for (int n : {1, 2, 8}) {
+        const Threads threads(n);
+        Slow slow;
+        mosslib_set_progress(&Slow::report, &slow);
+        const std::vector<double> q = parl_call(grid)();
+        const std::vector<double> s = ttt_call(long_ttt())();
+        mosslib_set_progress(nullptr, nullptr);
+        EXPECT_TRUE(std::isnan(q[0]) && std::isnan(s[0])) << n << " threads";
+        EXPECT_EQ(slow.calls, 2) << n << " threads";
+    }
 }
 
 std::size_t threads_of_process() {
