@@ -116,7 +116,8 @@ MOSSLIB_API int32_t MOSSLIB_CALL mosslib_threads(void);
  * removes it; it is kept per thread). It is called on the calling thread between
  * directions or orientations, at most about every 10 ms, with the fraction done
  * (0..1, never decreasing), and with 1 when a call completes. A non-zero return
- * cancels the call: ttt fills its G channels with NaN, parl its 256, tkv returns NaN;
+ * cancels the call (the callback is not asked again during that call): ttt fills its
+ * G channels with NaN, parl its 256, tkv returns NaN;
  * mosslib_last_error() then says "cancelled" and the call returns normally. The
  * callback must not call the models. Calls without a callback cost nothing extra. */
 typedef int32_t(MOSSLIB_CALL *mosslib_progress_fn)(double fraction, void *user);
