@@ -301,9 +301,10 @@ struct LaneRotation {
 // Products that underflow to subnormals, or read one, cost microcode assists on some
 // processors. Formed in double precision, a product of two floats is exact, and its
 // rounding to float is the single-precision product's own, subnormal or not, without an
-// assist: the same bits. A pair's update of two lines of A takes that path when the
-// smallest part of either line at the sweep's start, in some lane, times a coefficient
-// could fall below FLT_MIN. The choice decides only the speed, never a bit.
+// assist: the same bits. A pair's update of two lines of A forms in double precision
+// those of its products whose coefficient, times the smallest part of its line at the
+// sweep's start in some lane, could fall below FLT_MIN (combine, below). The choice
+// decides only the speed, never a bit.
 [[gnu::always_inline]] inline V dtimes(D c, D x) { return narrow(c * x); }
 
 // Magnitudes as unsigned keys: the bits of |x| less one, so that zero lies above every
@@ -440,7 +441,6 @@ template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
 [[gnu::always_inline]] inline void combine(int n, LaneMatrices &x, int ek, int em, int step, V pr, V pi, V qr, V qi,
                                            V rr, V ri, V tr, V ti, M mask, bool avoid = false, M least_a = M{},
                                            M least_b = M{}) {
-    constexpr Products single = Products::single;
     if (guarded && avoid) {
         if (any_lane(below(least_a, small_input_key({pr, rr, ri})) | below(least_b, small_input_key({qr, qi, tr}))))
             return update_lines<minus, whole, merged, Products::all_in_double, wide>(n, x, ek, em, step, pr, pi, qr,
@@ -449,7 +449,8 @@ template <bool minus, bool whole, bool merged, bool guarded, bool wide = false>
             return update_lines<minus, whole, merged, Products::outer_imaginary_in_double, wide>(
                 n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
     }
-    update_lines<minus, whole, merged, single, wide>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti, mask);
+    update_lines<minus, whole, merged, Products::single, wide>(n, x, ek, em, step, pr, pi, qr, qi, rr, ri, tr, ti,
+                                                               mask);
 }
 
 struct LaneState {
